@@ -1,0 +1,369 @@
+#include "container.hpp"
+
+#include "generator.hpp"
+#include "nativefile.hpp"
+
+namespace quorin {
+
+// The directory entry layouts: 16 bytes, or 22 with a 64-bit offset.
+constexpr Field index_entry_fields[] = {
+    u16(Name::section_type), u32(Name::section_offset), u32(Name::section_length),
+    u16(Name::index_unsigned), u32(Name::index_long),
+};
+constexpr Step index_entry_steps[] = {group(index_entry_fields)};
+const Record index_entry_record = {RecordId::IndexEntry, Name::IndexEntry, "\n    ST_INDEX_ENTRY\n    ", nullptr,
+                                   index_entry_steps};
+
+constexpr Field index_entry_extended_fields[] = {
+    u16(Name::section_type), u64(Name::section_offset), u32(Name::section_length),
+    u32(Name::index_unsigned), u32(Name::index_long),
+};
+constexpr Step index_entry_extended_steps[] = {group(index_entry_extended_fields)};
+const Record index_entry_extended_record = {RecordId::IndexEntryExtended, Name::IndexEntryExtended,
+                                            "\n    ST_INDEX_ENTRY_EXTENDED\n    ", &index_entry_record,
+                                            index_entry_extended_steps};
+
+// The file header is 304 packed bytes, followed by the directory; a signature
+// whose text contains "Exte" announces the extended entries.
+constexpr Field file_header_byte_fields[] = {byte(Name::hard_eof), pad(1)};
+constexpr Field file_header_number_fields[] = {
+    u16(Name::file_type), u16(Name::version), pad(2), u16(Name::num_sections), u32(Name::time), u32(Name::ex_time),
+};
+constexpr Step file_header_steps[] = {
+    text(Name::sti_id_string, Name::ST_ID_LENGTH),
+    text(Name::file_id, Name::FILE_ID_LENGTH),
+    group(file_header_byte_fields),
+    group(file_header_number_fields),
+    list(Name::sections, Name::num_sections, index_entry_record, index_entry_extended_record, Name::sti_id_string,
+         Name::text_exte),
+};
+const Record file_header_record = {RecordId::FileHeader, Name::FileHeader, "\n    ST_FILE_HEADER\n    ", nullptr,
+                                   file_header_steps};
+
+namespace {
+
+// Whether directory entry `entry` has section type `t`, by `entry.section_type == t`.
+int has_type(State& st, PyObject* entry, PyObject* t)
+{
+    Ref type(PyObject_GetAttr(entry, st.name(Name::section_type)));
+    Ref equal(type ? PyObject_RichCompare(type.get(), t, Py_EQ) : nullptr);
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+// An iterator over self.info.sections.
+Ref iterate_sections(State& st, PyObject* spa)
+{
+    Ref info(PyObject_GetAttr(spa, st.name(Name::info)));
+    Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
+    return sections ? Ref(PyObject_GetIter(sections.get())) : Ref();
+}
+
+// Calls `cls(f)` on a file object opened by io.open, closing it on every path
+// out as a `with` block would.
+Ref call_with_python_file(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
+{
+    Ref f(PyObject_CallFunction(st.io_open.get(), "Os", filename, "rb"));
+    if (!f)
+        return Ref();
+    Ref result;
+    Ref moved(offset ? PyObject_CallMethodOneArg(f.get(), st.name(Name::seek), offset) : Py_NewRef(Py_None));
+    if (moved)
+        result = Ref(PyObject_CallOneArg(cls, f.get()));
+
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref closed(PyObject_CallMethodNoArgs(f.get(), st.name(Name::close)));
+    if (!closed) {
+        result.reset();
+        if (type) {
+            // The error of close() wins, with the first one as its context.
+            PyErr_NormalizeException(&type, &value, &traceback);
+            PyObject *close_type, *close_value, *close_traceback;
+            PyErr_Fetch(&close_type, &close_value, &close_traceback);
+            PyErr_NormalizeException(&close_type, &close_value, &close_traceback);
+            if (traceback)
+                PyException_SetTraceback(value, traceback);
+            PyException_SetContext(close_value, value);  // steals value
+            Py_XDECREF(type);
+            Py_XDECREF(traceback);
+            PyErr_Restore(close_type, close_value, close_traceback);
+        }
+        return Ref();
+    }
+    PyErr_Restore(type, value, traceback);
+    return result;
+}
+
+PyObject* spa_read_basic_info(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames)
+{
+    if (!bind_arguments("read_basic_info", args, nargs, kwnames, {}, nullptr))
+        return nullptr;
+    State& st = class_state(cls);
+    Ref filename(PyObject_GetAttr(self, st.name(Name::filename)));
+    PyObject* header_class = filename ? st.global(Name::FileHeader) : nullptr;
+    Ref header = header_class ? read_record_at(st, filename.get(), nullptr, header_class) : Ref();
+    if (!header || PyObject_SetAttr(self, st.name(Name::info), header.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* spa_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"filename"};
+    PyObject* filename;
+    if (!bind_arguments("__init__", args, nargs, kwnames, params, &filename))
+        return nullptr;
+    State& st = class_state(cls);
+    if (PyObject_SetAttr(self, st.name(Name::filename), filename) < 0)
+        return nullptr;
+    Ref done(PyObject_CallMethodNoArgs(self, st.name(Name::read_basic_info)));
+    return done ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject* spa_find_indextype(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"t"};
+    PyObject* t;
+    if (!bind_arguments("find_indextype", args, nargs, kwnames, params, &t))
+        return nullptr;
+    State& st = class_state(cls);
+    Ref entries = iterate_sections(st, self);
+    if (!entries)
+        return nullptr;
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref entry(PyIter_Next(entries.get()));
+        if (!entry)
+            return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+        const int found = has_type(st, entry.get(), t);
+        if (found < 0)
+            return nullptr;
+        if (found)
+            return PyLong_FromSsize_t(i);
+    }
+}
+
+// The native iterator behind find_indextypes.
+struct IndexTypes {
+    PyObject_HEAD
+    PyObject* spa;      // owned
+    PyObject* t;        // owned
+    PyObject* entries;  // owned; null until the first request
+    Py_ssize_t index;
+    bool done;
+};
+
+void indextypes_clear_refs(IndexTypes* it)
+{
+    Py_CLEAR(it->spa);
+    Py_CLEAR(it->t);
+    Py_CLEAR(it->entries);
+}
+
+PyObject* indextypes_next(PyObject* self)
+{
+    auto* it = reinterpret_cast<IndexTypes*>(self);
+    if (it->done)
+        return nullptr;
+    State& st = class_state(Py_TYPE(self));
+    if (!it->entries)
+        it->entries = iterate_sections(st, it->spa).release();
+    while (it->entries) {
+        Ref entry(PyIter_Next(it->entries));
+        if (!entry)
+            break;
+        const int found = has_type(st, entry.get(), it->t);
+        if (found < 0)
+            break;
+        const Py_ssize_t index = it->index++;
+        if (found)
+            return PyLong_FromSsize_t(index);
+    }
+    it->done = true;
+    indextypes_clear_refs(it);
+    stop_iteration_to_runtime_error();
+    return nullptr;
+}
+
+PyObject* indextypes_close(PyObject* self, PyObject*)
+{
+    auto* it = reinterpret_cast<IndexTypes*>(self);
+    it->done = true;
+    indextypes_clear_refs(it);
+    Py_RETURN_NONE;
+}
+
+int indextypes_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    auto* it = reinterpret_cast<IndexTypes*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(it->spa);
+    Py_VISIT(it->t);
+    Py_VISIT(it->entries);
+    return 0;
+}
+
+int indextypes_clear(PyObject* self)
+{
+    indextypes_clear_refs(reinterpret_cast<IndexTypes*>(self));
+    return 0;
+}
+
+void indextypes_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    indextypes_clear_refs(reinterpret_cast<IndexTypes*>(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef indextypes_methods[] = {
+    {"send", iterator_send, METH_O, nullptr},
+    {"close", indextypes_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot indextypes_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(indextypes_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(indextypes_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indextypes_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(indextypes_next)},
+    {Py_tp_methods, indextypes_methods},
+    {0, nullptr},
+};
+
+PyObject* spa_find_indextypes(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"t"};
+    PyObject* t;
+    if (!bind_arguments("find_indextypes", args, nargs, kwnames, params, &t))
+        return nullptr;
+    State& st = class_state(cls);
+    auto* type = reinterpret_cast<PyTypeObject*>(st.indextypes_type.get());
+    auto* it = PyObject_GC_New(IndexTypes, type);
+    if (!it)
+        return nullptr;
+    it->spa = Py_NewRef(self);
+    it->t = Py_NewRef(t);
+    it->entries = nullptr;
+    it->index = 0;
+    it->done = false;
+    PyObject_GC_Track(it);
+    Ref iterator(reinterpret_cast<PyObject*>(it));
+    return make_generator(st.find_indextypes_shell.get(), iterator.get()).release();
+}
+
+PyObject* spa_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"index"};
+    PyObject* index;
+    if (!bind_arguments("read", args, nargs, kwnames, params, &index))
+        return nullptr;
+    State& st = class_state(cls);
+    Ref info(PyObject_GetAttr(self, st.name(Name::info)));
+    Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
+    Ref section(sections ? PyObject_GetItem(sections.get(), index) : nullptr);
+    PyObject* registry = section ? st.global(Name::TYPE_CLASS) : nullptr;
+    Ref type(registry ? PyObject_GetAttr(section.get(), st.name(Name::section_type)) : nullptr);
+    Ref record_class(type ? PyObject_GetItem(registry, type.get()) : nullptr);
+    Ref offset(record_class ? PyObject_GetAttr(section.get(), st.name(Name::section_offset)) : nullptr);
+    if (!offset)
+        return nullptr;
+    PyObject* call[] = {self, record_class.get(), offset.get()};
+    return PyObject_VectorcallMethod(st.name(Name::read_offset), call, 3, nullptr);
+}
+
+PyObject* spa_read_offset(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"rclass", "offset"};
+    PyObject* argv[2];
+    if (!bind_arguments("read_offset", args, nargs, kwnames, params, argv))
+        return nullptr;
+    State& st = class_state(cls);
+    Ref filename(PyObject_GetAttr(self, st.name(Name::filename)));
+    return filename ? read_record_at(st, filename.get(), argv[1], argv[0]).release() : nullptr;
+}
+
+PyMethodDef spa_methods[] = {
+    {"read_basic_info", as_cfunction(spa_read_basic_info), method_flags,
+     "read_basic_info($self, /)\n--\n\nRead the file header and the section directory into info."},
+    {"__init__", as_cfunction(spa_init), method_flags,
+     "__init__($self, /, filename)\n--\n\nOpen a spectral file and read its header and directory."},
+    {"find_indextype", as_cfunction(spa_find_indextype), method_flags,
+     "find_indextype($self, /, t)\n--\n\nThe index of the first section of type t, or None."},
+    {"find_indextypes", as_cfunction(spa_find_indextypes), method_flags,
+     "find_indextypes($self, /, t)\n--\n\nA generator of the indices of all sections of type t."},
+    {"read", as_cfunction(spa_read), method_flags,
+     "read($self, /, index)\n--\n\nRead the section at directory position index with its record class."},
+    {"read_offset", as_cfunction(spa_read_offset), method_flags,
+     "read_offset($self, /, rclass, offset)\n--\n\nConstruct rclass from the file opened at byte offset."},
+};
+
+const Member spa_member_table[] = {
+    {"type", nullptr},
+    {"read_basic_info", &spa_methods[0]},
+    {"__init__", &spa_methods[1]},
+    {"find_indextype", &spa_methods[2]},
+    {"find_indextypes", &spa_methods[3]},
+    {"read", &spa_methods[4]},
+    {"read_offset", &spa_methods[5]},
+};
+
+}  // namespace
+
+const std::span<const Member> spa_file_members = spa_member_table;
+
+PyType_Spec indextypes_spec = {
+    "quorinreader._IndexTypes",
+    sizeof(IndexTypes),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    indextypes_slots,
+};
+
+bool bind_registry(State& st)
+{
+    Ref type_class(PyDict_New());
+    if (!type_class)
+        return false;
+    const std::pair<long, Name> pairs[] = {
+        {2, Name::MainSpectralHeader}, {325, Name::SeriesHeader}, {300, Name::DiskResidentArray}};
+    for (const auto& [code, name] : pairs) {
+        Ref key(PyLong_FromLong(code));
+        if (!key || PyDict_SetItem(type_class.get(), key.get(), st.bound[index(name)].get()) < 0)
+            return false;
+    }
+    Ref class_type(PyDict_New());
+    if (!class_type)
+        return false;
+    PyObject *code, *record_class;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(type_class.get(), &pos, &code, &record_class))
+        if (PyDict_SetItem(class_type.get(), record_class, code) < 0)
+            return false;
+    if (PyDict_SetItem(st.globals, st.name(Name::TYPE_CLASS), type_class.get()) < 0 ||
+        PyDict_SetItem(st.globals, st.name(Name::CLASS_TYPE), class_type.get()) < 0)
+        return false;
+    st.bound[index(Name::TYPE_CLASS)] = std::move(type_class);
+    st.bound[index(Name::CLASS_TYPE)] = std::move(class_type);
+    return true;
+}
+
+Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
+{
+    const Record* rec = st.record_of(cls);
+    if (!rec || !st.is_own_record_class(cls, *rec))
+        return call_with_python_file(st, filename, offset, cls);
+    ClosingFile file(native_open(st, filename));
+    if (!file || (offset && !native_seek(file.get(), offset)))
+        return Ref();
+    NativeSource src(st, file.get());
+    return construct(st, cls, *rec, src);
+}
+
+}  // namespace quorin

@@ -1,0 +1,434 @@
+#include "diskdata.hpp"
+
+#include "generator.hpp"
+#include "nativefile.hpp"
+#include "records.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+
+namespace quorin {
+
+// The blob format: a signed 32-bit word whose bits 0 to 6 are seven flags.
+constexpr Field data_blob_format_fields[] = {
+    bits(),
+    bit(Name::mini_hdr, 0),
+    bit(Name::spectral_hdr, 1),
+    bit(Name::bench_hdr, 2),
+    bit(Name::interleaved, 3),
+    bit(Name::line_data, 4),
+    bit(Name::area_data, 5),
+    bit(Name::depth_data, 6),
+};
+constexpr Step data_blob_format_steps[] = {group(data_blob_format_fields)};
+const Record data_blob_format_record = {RecordId::DataBlobFormat, Name::DataBlobFormat, "\n    DATABLOBFORMAT\n    ",
+                                        nullptr, data_blob_format_steps};
+
+// The link to the data: 552 bytes.
+constexpr Field link_head_fields[] = {
+    u32(Name::link_type), u32(Name::section_type), u32(Name::section_number), u32(Name::mini_header_type),
+};
+constexpr Field link_offset_fields[] = {
+    u32(Name::offset_spectral_header), u32(Name::offset_bench_header), u32(Name::offset_mini_header),
+    u32(Name::offset_data_array),
+};
+constexpr Step link_to_data_steps[] = {
+    group(link_head_fields),
+    nested(Name::data_blob_format, data_blob_format_record),
+    group(link_offset_fields),
+    text(Name::filename, Name::MAX_PATH),
+    text(Name::title, Name::FILE_ID_LENGTH),
+};
+const Record link_to_data_record = {RecordId::LinkToData, Name::LinkToData, "\n    LINK_TO_DATA\n    ", nullptr,
+                                    link_to_data_steps};
+
+// Mini headers: 96 bytes, or 100 with `direction`.
+constexpr Field mini_header_head_fields[] = {
+    u32(Name::num_scans), u32(Name::start_time), f32(Name::temp), f32(Name::pressure),
+};
+constexpr Field mini_header_tail_fields[] = {
+    f32(Name::x_position), f32(Name::y_position), u32(Name::detector_ID), f32(Name::pk_height),
+};
+constexpr Step series_specheader_steps[] = {
+    group(mini_header_head_fields),
+    text(Name::spec_title, 64),
+    group(mini_header_tail_fields),
+};
+const Record series_specheader_record = {RecordId::SeriesSpecheader, Name::SeriesSpecheader,
+                                         "\n    A possible mini header in data blobs.\n\n    SERIES_SPECHEADER\n    ",
+                                         nullptr, series_specheader_steps};
+
+constexpr Field direction_fields[] = {u32(Name::direction)};
+constexpr Step series_specheader_ver3_steps[] = {
+    base(series_specheader_record),
+    group(direction_fields),
+};
+const Record series_specheader_ver3_record = {
+    RecordId::SeriesSpecheaderVer3, Name::SeriesSpecheaderVer3,
+    "\n    A possible mini header in data blobs. SeriesSpecheader + direction\n\n    SERIES_SPECHEADER_VER3\n    ",
+    &series_specheader_record, series_specheader_ver3_steps};
+
+namespace {
+
+PyObject* read_linked_data_impl(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"file", "n_spectra"};
+    PyObject* argv[2];
+    if (!bind_arguments("read_linked_data", args, nargs, kwnames, params, argv))
+        return nullptr;
+    State& st = class_state(cls);
+    Ref sequence = new_linked_data(st, self, argv[0], argv[1]);
+    return sequence ? make_generator(st.read_linked_data_shell.get(), sequence.get()).release() : nullptr;
+}
+
+PyMethodDef read_linked_data_def = {
+    "read_linked_data", as_cfunction(read_linked_data_impl), method_flags,
+    "read_linked_data($self, /, file, n_spectra)\n--\n\n"
+    "A generator of the blob's header records, then of (mini header, values) per spectrum."};
+
+}  // namespace
+
+// The disk-resident array: 568 bytes and 332 per dimension.
+constexpr Field array_head_fields[] = {
+    u32(Name::structure_size), u32(Name::version), u32(Name::array_element_size),
+};
+constexpr Field array_count_fields[] = {u32(Name::num_dimensions)};
+constexpr Step disk_resident_array_steps[] = {
+    group(array_head_fields),
+    nested(Name::link, link_to_data_record),
+    group(array_count_fields),
+    list(Name::dimensions, Name::num_dimensions, dimension_record),
+};
+const Record disk_resident_array_record = {RecordId::DiskResidentArray, Name::DiskResidentArray,
+                                           "\n    DISK_RESIDENT_ARRAY\n    ", nullptr, disk_resident_array_steps,
+                                           &read_linked_data_def};
+
+namespace {
+
+// The native sequence behind read_linked_data.
+struct LinkedData {
+    PyObject_HEAD
+    PyObject* array;            // the DiskResidentArray
+    PyObject* file;             // the SPAFile (or a stand-in) it belongs to
+    PyObject* n_spectra;        // as given; counted when the spectra start
+    PyObject* handle;           // the NativeFile, open from the first request to the end
+    PyObject* spectral_header;  // the main spectral header at the head of the blob, if any
+    PyObject* header_class;     // the mini header class, chosen when the spectra start
+    PyObject* zero_value;       // a one-value array of the blob's typecode
+    const Record* header_record;
+    long long remaining;  // spectra still to read
+    Py_ssize_t item_size;
+    enum : std::uint8_t { created, at_headers, at_spectra, finished } stage;
+    bool mini_headers;
+};
+
+// Releases everything a sequence holds and closes its handle: the end of
+// the sequence, whether it ran out, failed or was closed.
+void finish(LinkedData* seq)
+{
+    seq->stage = LinkedData::finished;
+    if (seq->handle)
+        native_close(reinterpret_cast<NativeFile*>(seq->handle));
+    Py_CLEAR(seq->handle);
+    Py_CLEAR(seq->array);
+    Py_CLEAR(seq->file);
+    Py_CLEAR(seq->n_spectra);
+    Py_CLEAR(seq->spectral_header);
+    Py_CLEAR(seq->header_class);
+    Py_CLEAR(seq->zero_value);
+}
+
+int is_true_attr(PyObject* obj, PyObject* name)
+{
+    Ref value(PyObject_GetAttr(obj, name));
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+// Steps of the first request: refuse an external link, find the blob's
+// section, open it, and read the header records at its head.
+Ref read_headers(State& st, LinkedData* seq)
+{
+    Ref link(PyObject_GetAttr(seq->array, st.name(Name::link)));
+    const int external = link ? is_true_attr(link.get(), st.name(Name::link_type)) : -1;
+    if (external < 0)
+        return Ref();
+    if (external) {
+        PyErr_SetString(PyExc_RuntimeError, "Can not read linked external files.");
+        return Ref();
+    }
+
+    Ref section_type(PyObject_GetAttr(link.get(), st.name(Name::section_type)));
+    Ref found(section_type ? PyObject_CallMethodOneArg(seq->file, st.name(Name::find_indextypes), section_type.get())
+                           : nullptr);
+    Ref positions(found ? PySequence_List(found.get()) : nullptr);
+    Ref number(positions ? PyObject_GetAttr(link.get(), st.name(Name::section_number)) : nullptr);
+    Ref position(number ? PyObject_GetItem(positions.get(), number.get()) : nullptr);
+    Ref info(position ? PyObject_GetAttr(seq->file, st.name(Name::info)) : nullptr);
+    Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
+    Ref entry(sections ? PyObject_GetItem(sections.get(), position.get()) : nullptr);
+    Ref offset(entry ? PyObject_GetAttr(entry.get(), st.name(Name::section_offset)) : nullptr);
+    Ref size(offset ? PyObject_GetAttr(seq->array, st.name(Name::array_element_size)) : nullptr);
+    Ref typecode(size ? PyObject_GetItem(st.typecodes.get(), size.get()) : nullptr);  // KeyError for other sizes
+    if (!typecode)
+        return Ref();
+    const bool is_double = PyUnicode_CompareWithASCIIString(typecode.get(), "d") == 0;
+    seq->zero_value = Py_NewRef(is_double ? st.zero_d.get() : st.zero_f.get());
+    seq->item_size = is_double ? 8 : 4;
+
+    Ref filename(PyObject_GetAttr(seq->file, st.name(Name::filename)));
+    Ref handle(filename ? native_open(st, filename.get()) : Ref());
+    if (!handle)
+        return Ref();
+    seq->handle = Py_NewRef(handle.get());
+    auto* nf = reinterpret_cast<NativeFile*>(handle.get());
+    if (!native_seek(nf, offset.get()))
+        return Ref();
+
+    NativeSource src(st, nf);
+    Ref headers(PyDict_New());
+    Ref format(headers ? PyObject_GetAttr(link.get(), st.name(Name::data_blob_format)) : nullptr);
+    const int spectral = format ? is_true_attr(format.get(), st.name(Name::spectral_hdr)) : -1;
+    if (spectral < 0)
+        return Ref();
+    if (spectral) {
+        PyObject* cls = st.global(Name::MainSpectralHeader);
+        Ref header = cls ? construct(st, cls, main_spectral_header_record, src) : Ref();
+        if (!header || PyDict_SetItem(headers.get(), cls, header.get()) < 0)
+            return Ref();
+        seq->spectral_header = header.release();
+    }
+    const int bench = is_true_attr(format.get(), st.name(Name::bench_hdr));
+    if (bench < 0)
+        return Ref();
+    if (bench) {
+        PyObject* cls = st.global(Name::BenchInfo);
+        Ref info_record = cls ? construct(st, cls, bench_info_record, src) : Ref();
+        if (!info_record || PyDict_SetItem(headers.get(), cls, info_record.get()) < 0)
+            return Ref();
+    }
+    return headers;
+}
+
+// The second request: choose the mini header class and count the spectra.
+bool start_spectra(State& st, LinkedData* seq)
+{
+    Ref link(PyObject_GetAttr(seq->array, st.name(Name::link)));
+    const int ver3 = link ? is_true_attr(link.get(), st.name(Name::mini_header_type)) : -1;
+    if (ver3 < 0)
+        return false;
+    seq->header_record = ver3 ? &series_specheader_ver3_record : &series_specheader_record;
+    PyObject* cls = st.global(seq->header_record->class_name);
+    if (!cls)
+        return false;
+    seq->header_class = Py_NewRef(cls);
+    Ref format(PyObject_GetAttr(link.get(), st.name(Name::data_blob_format)));
+    const int mini = format ? is_true_attr(format.get(), st.name(Name::mini_hdr)) : -1;
+    if (mini < 0)
+        return false;
+    seq->mini_headers = mini;
+
+    Ref count(PyNumber_Index(seq->n_spectra));
+    if (!count)
+        return false;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
+    if (n == -1 && PyErr_Occurred())
+        return false;
+    seq->remaining = overflow > 0 ? LLONG_MAX : overflow < 0 || n < 0 ? 0 : n;
+    return true;
+}
+
+void raise_short_values() { PyErr_SetString(PyExc_EOFError, "read() didn't return enough bytes"); }
+
+// A new array of `count` values read from the handle.
+Ref read_values(LinkedData* seq, Py_ssize_t count)
+{
+    auto* nf = reinterpret_cast<NativeFile*>(seq->handle);
+    if (count > PY_SSIZE_T_MAX / seq->item_size || !native_may_hold(nf, count * seq->item_size)) {
+        raise_short_values();  // refused before allocating for a count the file cannot hold
+        return Ref();
+    }
+    const Py_ssize_t bytes = count * seq->item_size;
+    Ref values(PySequence_Repeat(seq->zero_value, count));
+    if (!values)
+        return values;
+    Py_buffer view;
+    if (PyObject_GetBuffer(values.get(), &view, PyBUF_WRITABLE) < 0)
+        return Ref();
+    const Py_ssize_t got = native_read_into(nf, static_cast<char*>(view.buf), bytes);
+    if constexpr (std::endian::native == std::endian::big) {
+        auto* p = static_cast<char*>(view.buf);
+        for (Py_ssize_t i = 0; i + seq->item_size <= got; i += seq->item_size)
+            std::reverse(p + i, p + i + seq->item_size);
+    }
+    PyBuffer_Release(&view);
+    if (got < 0)
+        return Ref();
+    if (got < bytes) {
+        raise_short_values();
+        return Ref();
+    }
+    return values;
+}
+
+int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values)
+{
+    if (seq->stage == LinkedData::at_headers) {
+        if (!start_spectra(st, seq))
+            return -1;
+        seq->stage = LinkedData::at_spectra;
+    }
+    if (seq->remaining == 0) {
+        finish(seq);
+        return 0;
+    }
+    if (!seq->spectral_header) {
+        PyErr_SetString(PyExc_RuntimeError, "Can not read spectra without a spectral header.");
+        return -1;
+    }
+    if (seq->mini_headers) {
+        NativeSource src(st, reinterpret_cast<NativeFile*>(seq->handle));
+        header = construct(st, seq->header_class, *seq->header_record, src);
+        if (!header)
+            return -1;
+    } else {
+        header = Ref::borrow(Py_None);
+    }
+    Ref num_points(PyObject_GetAttr(seq->spectral_header, st.name(Name::num_points)));
+    if (!num_points)
+        return -1;
+    const Py_ssize_t count = PyNumber_AsSsize_t(num_points.get(), PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred())
+        return -1;
+    if (count < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative count");
+        return -1;
+    }
+    values = read_values(seq, count);
+    if (!values)
+        return -1;
+    if (--seq->remaining == 0)
+        finish(seq);  // the last spectrum is read: release the handle at once
+    return 1;
+}
+
+PyObject* linked_data_next(PyObject* self)
+{
+    auto* seq = reinterpret_cast<LinkedData*>(self);
+    State& st = class_state(Py_TYPE(self));
+    if (seq->stage == LinkedData::created) {
+        Ref headers = read_headers(st, seq);
+        if (!headers) {
+            finish(seq);
+            stop_iteration_to_runtime_error();
+            return nullptr;
+        }
+        seq->stage = LinkedData::at_headers;
+        return headers.release();
+    }
+    Ref header, values;
+    if (next_spectrum(self, header, values) <= 0)
+        return nullptr;
+    return PyTuple_Pack(2, header.get(), values.get());
+}
+
+PyObject* linked_data_close(PyObject* self, PyObject*)
+{
+    finish(reinterpret_cast<LinkedData*>(self));
+    Py_RETURN_NONE;
+}
+
+int linked_data_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    auto* seq = reinterpret_cast<LinkedData*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(seq->array);
+    Py_VISIT(seq->file);
+    Py_VISIT(seq->n_spectra);
+    Py_VISIT(seq->spectral_header);
+    Py_VISIT(seq->header_class);
+    return 0;
+}
+
+int linked_data_clear(PyObject* self)
+{
+    finish(reinterpret_cast<LinkedData*>(self));
+    return 0;
+}
+
+void linked_data_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    finish(reinterpret_cast<LinkedData*>(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef linked_data_methods[] = {
+    {"send", iterator_send, METH_O, nullptr},
+    {"close", linked_data_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot linked_data_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(linked_data_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(linked_data_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(linked_data_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(linked_data_next)},
+    {Py_tp_methods, linked_data_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec linked_data_spec = {
+    "quorinreader._LinkedData",
+    sizeof(LinkedData),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    linked_data_slots,
+};
+
+bool is_own_read_linked_data(PyObject* method, PyObject* array)
+{
+    return PyCFunction_Check(method) && PyCFunction_GET_FUNCTION(method) == read_linked_data_def.ml_meth &&
+           PyCFunction_GET_SELF(method) == array;
+}
+
+Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra)
+{
+    auto* type = reinterpret_cast<PyTypeObject*>(st.linked_data_type.get());
+    auto* seq = PyObject_GC_New(LinkedData, type);
+    if (!seq)
+        return Ref();
+    seq->array = Py_NewRef(array);
+    seq->file = Py_NewRef(file);
+    seq->n_spectra = Py_NewRef(n_spectra);
+    seq->handle = seq->spectral_header = seq->header_class = seq->zero_value = nullptr;
+    seq->header_record = nullptr;
+    seq->remaining = 0;
+    seq->item_size = 0;
+    seq->stage = LinkedData::created;
+    seq->mini_headers = false;
+    PyObject_GC_Track(seq);
+    return Ref(reinterpret_cast<PyObject*>(seq));
+}
+
+int next_spectrum(PyObject* linked_data, Ref& header, Ref& values)
+{
+    auto* seq = reinterpret_cast<LinkedData*>(linked_data);
+    if (seq->stage == LinkedData::finished)
+        return 0;
+    const int status = read_spectrum(class_state(Py_TYPE(linked_data)), seq, header, values);
+    if (status < 0) {
+        finish(seq);
+        stop_iteration_to_runtime_error();
+    }
+    return status;
+}
+
+}  // namespace quorin

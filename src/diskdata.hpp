@@ -1,0 +1,30 @@
+// Disk-resident data: the link to a data blob and its format bits, the
+// per-spectrum mini headers, the disk-resident array and the streaming of its
+// blob, one spectrum at a time, through a handle of its own.
+#pragma once
+
+#include "fields.hpp"
+#include "state.hpp"
+
+namespace quorin {
+
+extern const Record data_blob_format_record;
+extern const Record link_to_data_record;
+extern const Record series_specheader_record;
+extern const Record series_specheader_ver3_record;
+extern const Record disk_resident_array_record;
+
+extern PyType_Spec linked_data_spec;
+
+// Whether `method` is DiskResidentArray.read_linked_data bound to `array`:
+// then the series reader may drive the native sequence directly.
+bool is_own_read_linked_data(PyObject* method, PyObject* array);
+
+// The native sequence read_linked_data(file, n_spectra) wraps in a generator.
+Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra);
+
+// Advances a native sequence past its headers item: 1 with the next
+// spectrum's mini header (or None) and values, 0 at the end, -1 on error.
+int next_spectrum(PyObject* linked_data, Ref& header, Ref& values);
+
+}  // namespace quorin

@@ -1,0 +1,59 @@
+#include "generator.hpp"
+
+#include <string>
+
+namespace quorin {
+
+Ref compile_generator_function(const char* name, const char* qualname)
+{
+    const std::string source = std::string("def ") + name + "(native):\n    yield from native\n";
+    Ref globals(PyDict_New());
+    Ref module_name(PyUnicode_FromString("quorinreader"));
+    if (!globals || !module_name || PyDict_SetItemString(globals.get(), "__name__", module_name.get()) < 0 ||
+        PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
+        return Ref();
+    Ref code(Py_CompileString(source.c_str(), "<quorinreader>", Py_file_input));
+    Ref done(code ? PyEval_EvalCode(code.get(), globals.get(), globals.get()) : nullptr);
+    if (!done)
+        return Ref();
+    Ref function = Ref::borrow(PyDict_GetItemString(globals.get(), name));
+    Ref qualified(PyUnicode_FromString(qualname));
+    if (!function || !qualified || PyObject_SetAttrString(function.get(), "__qualname__", qualified.get()) < 0)
+        return Ref();
+    return function;
+}
+
+Ref make_generator(PyObject* generator_function, PyObject* iterator)
+{
+    return Ref(PyObject_CallOneArg(generator_function, iterator));
+}
+
+void stop_iteration_to_runtime_error()
+{
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+        return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback)
+        PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PyObject *new_type, *new_value, *new_traceback;
+    PyErr_Fetch(&new_type, &new_value, &new_traceback);
+    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
+    PyException_SetCause(new_value, Py_NewRef(value));
+    PyException_SetContext(new_value, value);  // steals value
+    PyErr_Restore(new_type, new_value, new_traceback);
+}
+
+PyObject* iterator_send(PyObject* self, PyObject*)
+{
+    PyObject* item = Py_TYPE(self)->tp_iternext(self);
+    if (!item && !PyErr_Occurred())
+        PyErr_SetNone(PyExc_StopIteration);
+    return item;
+}
+
+}  // namespace quorin

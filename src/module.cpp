@@ -1,0 +1,223 @@
+#include "module.hpp"
+
+#include "container.hpp"
+#include "diskdata.hpp"
+#include "fields.hpp"
+#include "generator.hpp"
+#include "nativefile.hpp"
+#include "records.hpp"
+#include "series.hpp"
+#include "state.hpp"
+
+#include <new>
+
+namespace quorin {
+namespace {
+
+// The record classes, in load order.
+const Record* const records_in_load_order[] = {
+    &file_header_record,         &index_entry_record,         &index_entry_extended_record,
+    &main_spectral_header_record, &bench_info_record,         &series_header_record,
+    &dimension_record,           &data_blob_format_record,    &link_to_data_record,
+    &series_specheader_record,   &series_specheader_ver3_record, &disk_resident_array_record,
+};
+static_assert(std::size(records_in_load_order) == record_count);
+
+bool bind(State& st, Name name, Ref value)
+{
+    if (!value || PyDict_SetItem(st.globals, st.name(name), value.get()) < 0)
+        return false;
+    st.bound[index(name)] = std::move(value);
+    return true;
+}
+
+// Makes a class as a class statement would, by calling type(name, bases,
+// namespace) with the members in binding order, so it is a plain class with
+// an instance __dict__.  Methods are filled in once the class exists, since a
+// method descriptor names its class.
+Ref make_class(State& st, PyObject* module, Name name, const char* doc, PyObject* base,
+               std::span<const Member> members)
+{
+    Ref ns(PyDict_New());
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!ns || !module_name || PyDict_SetItem(ns.get(), st.name(Name::dunder_module), module_name.get()) < 0)
+        return Ref();
+    if (doc) {
+        Ref text(PyUnicode_FromString(doc));
+        if (!text || PyDict_SetItem(ns.get(), st.name(Name::dunder_doc), text.get()) < 0)
+            return Ref();
+    }
+    for (const Member& m : members)
+        if (PyDict_SetItemString(ns.get(), m.name, Py_None) < 0)
+            return Ref();
+    Ref cls(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "O(O)O", st.name(name), base, ns.get()));
+    if (!cls)
+        return Ref();
+    // What PyType_FromModuleAndSpec would record: lets methods reach the module state.
+    reinterpret_cast<PyHeapTypeObject*>(cls.get())->ht_module = Py_NewRef(module);
+    for (const Member& m : members) {
+        if (!m.method)
+            continue;
+        Ref descriptor(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()), m.method));
+        if (!descriptor || PyObject_SetAttrString(cls.get(), m.name, descriptor.get()) < 0)
+            return Ref();
+    }
+    return cls;
+}
+
+bool bind_record_classes(State& st, PyObject* module)
+{
+    for (const Record* rec : records_in_load_order) {
+        st.records[static_cast<std::size_t>(rec->id)] = rec;
+        PyObject* base = rec->base ? st.bound[index(rec->base->class_name)].get()
+                                   : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+        const Member members[] = {{"__init__", &record_init_def}, {rec->method ? rec->method->ml_name : "", rec->method}};
+        Ref cls = make_class(st, module, rec->class_name, rec->doc, base,
+                             std::span(members, rec->method ? 2 : 1));
+        if (!cls)
+            return false;
+        PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict,
+                                                 st.name(Name::dunder_init));
+        if (!init)
+            return false;
+        st.inits[static_cast<std::size_t>(rec->id)] = Ref::borrow(init);
+        if (!bind(st, rec->class_name, std::move(cls)))
+            return false;
+    }
+    return true;
+}
+
+Ref function(PyMethodDef* def, PyObject* module)
+{
+    Ref module_name(PyModule_GetNameObject(module));
+    return module_name ? Ref(PyCFunction_NewEx(def, module, module_name.get())) : Ref();
+}
+
+Ref import_attribute(const char* module_name, const char* attribute)
+{
+    Ref module(PyImport_ImportModule(module_name));
+    return module ? Ref(PyObject_GetAttrString(module.get(), attribute)) : Ref();
+}
+
+Ref one_zero(PyObject* array_type, const char* typecode)
+{
+    return Ref(PyObject_CallFunction(array_type, "s[d]", typecode, 0.0));
+}
+
+Ref new_type(PyObject* module, PyType_Spec* spec)
+{
+    return Ref(PyType_FromModuleAndSpec(module, spec, nullptr));
+}
+
+// Everything the module caches that is not one of its public names.
+bool set_up_state(State& st, PyObject* module)
+{
+    for (std::size_t i = 0; i < name_count; ++i) {
+        st.names[i] = Ref(PyUnicode_InternFromString(name_texts[i]));
+        if (!st.names[i])
+            return false;
+    }
+    st.globals = PyModule_GetDict(module);
+    st.struct_error = import_attribute("struct", "error");
+    st.struct_unpack = import_attribute("struct", "unpack");
+    st.io_open = import_attribute("io", "open");
+    st.empty_tuple = Ref(PyTuple_New(0));
+    st.series_file_type = Ref(PyLong_FromLong(ft_series));
+    st.native_file_type = new_type(module, &native_file_spec);
+    st.indextypes_type = new_type(module, &indextypes_spec);
+    st.linked_data_type = new_type(module, &linked_data_spec);
+    st.series_items_type = new_type(module, &series_items_spec);
+    st.find_indextypes_shell = compile_generator_function("find_indextypes", "SPAFile.find_indextypes");
+    st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
+    st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
+    return st.struct_error && st.struct_unpack && st.io_open && st.empty_tuple && st.series_file_type &&
+           st.native_file_type && st.indextypes_type && st.linked_data_type && st.series_items_type &&
+           st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell;
+}
+
+bool set_up_arrays(State& st)
+{
+    PyObject* array_type = st.bound[index(Name::array)].get();
+    st.zero_f = one_zero(array_type, "f");
+    st.zero_d = one_zero(array_type, "d");
+    st.typecodes = Ref(Py_BuildValue("{i:s,i:s}", 4, "f", 8, "d"));
+    return st.zero_f && st.zero_d && st.typecodes;
+}
+
+// Binds the public names in load order.
+int exec_module(PyObject* module)
+{
+    State*& slot = *static_cast<State**>(PyModule_GetState(module));
+    slot = new (std::nothrow) State;
+    if (!slot) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    State& st = *slot;
+    if (!set_up_state(st, module))
+        return -1;
+
+    const std::pair<Name, long> constants[] = {
+        {Name::ST_ID_LENGTH, st_id_length}, {Name::FILE_ID_LENGTH, file_id_length}, {Name::MAX_PATH, max_path},
+        {Name::FT_IRDATA, ft_irdata},       {Name::FT_GROUP, ft_group},             {Name::FT_SERIES, ft_series},
+    };
+    if (!bind(st, Name::struct_module, Ref(PyImport_ImportModule("struct"))) ||
+        !bind(st, Name::array, import_attribute("array", "array")) || !set_up_arrays(st))
+        return -1;
+    for (const auto& [name, value] : constants)
+        if (!bind(st, name, Ref(PyLong_FromLong(value))))
+            return -1;
+    if (!bind(st, Name::decode_string, function(&decode_string_def, module)) ||
+        !bind(st, Name::read_string, function(&read_string_def, module)) || !bind_record_classes(st, module) ||
+        !bind_registry(st))
+        return -1;
+    auto* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    if (!bind(st, Name::SPAFile, make_class(st, module, Name::SPAFile, nullptr, object, spa_file_members)) ||
+        !bind(st, Name::Series, make_class(st, module, Name::Series, nullptr, object, series_members)) ||
+        !bind(st, Name::open_file, function(&open_file_def, module)))
+        return -1;
+    return 0;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg)
+{
+    State* st = *static_cast<State**>(PyModule_GetState(module));
+    return st ? st->traverse(visit, arg) : 0;
+}
+
+int clear_module(PyObject* module)
+{
+    State* st = *static_cast<State**>(PyModule_GetState(module));
+    if (st)
+        st->clear();
+    return 0;
+}
+
+void free_module(void* module)
+{
+    State*& slot = *static_cast<State**>(PyModule_GetState(static_cast<PyObject*>(module)));
+    delete slot;
+    slot = nullptr;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quorinreader",
+    "A small, exact and fast reader for SPA spectral files (FT-IR and Raman data).",
+    sizeof(State*),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+}  // namespace quorin
+
+extern "C" PyMODINIT_FUNC PyInit_quorinreader(void) { return PyModuleDef_Init(&quorin::module_def); }

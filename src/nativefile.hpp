@@ -1,0 +1,84 @@
+// NativeFile: a buffered, read-only OS file handle that the module opens by
+// path.  Records decode straight from its buffer and spectrum values are read
+// straight into their arrays.  It is also a small Python object with read,
+// seek, tell and close, so a caller's own record callable can read from it.
+#pragma once
+
+#include "fields.hpp"
+#include "ref.hpp"
+
+#include <cstdint>
+
+namespace quorin {
+
+struct State;
+
+struct NativeFile {
+    PyObject_HEAD
+    int fd;               // -1 once closed
+    bool regular;         // a regular file, whose size bounds what can be read
+    std::int64_t size;    // the file size when last looked at
+    std::int64_t base;    // file offset of buf[0]
+    Py_ssize_t pos;       // unread bytes are buf[pos, end)
+    Py_ssize_t end;
+    Py_ssize_t cap;
+    Py_ssize_t next_fill; // grows while the file is read in sequence
+    char* buf;
+};
+
+// Opens `path` (str, bytes or os.PathLike) for reading, raising the OSError
+// subclass io.open raises, with the path as its filename.
+Ref native_open(State& st, PyObject* path);
+
+// Moves to the absolute position `offset` (an int), with the errors a seek
+// of a file object raises.
+bool native_seek(NativeFile* f, PyObject* offset);
+
+// Consumes n bytes and returns them, valid until the next call on f; on a
+// short read the rest of the file is consumed and struct.error is raised.
+const char* native_take(State& st, NativeFile* f, Py_ssize_t n);
+
+// Reads up to n bytes into dst; returns the count (short only at the end of
+// the file) or -1 with an OSError set.
+Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n);
+
+// Whether n more bytes may be in the file: false only when a regular file
+// surely ends sooner.  Lets a reader refuse a corrupt count before it
+// allocates for it.
+bool native_may_hold(NativeFile* f, std::int64_t n);
+
+void native_close(NativeFile* f);
+
+// A record source over a NativeFile.
+class NativeSource final : public Source {
+public:
+    NativeSource(State& st, NativeFile* f) : st_(st), f_(f) {}
+    const char* take(Py_ssize_t n) override { return native_take(st_, f_, n); }
+    PyObject* file() override { return reinterpret_cast<PyObject*>(f_); }
+
+private:
+    State& st_;
+    NativeFile* f_;  // borrowed; the owner keeps it open while decoding
+};
+
+// Closes a NativeFile when the scope that opened it ends, on every path out.
+class ClosingFile {
+public:
+    explicit ClosingFile(Ref file) : file_(std::move(file)) {}
+    ~ClosingFile()
+    {
+        if (file_)
+            native_close(get());
+    }
+    ClosingFile(const ClosingFile&) = delete;
+    ClosingFile& operator=(const ClosingFile&) = delete;
+    explicit operator bool() const { return static_cast<bool>(file_); }
+    NativeFile* get() const { return reinterpret_cast<NativeFile*>(file_.get()); }
+
+private:
+    Ref file_;
+};
+
+extern PyType_Spec native_file_spec;
+
+}  // namespace quorin

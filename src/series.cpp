@@ -1,0 +1,327 @@
+#include "series.hpp"
+
+#include "diskdata.hpp"
+#include "generator.hpp"
+
+namespace quorin {
+namespace {
+
+// The native iterator behind open_series.
+struct SeriesItems {
+    PyObject_HEAD
+    PyObject* series;  // the Series; its quorin_file is looked up at the first request
+    PyObject* blob;    // the blob's sequence, from the first request on
+    bool native_blob;  // blob is the module's own sequence, driven without tuples
+    bool started;
+    bool done;
+};
+
+void release(SeriesItems* items)
+{
+    items->done = true;
+    Py_CLEAR(items->series);
+    Py_CLEAR(items->blob);  // dropping the blob's sequence closes its handle
+}
+
+// A record's section through its class: quorin_file.read(quorin_file.find_indextype(CLASS_TYPE[cls])).
+Ref read_section(State& st, PyObject* quorin_file, Name class_name)
+{
+    PyObject* class_type = st.global(Name::CLASS_TYPE);
+    PyObject* cls = class_type ? st.global(class_name) : nullptr;
+    Ref code(cls ? PyObject_GetItem(class_type, cls) : nullptr);
+    Ref index(code ? PyObject_CallMethodOneArg(quorin_file, st.name(Name::find_indextype), code.get()) : nullptr);
+    return index ? Ref(PyObject_CallMethodOneArg(quorin_file, st.name(Name::read), index.get())) : Ref();
+}
+
+Ref range_dict(State& st, PyObject* first, PyObject* last, PyObject* n)
+{
+    Ref dict(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), st.name(Name::first), first) < 0 ||
+        PyDict_SetItem(dict.get(), st.name(Name::last), last) < 0 ||
+        PyDict_SetItem(dict.get(), st.name(Name::n), n) < 0)
+        return Ref();
+    return dict;
+}
+
+// {"first": first_dim * scale_dim, "last": last_dim * scale_dim, "n": num_elements}
+Ref dimension_dict(State& st, PyObject* d)
+{
+    Ref first_dim(PyObject_GetAttr(d, st.name(Name::first_dim)));
+    Ref scale(first_dim ? PyObject_GetAttr(d, st.name(Name::scale_dim)) : nullptr);
+    Ref first(scale ? PyNumber_Multiply(first_dim.get(), scale.get()) : nullptr);
+    Ref last_dim(first ? PyObject_GetAttr(d, st.name(Name::last_dim)) : nullptr);
+    Ref last_scale(last_dim ? PyObject_GetAttr(d, st.name(Name::scale_dim)) : nullptr);
+    Ref last(last_scale ? PyNumber_Multiply(last_dim.get(), last_scale.get()) : nullptr);
+    Ref n(last ? PyObject_GetAttr(d, st.name(Name::num_elements)) : nullptr);
+    return n ? range_dict(st, first.get(), last.get(), n.get()) : Ref();
+}
+
+// The dimensions whose num_elements equals max_spectra.
+Ref valid_dimensions(State& st, PyObject* diskarray, PyObject* max_spectra)
+{
+    Ref dims(PyObject_GetAttr(diskarray, st.name(Name::dimensions)));
+    Ref iter(dims ? PyObject_GetIter(dims.get()) : nullptr);
+    Ref valid(iter ? PyList_New(0) : nullptr);
+    if (!valid)
+        return Ref();
+    while (Ref d{PyIter_Next(iter.get())}) {
+        Ref count(PyObject_GetAttr(d.get(), st.name(Name::num_elements)));
+        Ref equal(count ? PyObject_RichCompare(count.get(), max_spectra, Py_EQ) : nullptr);
+        const int matches = equal ? PyObject_IsTrue(equal.get()) : -1;
+        if (matches < 0)
+            return Ref();
+        if (matches) {
+            Ref dict = dimension_dict(st, d.get());
+            if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
+                return Ref();
+        }
+    }
+    return PyErr_Occurred() ? Ref() : std::move(valid);
+}
+
+// The first item: (spectral_info, valid_dims).
+Ref first_item(State& st, SeriesItems* items)
+{
+    Ref quorin_file(PyObject_GetAttr(items->series, st.name(Name::quorin_file)));
+    Ref header = quorin_file ? read_section(st, quorin_file.get(), Name::SeriesHeader) : Ref();
+    Ref diskarray = header ? read_section(st, quorin_file.get(), Name::DiskResidentArray) : Ref();
+    Ref max_spectra(diskarray ? PyObject_GetAttr(header.get(), st.name(Name::max_spectra)) : nullptr);
+    Ref method(max_spectra ? PyObject_GetAttr(diskarray.get(), st.name(Name::read_linked_data)) : nullptr);
+    if (!method)
+        return Ref();
+    if (is_own_read_linked_data(method.get(), diskarray.get())) {
+        items->blob = new_linked_data(st, diskarray.get(), quorin_file.get(), max_spectra.get()).release();
+        items->native_blob = true;
+    } else {
+        PyObject* call[] = {quorin_file.get(), max_spectra.get()};
+        items->blob = PyObject_Vectorcall(method.get(), call, 2, nullptr);
+    }
+    if (!items->blob)
+        return Ref();
+    if (!PyIter_Check(items->blob)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(items->blob)->tp_name);
+        return Ref();
+    }
+    Ref headers(PyIter_Next(items->blob));
+    if (!headers) {
+        if (!PyErr_Occurred())
+            PyErr_SetNone(PyExc_StopIteration);
+        return Ref();
+    }
+
+    PyObject* key = st.global(Name::MainSpectralHeader);
+    Ref spectral(key ? PyObject_GetItem(headers.get(), key) : nullptr);
+    Ref first_x(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
+    Ref last_x(first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
+    Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
+    Ref info = num_points ? range_dict(st, first_x.get(), last_x.get(), num_points.get()) : Ref();
+    Ref valid = info ? valid_dimensions(st, diskarray.get(), max_spectra.get()) : Ref();
+    return valid ? Ref(PyTuple_Pack(2, info.get(), valid.get())) : Ref();
+}
+
+// `header, values = item`, with the errors of that unpacking.
+bool unpack_pair(PyObject* item, Ref& header, Ref& values)
+{
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        header = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        values = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return true;
+    }
+    Ref iter(PyObject_GetIter(item));
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        }
+        return false;
+    }
+    Ref* slots[] = {&header, &values};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = Ref(PyIter_Next(iter.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra(PyIter_Next(iter.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// One spectrum's item: ({"title": header.spec_title}, values); 0 at the end.
+int next_item(State& st, SeriesItems* items, Ref& item)
+{
+    Ref header, values;
+    if (items->native_blob) {
+        const int status = next_spectrum(items->blob, header, values);
+        if (status <= 0)
+            return status;
+    } else {
+        Ref pair(PyIter_Next(items->blob));
+        if (!pair)
+            return PyErr_Occurred() ? -1 : 0;
+        if (!unpack_pair(pair.get(), header, values))
+            return -1;
+    }
+    // A blob without mini headers has no titles: None stands for each.
+    Ref title(header.get() == Py_None ? Py_NewRef(Py_None) : PyObject_GetAttr(header.get(), st.name(Name::spec_title)));
+    Ref titles(title ? PyDict_New() : nullptr);
+    if (!titles || PyDict_SetItem(titles.get(), st.name(Name::title), title.get()) < 0)
+        return -1;
+    item = Ref(PyTuple_Pack(2, titles.get(), values.get()));
+    return item ? 1 : -1;
+}
+
+PyObject* series_items_next(PyObject* self)
+{
+    auto* items = reinterpret_cast<SeriesItems*>(self);
+    if (items->done)
+        return nullptr;
+    State& st = class_state(Py_TYPE(self));
+    Ref item;
+    int status;
+    if (!items->started) {
+        items->started = true;
+        item = first_item(st, items);
+        status = item ? 1 : -1;
+    } else {
+        status = next_item(st, items, item);
+    }
+    if (status <= 0) {
+        release(items);
+        stop_iteration_to_runtime_error();
+        return nullptr;
+    }
+    return item.release();
+}
+
+PyObject* series_items_close(PyObject* self, PyObject*)
+{
+    release(reinterpret_cast<SeriesItems*>(self));
+    Py_RETURN_NONE;
+}
+
+int series_items_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    auto* items = reinterpret_cast<SeriesItems*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(items->series);
+    Py_VISIT(items->blob);
+    return 0;
+}
+
+int series_items_clear(PyObject* self)
+{
+    release(reinterpret_cast<SeriesItems*>(self));
+    return 0;
+}
+
+void series_items_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    release(reinterpret_cast<SeriesItems*>(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef series_items_methods[] = {
+    {"send", iterator_send, METH_O, nullptr},
+    {"close", series_items_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot series_items_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(series_items_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(series_items_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(series_items_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(series_items_next)},
+    {Py_tp_methods, series_items_methods},
+    {0, nullptr},
+};
+
+PyObject* series_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"quorin_file"};
+    PyObject* quorin_file;
+    if (!bind_arguments("__init__", args, nargs, kwnames, params, &quorin_file))
+        return nullptr;
+    if (PyObject_SetAttr(self, class_state(cls).name(Name::quorin_file), quorin_file) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* series_open_series(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames)
+{
+    if (!bind_arguments("open_series", args, nargs, kwnames, {}, nullptr))
+        return nullptr;
+    State& st = class_state(cls);
+    auto* type = reinterpret_cast<PyTypeObject*>(st.series_items_type.get());
+    auto* items = PyObject_GC_New(SeriesItems, type);
+    if (!items)
+        return nullptr;
+    items->series = Py_NewRef(self);
+    items->blob = nullptr;
+    items->native_blob = items->started = items->done = false;
+    PyObject_GC_Track(items);
+    Ref iterator(reinterpret_cast<PyObject*>(items));
+    return make_generator(st.open_series_shell.get(), iterator.get()).release();
+}
+
+PyObject* open_file_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"filename"};
+    PyObject* filename;
+    if (!bind_arguments("open_file", args, nargs, kwnames, params, &filename))
+        return nullptr;
+    State& st = module_state(module);
+    PyObject* spa_class = st.global(Name::SPAFile);
+    Ref f(spa_class ? PyObject_CallOneArg(spa_class, filename) : nullptr);
+    Ref info(f ? PyObject_GetAttr(f.get(), st.name(Name::info)) : nullptr);
+    Ref file_type(info ? PyObject_GetAttr(info.get(), st.name(Name::file_type)) : nullptr);
+    // Compared with 11 itself: rebinding FT_SERIES changes nothing here.
+    Ref equal(file_type ? PyObject_RichCompare(file_type.get(), st.series_file_type.get(), Py_EQ) : nullptr);
+    const int is_series = equal ? PyObject_IsTrue(equal.get()) : -1;
+    if (is_series < 0)
+        return nullptr;
+    if (!is_series)
+        Py_RETURN_NONE;
+    PyObject* series_class = st.global(Name::Series);
+    return series_class ? PyObject_CallOneArg(series_class, f.get()) : nullptr;
+}
+
+PyMethodDef series_methods[] = {
+    {"__init__", as_cfunction(series_init), method_flags,
+     "__init__($self, /, quorin_file)\n--\n\nA series reader around an opened SPAFile."},
+    {"open_series", as_cfunction(series_open_series), method_flags,
+     "open_series($self, /)\n--\n\n"
+     "A generator: first (spectral_info, valid_dims), then ({\"title\": ...}, values) per spectrum."},
+};
+
+const Member series_member_table[] = {
+    {"__init__", &series_methods[0]},
+    {"open_series", &series_methods[1]},
+};
+
+}  // namespace
+
+const std::span<const Member> series_members = series_member_table;
+
+PyType_Spec series_items_spec = {
+    "quorinreader._SeriesItems",
+    sizeof(SeriesItems),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    series_items_slots,
+};
+
+PyMethodDef open_file_def = {"open_file", as_cfunction(open_file_impl), function_flags,
+                             "open_file(filename)\n--\n\n"
+                             "A Series for a series file (file type 11), None for any other file."};
+
+}  // namespace quorin

@@ -1,0 +1,18 @@
+// Series reading: the Series reader that turns a blob's stream into the
+// caller's items, and open_file, the entry function.
+#pragma once
+
+#include "state.hpp"
+
+#include <span>
+
+namespace quorin {
+
+// The body of class Series, in binding order.
+extern const std::span<const Member> series_members;
+
+extern PyType_Spec series_items_spec;
+
+extern PyMethodDef open_file_def;
+
+}  // namespace quorin

@@ -1,0 +1,78 @@
+// The module's state: interned names, what the module bound under each of
+// its names, and the objects it caches.  Nothing lives in C globals.
+#pragma once
+
+#include "fields.hpp"
+#include "names.hpp"
+#include "ref.hpp"
+
+#include <span>
+
+namespace quorin {
+
+struct State {
+    PyObject* globals = nullptr;  // borrowed: the module's namespace, which outlives this state
+    Ref names[name_count];
+    Ref bound[name_count];    // the object the module bound under each of its public names
+    Ref inits[record_count];  // each record class's own __init__
+    const Record* records[record_count] = {};
+
+    Ref struct_error;   // struct.error
+    Ref struct_unpack;  // struct.unpack, for read_string lengths that are not plain ints
+    Ref io_open;        // io.open, for callables that need a real file object
+    Ref empty_tuple;
+    Ref typecodes;  // {4: "f", 8: "d"}: array typecode by element size
+    Ref zero_f;     // one-value arrays that spectrum arrays are repeated from
+    Ref zero_d;
+    Ref series_file_type;  // int 11
+
+    Ref native_file_type;
+    Ref indextypes_type;
+    Ref linked_data_type;
+    Ref series_items_type;
+    Ref find_indextypes_shell;  // generator functions wrapping the native iterators
+    Ref read_linked_data_shell;
+    Ref open_series_shell;
+
+    PyObject* name(Name n) const { return names[index(n)].get(); }
+    // Borrowed: the module's current binding of `n`, or null with NameError.
+    PyObject* global(Name n) const;
+    // Whether `obj` is what the module itself bound under `n`.
+    bool is_own(PyObject* obj, Name n) const { return obj == bound[index(n)].get(); }
+    // Whether `cls` is the module's own class for `rec`, with its own __init__.
+    bool is_own_record_class(PyObject* cls, const Record& rec) const;
+    // The record whose class is `cls`, if it is one of the module's record classes.
+    const Record* record_of(PyObject* cls) const;
+
+    int traverse(visitproc visit, void* arg);
+    void clear();
+};
+
+State& module_state(PyObject* module);
+// The state of the module that created `cls` (one of the module's classes).
+State& class_state(PyTypeObject* cls);
+
+// Binds call arguments to parameters given by position or keyword, raising
+// the TypeError a Python function would.  `out` receives borrowed references.
+bool bind_arguments(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<const char* const> params, PyObject** out);
+
+// Signature of every method the module defines: METH_METHOD | METH_FASTCALL | METH_KEYWORDS.
+using Method = PyObject* (*)(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames);
+inline PyCFunction as_cfunction(Method m) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m)); }
+inline constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+// Signature of a module-level function: METH_FASTCALL | METH_KEYWORDS.
+using Function = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+inline PyCFunction as_cfunction(Function f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+inline constexpr int function_flags = METH_FASTCALL | METH_KEYWORDS;
+
+// One entry of a class body, in binding order: a method, or (when `method`
+// is null) a class attribute bound to None.
+struct Member {
+    const char* name;
+    PyMethodDef* method;
+};
+
+}  // namespace quorin

@@ -1,0 +1,36 @@
+import gc
+import io
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+
+def count_open_fds():
+    """Descriptors this process holds open, after dropping unreachable objects."""
+    gc.collect()
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.fixture
+def fd_count():
+    return count_open_fds
+
+
+class RecordingReader:
+    """A file stand-in with nothing but read(n); remembers every n asked for."""
+
+    def __init__(self, data):
+        self.buffer = io.BytesIO(data)
+        self.sizes = []
+
+    def read(self, n):
+        self.sizes.append(n)
+        return self.buffer.read(n)
+
+
+@pytest.fixture
+def recorder():
+    return RecordingReader
