@@ -152,6 +152,7 @@ struct IndexTypes {
     PyObject* entries;  // owned; null until the first request
     Py_ssize_t index;
     bool done;
+    bool running;
 };
 
 void indextypes_clear_refs(IndexTypes* it)
@@ -164,7 +165,8 @@ void indextypes_clear_refs(IndexTypes* it)
 PyObject* indextypes_next(PyObject* self)
 {
     auto* it = reinterpret_cast<IndexTypes*>(self);
-    if (it->done)
+    Running running(it->running);
+    if (!running || it->done)
         return nullptr;
     State& st = class_state(Py_TYPE(self));
     if (!it->entries)
@@ -189,6 +191,9 @@ PyObject* indextypes_next(PyObject* self)
 PyObject* indextypes_close(PyObject* self, PyObject*)
 {
     auto* it = reinterpret_cast<IndexTypes*>(self);
+    Running running(it->running);
+    if (!running)
+        return nullptr;
     it->done = true;
     indextypes_clear_refs(it);
     Py_RETURN_NONE;
@@ -252,6 +257,7 @@ PyObject* spa_find_indextypes(PyObject* self, PyTypeObject* cls, PyObject* const
     it->entries = nullptr;
     it->index = 0;
     it->done = false;
+    it->running = false;
     PyObject_GC_Track(it);
     Ref iterator(reinterpret_cast<PyObject*>(it));
     return make_generator(st.find_indextypes_shell.get(), iterator.get()).release();

@@ -122,6 +122,7 @@ struct LinkedData {
     Py_ssize_t item_size;
     enum : std::uint8_t { created, at_headers, at_spectra, finished } stage;
     bool mini_headers;
+    bool running;
 };
 
 // Releases everything a sequence holds and closes its handle: the end of
@@ -273,7 +274,9 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
     return values;
 }
 
-int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values)
+// The next spectrum: its mini header (or only the mini header's title, when
+// `title_only`; None without mini headers) and its values.
+int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_only)
 {
     if (seq->stage == LinkedData::at_headers) {
         if (!start_spectra(st, seq))
@@ -290,7 +293,8 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values)
     }
     if (seq->mini_headers) {
         NativeSource src(st, reinterpret_cast<NativeFile*>(seq->handle));
-        header = construct(st, seq->header_class, *seq->header_record, src);
+        header = title_only ? decode_attribute(st, seq->header_class, *seq->header_record, Name::spec_title, src)
+                            : construct(st, seq->header_class, *seq->header_record, src);
         if (!header)
             return -1;
     } else {
@@ -314,10 +318,26 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values)
     return 1;
 }
 
+// The next spectrum, ending the sequence on its end or on an error.
+int read_next_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_only)
+{
+    if (seq->stage == LinkedData::finished)
+        return 0;
+    const int status = read_spectrum(st, seq, header, values, title_only);
+    if (status < 0) {
+        finish(seq);
+        stop_iteration_to_runtime_error();
+    }
+    return status;
+}
+
 PyObject* linked_data_next(PyObject* self)
 {
     auto* seq = reinterpret_cast<LinkedData*>(self);
     State& st = class_state(Py_TYPE(self));
+    Running running(seq->running);
+    if (!running)
+        return nullptr;
     if (seq->stage == LinkedData::created) {
         Ref headers = read_headers(st, seq);
         if (!headers) {
@@ -329,14 +349,18 @@ PyObject* linked_data_next(PyObject* self)
         return headers.release();
     }
     Ref header, values;
-    if (next_spectrum(self, header, values) <= 0)
+    if (read_next_spectrum(st, seq, header, values, false) <= 0)
         return nullptr;
     return PyTuple_Pack(2, header.get(), values.get());
 }
 
 PyObject* linked_data_close(PyObject* self, PyObject*)
 {
-    finish(reinterpret_cast<LinkedData*>(self));
+    auto* seq = reinterpret_cast<LinkedData*>(self);
+    Running running(seq->running);
+    if (!running)
+        return nullptr;
+    finish(seq);
     Py_RETURN_NONE;
 }
 
@@ -414,21 +438,18 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     seq->item_size = 0;
     seq->stage = LinkedData::created;
     seq->mini_headers = false;
+    seq->running = false;
     PyObject_GC_Track(seq);
     return Ref(reinterpret_cast<PyObject*>(seq));
 }
 
-int next_spectrum(PyObject* linked_data, Ref& header, Ref& values)
+int next_title(PyObject* linked_data, Ref& title, Ref& values)
 {
     auto* seq = reinterpret_cast<LinkedData*>(linked_data);
-    if (seq->stage == LinkedData::finished)
-        return 0;
-    const int status = read_spectrum(class_state(Py_TYPE(linked_data)), seq, header, values);
-    if (status < 0) {
-        finish(seq);
-        stop_iteration_to_runtime_error();
-    }
-    return status;
+    Running running(seq->running);
+    if (!running)
+        return -1;
+    return read_next_spectrum(class_state(Py_TYPE(linked_data)), seq, title, values, true);
 }
 
 }  // namespace quorin

@@ -23,8 +23,9 @@ bool is_own_read_linked_data(PyObject* method, PyObject* array);
 // The native sequence read_linked_data(file, n_spectra) wraps in a generator.
 Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra);
 
-// Advances a native sequence past its headers item: 1 with the next
-// spectrum's mini header (or None) and values, 0 at the end, -1 on error.
-int next_spectrum(PyObject* linked_data, Ref& header, Ref& values);
+// Advances a native sequence past its headers item, for a consumer that
+// keeps only each mini header's spec_title: 1 with the next spectrum's title
+// (None without mini headers) and values, 0 at the end, -1 on error.
+int next_title(PyObject* linked_data, Ref& title, Ref& values);
 
 }  // namespace quorin

@@ -53,6 +53,13 @@ Ref unpack_field(const Field& f, const char* p, std::int32_t word, bool native_t
     return Ref();
 }
 
+// self.<name> = value.  Names are interned str, so the type's own setter is
+// called directly, as PyObject_SetAttr would after checking the name.
+bool set_attr(PyObject* self, PyObject* name, PyObject* value)
+{
+    return Py_TYPE(self)->tp_setattro(self, name, value) == 0;
+}
+
 // Calls the module's current decode_string on a bytes-like value.
 Ref call_decode_string(State& st, PyObject* raw)
 {
@@ -132,16 +139,20 @@ bool decode_group(State& st, const Step& step, PyObject* self, Source& src)
         native_text = st.is_own(fn, Name::decode_string);
     }
 
-    const char* p = src.take(step.size);
-    if (!p)
+    // A copy, since setting an attribute may run code that reads on.
+    char bytes[max_group_size];
+    const char* taken = src.take(step.size);
+    if (!taken)
         return false;
+    std::memcpy(bytes, taken, static_cast<std::size_t>(step.size));
+    const char* p = bytes;
     std::int32_t word = 0;
     for (const Field& f : step.fields) {
         if (f.kind == Kind::bits)
             word = load_le<std::int32_t>(p);
         if (f.kind != Kind::pad && f.kind != Kind::bits) {
             Ref value = unpack_field(f, p, word, native_text);
-            if (!value || PyObject_SetAttr(self, st.name(f.name), value.get()) < 0)
+            if (!value || !set_attr(self, st.name(f.name), value.get()))
                 return false;
         }
         p += f.width;
@@ -155,7 +166,7 @@ bool decode_group(State& st, const Step& step, PyObject* self, Source& src)
                 continue;
             Ref raw(PyObject_GetAttr(self, st.name(f.name)));
             Ref text = raw ? call_decode_string(st, raw.get()) : Ref();
-            if (!text || PyObject_SetAttr(self, st.name(f.name), text.get()) < 0)
+            if (!text || !set_attr(self, st.name(f.name), text.get()))
                 return false;
         }
     }
@@ -172,14 +183,14 @@ bool decode_text_step(State& st, const Step& step, PyObject* self, Source& src)
     if (!length)
         return false;
     Ref value = read_text(st, src, length.get());
-    return value && PyObject_SetAttr(self, st.name(step.attr), value.get()) == 0;
+    return value && set_attr(self, st.name(step.attr), value.get());
 }
 
 bool decode_nested(State& st, const Step& step, PyObject* self, Source& src)
 {
     PyObject* cls = st.global(step.record->class_name);
     Ref value = cls ? construct(st, cls, *step.record, src) : Ref();
-    return value && PyObject_SetAttr(self, st.name(step.attr), value.get()) == 0;
+    return value && set_attr(self, st.name(step.attr), value.get());
 }
 
 bool decode_list(State& st, const Step& step, PyObject* self, Source& src)
@@ -208,13 +219,13 @@ bool decode_list(State& st, const Step& step, PyObject* self, Source& src)
         if (!item || PyList_Append(items.get(), item.get()) < 0)
             return false;
     }
-    return PyObject_SetAttr(self, st.name(step.attr), items.get()) == 0;
+    return set_attr(self, st.name(step.attr), items.get());
 }
 
-// The __init__ that `super().__init__` would find after `cls` in self's MRO.
-Ref base_init(PyObject* self, PyObject* cls, PyObject* init_name)
+// The __init__ that `super(cls, self).__init__` finds for a `self` of type `type`.
+Ref base_init(PyTypeObject* type, PyObject* cls, PyObject* init_name)
 {
-    PyObject* mro = Py_TYPE(self)->tp_mro;  // borrowed from the type
+    PyObject* mro = type->tp_mro;  // borrowed from the type
     const Py_ssize_t n = PyTuple_GET_SIZE(mro);
     Py_ssize_t i = 0;
     while (i < n && PyTuple_GET_ITEM(mro, i) != cls)
@@ -233,7 +244,7 @@ Ref base_init(PyObject* self, PyObject* cls, PyObject* init_name)
 bool decode_base(State& st, const Step& step, const Record& rec, PyObject* self, Source& src)
 {
     PyObject* cls = st.bound[index(rec.class_name)].get();
-    Ref init = base_init(self, cls, st.name(Name::dunder_init));
+    Ref init = base_init(Py_TYPE(self), cls, st.name(Name::dunder_init));
     if (!init)
         return false;
     if (init.get() == st.inits[static_cast<std::size_t>(step.record->id)].get())
@@ -406,6 +417,102 @@ Ref construct(State& st, PyObject* cls, const Record& rec, Source& src)
     if (!obj || !decode_into(st, rec, obj.get(), src))
         return Ref();
     return obj;
+}
+
+namespace {
+
+// Whether constructing `rec` for a `type` of the module's own runs none of
+// the caller's code: read_string and decode_string are the module's own,
+// text lengths are plain, and a base construction is the module's own.
+// -1 on error.
+int runs_only_own_code(State& st, PyTypeObject* type, const Record& rec)
+{
+    auto own = [&st](Name n) {
+        PyObject* obj = st.global(n);
+        return obj ? static_cast<int>(st.is_own(obj, n)) : -1;
+    };
+    for (const Step& step : rec.steps) {
+        int ok = 1;
+        switch (step.op) {
+        case Step::group:
+            for (const Field& f : step.fields)
+                if (f.kind == Kind::chars)
+                    ok = own(Name::decode_string);
+            break;
+        case Step::text:
+            ok = own(Name::read_string);
+            if (ok > 0)
+                ok = own(Name::decode_string);
+            if (ok > 0 && step.length_constant != Name::count) {
+                PyObject* length = st.global(step.length_constant);
+                ok = length ? plain_length(length) >= 0 : -1;
+            }
+            break;
+        case Step::base: {
+            Ref init = base_init(type, st.bound[index(rec.class_name)].get(), st.name(Name::dunder_init));
+            ok = !init ? -1 : init.get() == st.inits[static_cast<std::size_t>(step.record->id)].get();
+            if (ok > 0)
+                ok = runs_only_own_code(st, type, *step.record);
+            break;
+        }
+        case Step::nested:
+        case Step::list:
+            ok = 0;  // records that hold others are always built whole
+            break;
+        }
+        if (ok <= 0)
+            return ok;
+    }
+    return 1;
+}
+
+// Reads `rec` from src as decode_into does, keeping only attribute `attr`.
+bool read_attribute(State& st, const Record& rec, Name attr, Source& src, Ref& found)
+{
+    for (const Step& step : rec.steps) {
+        if (step.op == Step::base) {
+            if (!read_attribute(st, *step.record, attr, src, found))
+                return false;
+        } else if (step.op == Step::group) {
+            const char* p = src.take(step.size);
+            if (!p)
+                return false;
+            std::int32_t word = 0;
+            for (const Field& f : step.fields) {
+                if (f.kind == Kind::bits)
+                    word = load_le<std::int32_t>(p);
+                if (f.name == attr && !(found = unpack_field(f, p, word, true)))
+                    return false;
+                p += f.width;
+            }
+        } else {  // a text step; records that hold others are never read this way
+            Ref length(step.length_constant != Name::count ? Py_NewRef(st.global(step.length_constant))
+                                                           : PyLong_FromLong(step.length));
+            if (step.attr == attr) {
+                if (!(found = read_text(st, src, length.get())))
+                    return false;
+            } else if (!src.take(plain_length(length.get()))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+Ref decode_attribute(State& st, PyObject* cls, const Record& rec, Name attr, Source& src)
+{
+    if (st.is_own_record_class(cls, rec)) {
+        const int own = runs_only_own_code(st, reinterpret_cast<PyTypeObject*>(cls), rec);
+        if (own < 0)
+            return Ref();
+        Ref found;
+        if (own)
+            return read_attribute(st, rec, attr, src, found) ? std::move(found) : Ref();
+    }
+    Ref record = construct(st, cls, rec, src);
+    return record ? Ref(PyObject_GetAttr(record.get(), st.name(attr))) : Ref();
 }
 
 PyMethodDef decode_string_def = {"decode_string", as_cfunction(decode_string_impl), function_flags,

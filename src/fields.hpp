@@ -89,11 +89,16 @@ struct Step {
     Name alt_text = Name::count;
 };
 
+// The largest group of any record, the series header's 262 bytes, fits.
+inline constexpr Py_ssize_t max_group_size = 512;
+
 constexpr Step group(std::span<const Field> fields)
 {
     Py_ssize_t size = 0;
     for (const Field& f : fields)
         size += f.width;
+    if (size > max_group_size)
+        throw "a record group is larger than max_group_size";  // fails the constant evaluation
     return {.op = Step::group, .fields = fields, .size = size};
 }
 constexpr Step text(Name attr, Name length_constant)
@@ -179,6 +184,11 @@ bool decode_into(State& st, const Record& rec, PyObject* self, Source& src);
 // looked up by the caller) from `src`: natively when `cls` is the module's own
 // untouched class, otherwise by calling it with the source's file object.
 Ref construct(State& st, PyObject* cls, const Record& rec, Source& src);
+
+// The attribute `attr` of a record of class `cls` read from `src`, as
+// constructing the record and reading the attribute would give it.  When
+// that construction runs none of the caller's code, only `attr` is decoded.
+Ref decode_attribute(State& st, PyObject* cls, const Record& rec, Name attr, Source& src);
 
 // Module-level functions.
 extern PyMethodDef decode_string_def;

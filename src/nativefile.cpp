@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace quorin {
@@ -15,6 +16,10 @@ namespace {
 
 constexpr Py_ssize_t buffer_size = 128 * 1024;
 constexpr Py_ssize_t first_fill = 4 * 1024;
+// Reads of at least this many bytes go straight to their destination, with
+// a short look ahead into the buffer for the record that usually follows.
+constexpr Py_ssize_t direct_read_min = 64 * 1024;
+constexpr Py_ssize_t look_ahead = 512;
 
 bool check_open(NativeFile* f)
 {
@@ -24,11 +29,13 @@ bool check_open(NativeFile* f)
     return false;
 }
 
-// pread that retries on EINTR; -1 with OSError set on failure.
-Py_ssize_t pread_some(NativeFile* f, char* dst, Py_ssize_t n, std::int64_t offset)
+// preadv that retries on EINTR; -1 with OSError set on failure.
+Py_ssize_t pread_some(NativeFile* f, char* dst, Py_ssize_t n, std::int64_t offset, char* then = nullptr,
+                      Py_ssize_t then_n = 0)
 {
+    iovec parts[2] = {{dst, static_cast<std::size_t>(n)}, {then, static_cast<std::size_t>(then_n)}};
     for (;;) {
-        const ssize_t got = ::pread(f->fd, dst, static_cast<std::size_t>(n), static_cast<off_t>(offset));
+        const ssize_t got = ::preadv(f->fd, parts, then ? 2 : 1, static_cast<off_t>(offset));
         if (got >= 0)
             return got;
         if (errno != EINTR) {
@@ -319,7 +326,16 @@ bool native_seek(NativeFile* f, PyObject* offset)
 
 const char* native_take(State& st, NativeFile* f, Py_ssize_t n)
 {
-    if (!check_open(f) || !fill(f, n))
+    if (!check_open(f))
+        return nullptr;
+    if (n > f->end - f->pos && !native_may_hold(f, n)) {
+        // Too few bytes left: consume them without a buffer sized for n.
+        f->base = std::max(f->size, tell(f));
+        f->pos = f->end = 0;
+        raise_wrong_size(st, n);
+        return nullptr;
+    }
+    if (!fill(f, n))
         return nullptr;
     if (f->end - f->pos < n) {
         f->pos = f->end;
@@ -340,17 +356,18 @@ Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n)
     f->pos += done;
     while (done < n) {
         const Py_ssize_t rest = n - done;
-        if (rest >= f->cap / 2) {
-            // Large reads go straight to their destination.
+        if (rest >= direct_read_min) {
             f->base += f->end;
             f->pos = f->end = 0;
-            const Py_ssize_t got = pread_some(f, dst + done, rest, f->base);
+            const Py_ssize_t got = pread_some(f, dst + done, rest, f->base, f->buf, look_ahead);
             if (got < 0)
                 return -1;
             if (got == 0)
                 break;
-            f->base += got;
-            done += got;
+            const Py_ssize_t direct = std::min(got, rest);
+            f->base += direct;
+            f->end = got - direct;
+            done += direct;
         } else {
             if (!fill(f, rest))
                 return -1;

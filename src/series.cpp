@@ -14,6 +14,7 @@ struct SeriesItems {
     bool native_blob;  // blob is the module's own sequence, driven without tuples
     bool started;
     bool done;
+    bool running;
 };
 
 void release(SeriesItems* items)
@@ -154,20 +155,21 @@ bool unpack_pair(PyObject* item, Ref& header, Ref& values)
 // One spectrum's item: ({"title": header.spec_title}, values); 0 at the end.
 int next_item(State& st, SeriesItems* items, Ref& item)
 {
-    Ref header, values;
+    Ref title, values;
     if (items->native_blob) {
-        const int status = next_spectrum(items->blob, header, values);
+        const int status = next_title(items->blob, title, values);
         if (status <= 0)
             return status;
     } else {
         Ref pair(PyIter_Next(items->blob));
+        Ref header;
         if (!pair)
             return PyErr_Occurred() ? -1 : 0;
         if (!unpack_pair(pair.get(), header, values))
             return -1;
+        // A blob without mini headers has no titles: None stands for each.
+        title = header.get() == Py_None ? Ref::borrow(Py_None) : Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title)));
     }
-    // A blob without mini headers has no titles: None stands for each.
-    Ref title(header.get() == Py_None ? Py_NewRef(Py_None) : PyObject_GetAttr(header.get(), st.name(Name::spec_title)));
     Ref titles(title ? PyDict_New() : nullptr);
     if (!titles || PyDict_SetItem(titles.get(), st.name(Name::title), title.get()) < 0)
         return -1;
@@ -178,7 +180,8 @@ int next_item(State& st, SeriesItems* items, Ref& item)
 PyObject* series_items_next(PyObject* self)
 {
     auto* items = reinterpret_cast<SeriesItems*>(self);
-    if (items->done)
+    Running running(items->running);
+    if (!running || items->done)
         return nullptr;
     State& st = class_state(Py_TYPE(self));
     Ref item;
@@ -200,7 +203,11 @@ PyObject* series_items_next(PyObject* self)
 
 PyObject* series_items_close(PyObject* self, PyObject*)
 {
-    release(reinterpret_cast<SeriesItems*>(self));
+    auto* items = reinterpret_cast<SeriesItems*>(self);
+    Running running(items->running);
+    if (!running)
+        return nullptr;
+    release(items);
     Py_RETURN_NONE;
 }
 
@@ -267,7 +274,7 @@ PyObject* series_open_series(PyObject* self, PyTypeObject* cls, PyObject* const*
         return nullptr;
     items->series = Py_NewRef(self);
     items->blob = nullptr;
-    items->native_blob = items->started = items->done = false;
+    items->native_blob = items->started = items->done = items->running = false;
     PyObject_GC_Track(items);
     Ref iterator(reinterpret_cast<PyObject*>(items));
     return make_generator(st.open_series_shell.get(), iterator.get()).release();

@@ -14,9 +14,9 @@ PyObject* State::global(Name n) const
 
 bool State::is_own_record_class(PyObject* cls, const Record& rec) const
 {
-    if (!is_own(cls, rec.class_name))
+    if (!is_own(cls, rec.class_name) || reinterpret_cast<PyTypeObject*>(cls)->tp_new != PyBaseObject_Type.tp_new)
         return false;
-    // A caller may have replaced the class's __init__; then it must run.
+    // A caller may have replaced the class's __new__ or __init__; then they must run.
     PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, name(Name::dunder_init));
     if (!init)
         PyErr_Clear();
