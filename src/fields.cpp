@@ -486,8 +486,10 @@ bool read_attribute(State& st, const Record& rec, Name attr, Source& src, Ref& f
                 p += f.width;
             }
         } else {  // a text step; records that hold others are never read this way
-            Ref length(step.length_constant != Name::count ? Py_NewRef(st.global(step.length_constant))
+            Ref length(step.length_constant != Name::count ? Py_XNewRef(st.global(step.length_constant))
                                                            : PyLong_FromLong(step.length));
+            if (!length)
+                return false;
             if (step.attr == attr) {
                 if (!(found = read_text(st, src, length.get())))
                     return false;

@@ -267,7 +267,7 @@ def series_file(path, spectra, *, num_points=None, element_size=4, mini_header_t
                 spectral_hdr=True, bench_hdr=False, mini_hdr=True, titles=None,
                 first_x=400.0, last_x=4000.0, link_type=0, blob_type=192,
                 section_number=0, array_element_size=None, max_spectra=None,
-                dimensions=None, extended=False, file_type=FT_SERIES):
+                dimensions=None, extended=False, file_type=FT_SERIES, bench=None):
     """Writes a series file and returns a namespace describing it.
 
     Directory: 0 series header (325), 1 disk-resident array (300), then
@@ -276,7 +276,7 @@ def series_file(path, spectra, *, num_points=None, element_size=4, mini_header_t
     overrides the value stored in the array record (the blob is written with
     ``element_size``).  ``dimensions`` is a list of DIMENSION field dicts; by
     default one dimension of max_spectra elements.  ``max_spectra`` defaults
-    to the number of spectra."""
+    to the number of spectra.  ``bench`` holds BENCH_INFO fields."""
     if titles is None:
         titles = [f"spectrum {i}" for i in range(len(spectra))]
     if num_points is None:
@@ -289,7 +289,8 @@ def series_file(path, spectra, *, num_points=None, element_size=4, mini_header_t
                            short_label=b"t", long_label=b"time")]
     blob_args = dict(num_points=num_points, element_size=element_size,
                      mini_header_type=mini_header_type, spectral_hdr=spectral_hdr,
-                     bench_hdr=bench_hdr, mini_hdr=mini_hdr, first_x=first_x, last_x=last_x)
+                     bench_hdr=bench_hdr, mini_hdr=mini_hdr, first_x=first_x, last_x=last_x,
+                     bench=bench)
     blob = series_blob(spectra, titles=titles, **blob_args)
     flags = MINI_HDR * mini_hdr | SPECTRAL_HDR * spectral_hdr | BENCH_HDR * bench_hdr
     link = link_to_data(link_type=link_type, section_type=blob_type,
