@@ -47,16 +47,20 @@ Py_ssize_t pread_some(NativeFile* f, char* dst, Py_ssize_t n, std::int64_t offse
     }
 }
 
-// Makes at least n bytes readable in the buffer, or as many as the file holds.
+// Makes at least n bytes readable in the buffer, or as many as the file
+// holds.  Each fill reads more than the last, up to buffer_size, so a record
+// read costs one small read and a stream soon reads large blocks; the buffer
+// grows with the fills.
 bool fill(NativeFile* f, Py_ssize_t n)
 {
-    if (f->end - f->pos >= n)
+    const Py_ssize_t unread = f->end - f->pos;
+    if (unread >= n)
         return true;
-    if (f->cap - f->pos < n) {
-        // Move the unread bytes to the front, growing the buffer if n needs it.
-        const Py_ssize_t unread = f->end - f->pos;
-        if (f->cap < n) {
-            char* bigger = static_cast<char*>(PyMem_RawMalloc(static_cast<std::size_t>(n)));
+    const Py_ssize_t wanted = std::max(n, f->next_fill);
+    if (f->cap - f->pos < wanted) {
+        // Move the unread bytes to the front of a buffer large enough.
+        if (f->cap < wanted) {
+            char* bigger = static_cast<char*>(PyMem_RawMalloc(static_cast<std::size_t>(wanted)));
             if (!bigger) {
                 PyErr_NoMemory();
                 return false;
@@ -64,7 +68,7 @@ bool fill(NativeFile* f, Py_ssize_t n)
             std::memcpy(bigger, f->buf + f->pos, static_cast<std::size_t>(unread));
             PyMem_RawFree(f->buf);
             f->buf = bigger;
-            f->cap = n;
+            f->cap = wanted;
         } else {
             std::memmove(f->buf, f->buf + f->pos, static_cast<std::size_t>(unread));
         }
@@ -73,15 +77,15 @@ bool fill(NativeFile* f, Py_ssize_t n)
         f->pos = 0;
     }
     while (f->end - f->pos < n) {
-        const Py_ssize_t want = std::clamp(f->next_fill, n - (f->end - f->pos), f->cap - f->end);
+        const Py_ssize_t want = std::min(f->cap - f->end, std::max(n - (f->end - f->pos), f->next_fill));
         const Py_ssize_t got = pread_some(f, f->buf + f->end, want, f->base + f->end);
         if (got < 0)
             return false;
         if (got == 0)
             break;
         f->end += got;
-        f->next_fill = std::min(f->next_fill * 2, f->cap);
     }
+    f->next_fill = std::min(f->next_fill * 2, buffer_size);
     return true;
 }
 
@@ -284,9 +288,9 @@ Ref native_open(State& st, PyObject* path)
     f->regular = S_ISREG(sb.st_mode);
     f->size = sb.st_size;
     f->base = f->pos = f->end = 0;
-    f->cap = buffer_size;
+    f->cap = first_fill;
     f->next_fill = first_fill;
-    f->buf = static_cast<char*>(PyMem_RawMalloc(buffer_size));
+    f->buf = static_cast<char*>(PyMem_RawMalloc(first_fill));
     if (!f->buf) {
         PyErr_NoMemory();
         return Ref();  // dealloc closes the descriptor
