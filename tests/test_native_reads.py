@@ -1,0 +1,125 @@
+"""The module reads natively where it can; what a caller sees must not change."""
+import io
+import struct
+
+import pytest
+
+import quorinreader as qr
+import spawriter as sw
+
+SPECTRA = [[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]]
+
+
+@pytest.fixture
+def series_path(tmp_path):
+    return sw.series_file(str(tmp_path / "series.spa"), SPECTRA).path
+
+
+def stream(path):
+    return list(qr.open_file(path).open_series())[1:]
+
+
+def test_a_rebound_read_string_is_called_for_every_title(monkeypatch, series_path):
+    titles = []
+
+    def read_string(f, max_len):
+        text = "<" + f.read(max_len).split(b"\0")[0].decode() + ">"
+        if max_len == 64:
+            titles.append((f.tell(), text))
+        return text
+
+    monkeypatch.setattr(qr, "read_string", read_string)
+    items = stream(series_path)
+    assert [(t["title"], v.tolist()) for t, v in items] == [
+        (f"<spectrum {i}>", s) for i, s in enumerate(SPECTRA)]
+    assert [text for _, text in titles] == [t["title"] for t, _ in items]
+    assert len({position for position, _ in titles}) == 3
+
+
+def test_a_rebound_decode_string_is_called_for_every_title(monkeypatch, series_path):
+    monkeypatch.setattr(qr, "decode_string", lambda s: s[:3].decode())
+    assert [t["title"] for t, _ in stream(series_path)] == ["spe"] * 3
+
+
+def test_a_replaced_init_is_honoured(monkeypatch, series_path):
+    def init(self, f):
+        self.spec_title = f.read(96)[16:20].decode()
+
+    monkeypatch.setattr(qr.SeriesSpecheader, "__init__", init)
+    assert [t["title"] for t, _ in stream(series_path)] == ["spec"] * 3
+
+
+@pytest.mark.parametrize("offset", [-1, 2**63, 1.5, None])
+def test_bad_offsets_fail_as_with_a_file_object(series_path, offset):
+    spa = qr.SPAFile(series_path)
+    with pytest.raises(Exception) as python_file:
+        spa.read_offset(lambda f: f.read(1), offset)
+    with pytest.raises(type(python_file.value)) as native:
+        spa.read_offset(qr.MainSpectralHeader, offset)
+    assert str(native.value) == str(python_file.value)
+
+
+def test_an_integer_is_not_taken_for_a_file_descriptor(fd_count):
+    before = fd_count()
+    with pytest.raises(TypeError):
+        qr.SPAFile(0)
+    assert fd_count() == before
+
+
+def test_a_huge_point_count_is_refused_before_allocating(tmp_path):
+    info = sw.series_file(str(tmp_path / "series.spa"), SPECTRA)
+    data = bytearray(info.data)
+    struct.pack_into("<I", data, info.blob_offset + 4, 2**32 - 1)  # num_points
+    (tmp_path / "series.spa").write_bytes(data)
+    g = qr.open_file(info.path).open_series()
+    assert next(g)[0]["n"] == 2**32 - 1
+    with pytest.raises(EOFError):
+        next(g)
+
+
+def test_stop_iteration_inside_a_sequence_becomes_runtime_error():
+    class StandIn:
+        def find_indextype(self, t):
+            raise StopIteration
+
+    g = qr.Series(StandIn()).open_series()
+    with pytest.raises(RuntimeError, match="StopIteration"):
+        next(g)
+
+
+def test_a_running_sequence_cannot_be_reentered(monkeypatch, series_path):
+    g = qr.open_file(series_path).open_series()
+    next(g)
+    native = g.gi_frame.f_locals["native"]
+    errors = []
+
+    def read_string(f, max_len):
+        for step in (lambda: next(native), native.close):
+            try:
+                step()
+            except ValueError as e:
+                errors.append(str(e))
+        return f.read(max_len).decode("ascii", "ignore")
+
+    monkeypatch.setattr(qr, "read_string", read_string)
+    assert next(g)[1].tolist() == SPECTRA[0]
+    assert errors == ["generator already executing"] * 2
+
+
+def test_native_file_handed_to_a_callable_reads_like_a_file(monkeypatch, series_path):
+    seen = {}
+
+    def read_string(f, max_len):
+        start = f.tell()
+        text = f.read(max_len)
+        f.seek(start)
+        seen["again"] = f.read(max_len) == text
+        f.seek(0, io.SEEK_END)
+        seen["size"] = f.tell()
+        f.seek(start + max_len)
+        return "x"
+
+    monkeypatch.setattr(qr, "read_string", read_string)
+    items = stream(series_path)
+    assert [v.tolist() for _, v in items] == SPECTRA
+    assert seen == {"again": True, "size": len(open(series_path, "rb").read())}
