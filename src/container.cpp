@@ -153,16 +153,25 @@ struct IndexTypes {
     Py_ssize_t index;
     bool done;
     bool running;
+
+    void release()
+    {
+        done = true;
+        Py_CLEAR(spa);
+        Py_CLEAR(t);
+        Py_CLEAR(entries);
+    }
+    int visit(visitproc visit, void* arg)
+    {
+        Py_VISIT(spa);
+        Py_VISIT(t);
+        Py_VISIT(entries);
+        return 0;
+    }
+    static PyObject* next(PyObject* self);
 };
 
-void indextypes_clear_refs(IndexTypes* it)
-{
-    Py_CLEAR(it->spa);
-    Py_CLEAR(it->t);
-    Py_CLEAR(it->entries);
-}
-
-PyObject* indextypes_next(PyObject* self)
+PyObject* IndexTypes::next(PyObject* self)
 {
     auto* it = reinterpret_cast<IndexTypes*>(self);
     Running running(it->running);
@@ -182,63 +191,10 @@ PyObject* indextypes_next(PyObject* self)
         if (found)
             return PyLong_FromSsize_t(index);
     }
-    it->done = true;
-    indextypes_clear_refs(it);
+    it->release();
     stop_iteration_to_runtime_error();
     return nullptr;
 }
-
-PyObject* indextypes_close(PyObject* self, PyObject*)
-{
-    auto* it = reinterpret_cast<IndexTypes*>(self);
-    Running running(it->running);
-    if (!running)
-        return nullptr;
-    it->done = true;
-    indextypes_clear_refs(it);
-    Py_RETURN_NONE;
-}
-
-int indextypes_traverse(PyObject* self, visitproc visit, void* arg)
-{
-    auto* it = reinterpret_cast<IndexTypes*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(it->spa);
-    Py_VISIT(it->t);
-    Py_VISIT(it->entries);
-    return 0;
-}
-
-int indextypes_clear(PyObject* self)
-{
-    indextypes_clear_refs(reinterpret_cast<IndexTypes*>(self));
-    return 0;
-}
-
-void indextypes_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    indextypes_clear_refs(reinterpret_cast<IndexTypes*>(self));
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyMethodDef indextypes_methods[] = {
-    {"send", iterator_send, METH_O, nullptr},
-    {"close", indextypes_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot indextypes_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(indextypes_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(indextypes_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(indextypes_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(indextypes_next)},
-    {Py_tp_methods, indextypes_methods},
-    {0, nullptr},
-};
 
 PyObject* spa_find_indextypes(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames)
@@ -324,13 +280,7 @@ const Member spa_member_table[] = {
 
 const std::span<const Member> spa_file_members = spa_member_table;
 
-PyType_Spec indextypes_spec = {
-    "quorinreader._IndexTypes",
-    sizeof(IndexTypes),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    indextypes_slots,
-};
+PyType_Spec indextypes_spec = NativeIterator<IndexTypes>::spec("quorinreader._IndexTypes");
 
 bool bind_registry(State& st)
 {

@@ -123,23 +123,33 @@ struct LinkedData {
     enum : std::uint8_t { created, at_headers, at_spectra, finished } stage;
     bool mini_headers;
     bool running;
-};
 
-// Releases everything a sequence holds and closes its handle: the end of
-// the sequence, whether it ran out, failed or was closed.
-void finish(LinkedData* seq)
-{
-    seq->stage = LinkedData::finished;
-    if (seq->handle)
-        native_close(reinterpret_cast<NativeFile*>(seq->handle));
-    Py_CLEAR(seq->handle);
-    Py_CLEAR(seq->array);
-    Py_CLEAR(seq->file);
-    Py_CLEAR(seq->n_spectra);
-    Py_CLEAR(seq->spectral_header);
-    Py_CLEAR(seq->header_class);
-    Py_CLEAR(seq->zero_value);
-}
+    // The end of the sequence, whether it ran out, failed or was closed:
+    // the handle is closed and every reference dropped.
+    void release()
+    {
+        stage = finished;
+        if (handle)
+            native_close(reinterpret_cast<NativeFile*>(handle));
+        Py_CLEAR(handle);
+        Py_CLEAR(array);
+        Py_CLEAR(file);
+        Py_CLEAR(n_spectra);
+        Py_CLEAR(spectral_header);
+        Py_CLEAR(header_class);
+        Py_CLEAR(zero_value);
+    }
+    int visit(visitproc visit, void* arg)
+    {
+        Py_VISIT(array);
+        Py_VISIT(file);
+        Py_VISIT(n_spectra);
+        Py_VISIT(spectral_header);
+        Py_VISIT(header_class);
+        return 0;
+    }
+    static PyObject* next(PyObject* self);
+};
 
 int is_true_attr(PyObject* obj, PyObject* name)
 {
@@ -284,7 +294,7 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
         seq->stage = LinkedData::at_spectra;
     }
     if (seq->remaining == 0) {
-        finish(seq);
+        seq->release();
         return 0;
     }
     if (!seq->spectral_header) {
@@ -314,7 +324,7 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
     if (!values)
         return -1;
     if (--seq->remaining == 0)
-        finish(seq);  // the last spectrum is read: release the handle at once
+        seq->release();  // the last spectrum is read: close the handle at once
     return 1;
 }
 
@@ -325,13 +335,13 @@ int read_next_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, boo
         return 0;
     const int status = read_spectrum(st, seq, header, values, title_only);
     if (status < 0) {
-        finish(seq);
+        seq->release();
         stop_iteration_to_runtime_error();
     }
     return status;
 }
 
-PyObject* linked_data_next(PyObject* self)
+PyObject* LinkedData::next(PyObject* self)
 {
     auto* seq = reinterpret_cast<LinkedData*>(self);
     State& st = class_state(Py_TYPE(self));
@@ -341,7 +351,7 @@ PyObject* linked_data_next(PyObject* self)
     if (seq->stage == LinkedData::created) {
         Ref headers = read_headers(st, seq);
         if (!headers) {
-            finish(seq);
+            seq->release();
             stop_iteration_to_runtime_error();
             return nullptr;
         }
@@ -354,68 +364,9 @@ PyObject* linked_data_next(PyObject* self)
     return PyTuple_Pack(2, header.get(), values.get());
 }
 
-PyObject* linked_data_close(PyObject* self, PyObject*)
-{
-    auto* seq = reinterpret_cast<LinkedData*>(self);
-    Running running(seq->running);
-    if (!running)
-        return nullptr;
-    finish(seq);
-    Py_RETURN_NONE;
-}
-
-int linked_data_traverse(PyObject* self, visitproc visit, void* arg)
-{
-    auto* seq = reinterpret_cast<LinkedData*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(seq->array);
-    Py_VISIT(seq->file);
-    Py_VISIT(seq->n_spectra);
-    Py_VISIT(seq->spectral_header);
-    Py_VISIT(seq->header_class);
-    return 0;
-}
-
-int linked_data_clear(PyObject* self)
-{
-    finish(reinterpret_cast<LinkedData*>(self));
-    return 0;
-}
-
-void linked_data_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    finish(reinterpret_cast<LinkedData*>(self));
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyMethodDef linked_data_methods[] = {
-    {"send", iterator_send, METH_O, nullptr},
-    {"close", linked_data_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot linked_data_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(linked_data_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(linked_data_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(linked_data_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(linked_data_next)},
-    {Py_tp_methods, linked_data_methods},
-    {0, nullptr},
-};
-
 }  // namespace
 
-PyType_Spec linked_data_spec = {
-    "quorinreader._LinkedData",
-    sizeof(LinkedData),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    linked_data_slots,
-};
+PyType_Spec linked_data_spec = NativeIterator<LinkedData>::spec("quorinreader._LinkedData");
 
 bool is_own_read_linked_data(PyObject* method, PyObject* array)
 {

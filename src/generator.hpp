@@ -47,4 +47,62 @@ private:
 // `send` of the native iterators: the next item, the sent value ignored.
 PyObject* iterator_send(PyObject* self, PyObject* value);
 
+// The type every native iterator shares.  T is the object's struct, with
+//   bool running;                          // for Running
+//   void release();                        // ends the sequence: drops every
+//                                          // reference, closes what it holds
+//   int visit(visitproc, void*);           // visits its references
+//   static PyObject* next(PyObject* self); // tp_iternext
+template <typename T>
+struct NativeIterator {
+    static int traverse(PyObject* self, visitproc visit, void* arg)
+    {
+        Py_VISIT(Py_TYPE(self));
+        return reinterpret_cast<T*>(self)->visit(visit, arg);
+    }
+    static int clear(PyObject* self)
+    {
+        reinterpret_cast<T*>(self)->release();
+        return 0;
+    }
+    static void dealloc(PyObject* self)
+    {
+        PyTypeObject* type = Py_TYPE(self);
+        PyObject_GC_UnTrack(self);
+        reinterpret_cast<T*>(self)->release();
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+    static PyObject* close(PyObject* self, PyObject*)
+    {
+        auto* it = reinterpret_cast<T*>(self);
+        Running running(it->running);
+        if (!running)
+            return nullptr;
+        it->release();
+        Py_RETURN_NONE;
+    }
+
+    static inline PyMethodDef methods[] = {
+        {"send", iterator_send, METH_O, nullptr},
+        {"close", close, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static inline PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear)},
+        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(T::next)},
+        {Py_tp_methods, methods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec(const char* name)
+    {
+        return {name, sizeof(T), 0,
+                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                slots};
+    }
+};
+
 }  // namespace quorin

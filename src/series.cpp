@@ -15,14 +15,21 @@ struct SeriesItems {
     bool started;
     bool done;
     bool running;
-};
 
-void release(SeriesItems* items)
-{
-    items->done = true;
-    Py_CLEAR(items->series);
-    Py_CLEAR(items->blob);  // dropping the blob's sequence closes its handle
-}
+    void release()
+    {
+        done = true;
+        Py_CLEAR(series);
+        Py_CLEAR(blob);  // dropping the blob's sequence closes its handle
+    }
+    int visit(visitproc visit, void* arg)
+    {
+        Py_VISIT(series);
+        Py_VISIT(blob);
+        return 0;
+    }
+    static PyObject* next(PyObject* self);
+};
 
 // A record's section through its class: quorin_file.read(quorin_file.find_indextype(CLASS_TYPE[cls])).
 Ref read_section(State& st, PyObject* quorin_file, Name class_name)
@@ -177,7 +184,7 @@ int next_item(State& st, SeriesItems* items, Ref& item)
     return item ? 1 : -1;
 }
 
-PyObject* series_items_next(PyObject* self)
+PyObject* SeriesItems::next(PyObject* self)
 {
     auto* items = reinterpret_cast<SeriesItems*>(self);
     Running running(items->running);
@@ -194,62 +201,12 @@ PyObject* series_items_next(PyObject* self)
         status = next_item(st, items, item);
     }
     if (status <= 0) {
-        release(items);
+        items->release();
         stop_iteration_to_runtime_error();
         return nullptr;
     }
     return item.release();
 }
-
-PyObject* series_items_close(PyObject* self, PyObject*)
-{
-    auto* items = reinterpret_cast<SeriesItems*>(self);
-    Running running(items->running);
-    if (!running)
-        return nullptr;
-    release(items);
-    Py_RETURN_NONE;
-}
-
-int series_items_traverse(PyObject* self, visitproc visit, void* arg)
-{
-    auto* items = reinterpret_cast<SeriesItems*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(items->series);
-    Py_VISIT(items->blob);
-    return 0;
-}
-
-int series_items_clear(PyObject* self)
-{
-    release(reinterpret_cast<SeriesItems*>(self));
-    return 0;
-}
-
-void series_items_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    release(reinterpret_cast<SeriesItems*>(self));
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyMethodDef series_items_methods[] = {
-    {"send", iterator_send, METH_O, nullptr},
-    {"close", series_items_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot series_items_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(series_items_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(series_items_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(series_items_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(series_items_next)},
-    {Py_tp_methods, series_items_methods},
-    {0, nullptr},
-};
 
 PyObject* series_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
@@ -319,13 +276,7 @@ const Member series_member_table[] = {
 
 const std::span<const Member> series_members = series_member_table;
 
-PyType_Spec series_items_spec = {
-    "quorinreader._SeriesItems",
-    sizeof(SeriesItems),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    series_items_slots,
-};
+PyType_Spec series_items_spec = NativeIterator<SeriesItems>::spec("quorinreader._SeriesItems");
 
 PyMethodDef open_file_def = {"open_file", as_cfunction(open_file_impl), function_flags,
                              "open_file(filename)\n--\n\n"

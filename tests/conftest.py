@@ -34,3 +34,20 @@ class RecordingReader:
 @pytest.fixture
 def recorder():
     return RecordingReader
+
+
+def _take_until_failure(items, delivered, error, args=None):
+    """Takes `delivered` items, then expects `error` (with `args`, when given)
+    and, after it, the end of the sequence.  Returns the items taken."""
+    taken = [next(items) for _ in range(delivered)]
+    with pytest.raises(error) as raised:
+        next(items)
+    assert args is None or raised.value.args == args
+    with pytest.raises(StopIteration):
+        next(items)
+    return taken
+
+
+@pytest.fixture
+def take_until_failure():
+    return _take_until_failure

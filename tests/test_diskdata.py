@@ -91,19 +91,13 @@ FAILURES = {
 
 
 @pytest.mark.parametrize("knobs, change, delivered, error, args", FAILURES.values(), ids=FAILURES)
-def test_failures(tmp_path, fd_count, knobs, change, delivered, error, args):
+def test_failures(tmp_path, fd_count, knobs, change, delivered, error, args, take_until_failure):
     info, sp, da = series(tmp_path, bench_hdr=True, **knobs)
     if change:
         change(info, da)
     before = fd_count()
-    g = da.read_linked_data(sp, len(F32))
-    items = [next(g) for _ in range(delivered)]
-    with pytest.raises(error) as exc:
-        next(g)
-    assert args is None or exc.value.args == args
+    items = take_until_failure(da.read_linked_data(sp, len(F32)), delivered, error, args)
     assert fd_count() == before
-    with pytest.raises(StopIteration):
-        next(g)
     assert values(items[1:]) == F32[:max(delivered - 1, 0)]
 
 

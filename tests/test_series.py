@@ -92,20 +92,14 @@ FAILURES = {
 
 
 @pytest.mark.parametrize("knobs, change, delivered, error, args", FAILURES.values(), ids=FAILURES)
-def test_failures(tmp_path, fd_count, knobs, change, delivered, error, args):
+def test_failures(tmp_path, fd_count, knobs, change, delivered, error, args, take_until_failure):
     info = write(tmp_path, **knobs)
     if change:
         change(info)
     series = qr.open_file(info.path)
     before = fd_count()
-    g = series.open_series()
-    items = [next(g) for _ in range(delivered)]
-    with pytest.raises(error) as exc:
-        next(g)
-    assert args is None or exc.value.args == args
+    items = take_until_failure(series.open_series(), delivered, error, args)
     assert fd_count() == before
-    with pytest.raises(StopIteration):
-        next(g)
     assert values(items[1:]) == SPECTRA[:max(delivered - 1, 0)]
 
 
