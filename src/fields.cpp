@@ -128,11 +128,8 @@ Ref read_text(State& st, Source& src, PyObject* max_len)
 
 bool decode_group(State& st, const Step& step, PyObject* self, Source& src)
 {
-    bool has_chars = false;
-    for (const Field& f : step.fields)
-        has_chars |= f.kind == Kind::chars;
     bool native_text = true;
-    if (has_chars) {
+    if (step.has_chars) {
         PyObject* fn = st.global(Name::decode_string);
         if (!fn)
             return false;
@@ -265,17 +262,14 @@ PyObject* decode_string_impl(PyObject* module, PyObject* const* args, Py_ssize_t
         return decode_text(PyBytes_AS_STRING(s), PyBytes_GET_SIZE(s)).release();
     // Anything else takes the host's own route: s.split(b"\0")[0].decode("ascii", errors="ignore").
     State& st = module_state(module);
-    Ref sep(PyBytes_FromStringAndSize("", 1));
-    Ref pieces(sep ? PyObject_CallMethod(s, "split", "O", sep.get()) : nullptr);
+    Ref zero(PyBytes_FromStringAndSize("", 1));
+    Ref pieces(zero ? PyObject_CallMethodOneArg(s, st.name(Name::split), zero.get()) : nullptr);
     Ref first(pieces ? PySequence_GetItem(pieces.get(), 0) : nullptr);
-    Ref decode(first ? PyUnicode_InternFromString("decode") : nullptr);
-    Ref ascii(decode ? PyUnicode_FromString("ascii") : nullptr);
-    Ref ignore(ascii ? PyUnicode_FromString("ignore") : nullptr);
-    Ref keywords(ignore ? PyTuple_Pack(1, st.name(Name::errors)) : nullptr);
+    Ref keywords(first ? PyTuple_Pack(1, st.name(Name::errors)) : nullptr);
     if (!keywords)
         return nullptr;
-    PyObject* call[] = {first.get(), ascii.get(), ignore.get()};
-    return PyObject_VectorcallMethod(decode.get(), call, 2, keywords.get());
+    PyObject* call[] = {first.get(), st.name(Name::ascii), st.name(Name::ignore)};
+    return PyObject_VectorcallMethod(st.name(Name::decode), call, 2, keywords.get());
 }
 
 PyObject* read_string_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -435,9 +429,8 @@ int runs_only_own_code(State& st, PyTypeObject* type, const Record& rec)
         int ok = 1;
         switch (step.op) {
         case Step::group:
-            for (const Field& f : step.fields)
-                if (f.kind == Kind::chars)
-                    ok = own(Name::decode_string);
+            if (step.has_chars)
+                ok = own(Name::decode_string);
             break;
         case Step::text:
             ok = own(Name::read_string);

@@ -79,6 +79,7 @@ struct Step {
     enum Op : std::uint8_t { group, text, nested, list, base } op;
     std::span<const Field> fields{};     // group
     Py_ssize_t size = 0;                 // group: bytes of its one read
+    bool has_chars = false;              // group: holds fields that become text
     Name attr = Name::count;             // text, nested, list: the attribute set
     Name length_constant = Name::count;  // text: module constant holding the length...
     std::uint16_t length = 0;            // ...or this fixed length
@@ -95,11 +96,14 @@ inline constexpr Py_ssize_t max_group_size = 512;
 constexpr Step group(std::span<const Field> fields)
 {
     Py_ssize_t size = 0;
-    for (const Field& f : fields)
+    bool has_chars = false;
+    for (const Field& f : fields) {
         size += f.width;
+        has_chars |= f.kind == Kind::chars;
+    }
     if (size > max_group_size)
         throw "a record group is larger than max_group_size";  // fails the constant evaluation
-    return {.op = Step::group, .fields = fields, .size = size};
+    return {.op = Step::group, .fields = fields, .size = size, .has_chars = has_chars};
 }
 constexpr Step text(Name attr, Name length_constant)
 {
