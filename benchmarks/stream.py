@@ -16,7 +16,7 @@ the file once and decodes only what the items need, shown for reference.
 - for the many-small file, both pure-Python readers;
 - opening a series and taking its first item, quorinreader against both.
 
-Run with the built module on the path:  PYTHONPATH=build python3 benchmarks/stream.py [--quick]
+Run after `pip install .`:  python benchmarks/stream.py [--quick]
 """
 
 import argparse
