@@ -459,7 +459,8 @@ int runs_only_own_code(State& st, PyTypeObject* type, const Record& rec)
     return 1;
 }
 
-// Reads `rec` from src as decode_into does, keeping only attribute `attr`.
+// Reads `rec` from src as decode_into does, keeping only attribute `attr`;
+// runs_only_own_code has vouched for every step.
 bool read_attribute(State& st, const Record& rec, Name attr, Source& src, Ref& found)
 {
     for (const Step& step : rec.steps) {
@@ -478,17 +479,17 @@ bool read_attribute(State& st, const Record& rec, Name attr, Source& src, Ref& f
                     return false;
                 p += f.width;
             }
-        } else {  // a text step; records that hold others are never read this way
-            Ref length(step.length_constant != Name::count ? Py_XNewRef(st.global(step.length_constant))
-                                                           : PyLong_FromLong(step.length));
-            if (!length)
-                return false;
-            if (step.attr == attr) {
-                if (!(found = read_text(st, src, length.get())))
+        } else {  // a text step: read_string and decode_string are the module's own here
+            Py_ssize_t n = step.length;
+            if (step.length_constant != Name::count) {
+                PyObject* length = st.global(step.length_constant);
+                if (!length)
                     return false;
-            } else if (!src.take(plain_length(length.get()))) {
-                return false;
+                n = plain_length(length);
             }
+            const char* p = src.take(n);
+            if (!p || (step.attr == attr && !(found = decode_text(p, n))))
+                return false;
         }
     }
     return true;
