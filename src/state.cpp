@@ -26,7 +26,7 @@ bool State::is_own_record_class(PyObject* cls, const Record& rec) const
 const Record* State::record_of(PyObject* cls) const
 {
     for (const Record* rec : records)
-        if (is_own(cls, rec->class_name))
+        if (rec && is_own(cls, rec->class_name))
             return rec;
     return nullptr;
 }
