@@ -71,7 +71,8 @@ bool bind_record_classes(State& st, PyObject* module)
         st.records[static_cast<std::size_t>(rec->id)] = rec;
         PyObject* base = rec->base ? st.bound[index(rec->base->class_name)].get()
                                    : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-        const Member members[] = {{"__init__", &record_init_def}, {rec->method ? rec->method->ml_name : "", rec->method}};
+        const Member members[] = {{"__init__", &record_init_def},
+                                  {rec->method ? rec->method->ml_name : "", rec->method}};
         Ref cls = make_class(st, module, rec->class_name, rec->doc, base,
                              std::span(members, rec->method ? 2 : 1));
         if (!cls)

@@ -175,7 +175,8 @@ int next_item(State& st, SeriesItems* items, Ref& item)
         if (!unpack_pair(pair.get(), header, values))
             return -1;
         // A blob without mini headers has no titles: None stands for each.
-        title = header.get() == Py_None ? Ref::borrow(Py_None) : Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title)));
+        title = header.get() == Py_None ? Ref::borrow(Py_None)
+                                        : Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title)));
     }
     Ref titles(title ? PyDict_New() : nullptr);
     if (!titles || PyDict_SetItem(titles.get(), st.name(Name::title), title.get()) < 0)
