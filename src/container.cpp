@@ -101,8 +101,8 @@ PyObject* spa_read_basic_info(PyObject* self, PyTypeObject* cls, PyObject* const
         return nullptr;
     State& st = class_state(cls);
     Ref filename(PyObject_GetAttr(self, st.name(Name::filename)));
-    PyObject* header_class = filename ? st.global(Name::FileHeader) : nullptr;
-    Ref header = header_class ? read_record_at(st, filename.get(), nullptr, header_class) : Ref();
+    Ref header_class = filename ? st.global(Name::FileHeader) : Ref();
+    Ref header = header_class ? read_record_at(st, filename.get(), nullptr, header_class.get()) : Ref();
     if (!header || PyObject_SetAttr(self, st.name(Name::info), header.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -229,9 +229,9 @@ PyObject* spa_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_
     Ref info(PyObject_GetAttr(self, st.name(Name::info)));
     Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
     Ref section(sections ? PyObject_GetItem(sections.get(), index) : nullptr);
-    PyObject* registry = section ? st.global(Name::TYPE_CLASS) : nullptr;
+    Ref registry = section ? st.global(Name::TYPE_CLASS) : Ref();
     Ref type(registry ? PyObject_GetAttr(section.get(), st.name(Name::section_type)) : nullptr);
-    Ref record_class(type ? PyObject_GetItem(registry, type.get()) : nullptr);
+    Ref record_class(type ? PyObject_GetItem(registry.get(), type.get()) : nullptr);
     Ref offset(record_class ? PyObject_GetAttr(section.get(), st.name(Name::section_offset)) : nullptr);
     if (!offset)
         return nullptr;
@@ -319,7 +319,7 @@ Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cl
     if (!file || (offset && !native_seek(file.get(), offset)))
         return Ref();
     NativeSource src(st, file.get());
-    return construct(st, cls, *rec, src);
+    return Decoder(st, src).construct(cls, *rec);
 }
 
 }  // namespace quorin

@@ -204,9 +204,9 @@ Ref read_headers(State& st, LinkedData* seq)
     if (spectral < 0)
         return Ref();
     if (spectral) {
-        PyObject* cls = st.global(Name::MainSpectralHeader);
-        Ref header = cls ? construct(st, cls, main_spectral_header_record, src) : Ref();
-        if (!header || PyDict_SetItem(headers.get(), cls, header.get()) < 0)
+        Ref cls = st.global(Name::MainSpectralHeader);
+        Ref header = cls ? Decoder(st, src).construct(cls.get(), main_spectral_header_record) : Ref();
+        if (!header || PyDict_SetItem(headers.get(), cls.get(), header.get()) < 0)
             return Ref();
         seq->spectral_header = header.release();
     }
@@ -214,9 +214,9 @@ Ref read_headers(State& st, LinkedData* seq)
     if (bench < 0)
         return Ref();
     if (bench) {
-        PyObject* cls = st.global(Name::BenchInfo);
-        Ref info_record = cls ? construct(st, cls, bench_info_record, src) : Ref();
-        if (!info_record || PyDict_SetItem(headers.get(), cls, info_record.get()) < 0)
+        Ref cls = st.global(Name::BenchInfo);
+        Ref info_record = cls ? Decoder(st, src).construct(cls.get(), bench_info_record) : Ref();
+        if (!info_record || PyDict_SetItem(headers.get(), cls.get(), info_record.get()) < 0)
             return Ref();
     }
     return headers;
@@ -230,10 +230,10 @@ bool start_spectra(State& st, LinkedData* seq)
     if (ver3 < 0)
         return false;
     seq->header_record = ver3 ? &series_specheader_ver3_record : &series_specheader_record;
-    PyObject* cls = st.global(seq->header_record->class_name);
+    Ref cls = st.global(seq->header_record->class_name);
     if (!cls)
         return false;
-    seq->header_class = Py_NewRef(cls);
+    seq->header_class = cls.release();
     Ref format(PyObject_GetAttr(link.get(), st.name(Name::data_blob_format)));
     const int mini = format ? is_true_attr(format.get(), st.name(Name::mini_hdr)) : -1;
     if (mini < 0)
@@ -284,6 +284,20 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
     return values;
 }
 
+// The spec_title of the next mini header, as constructing it and reading
+// the attribute would give it; only the title is decoded when that runs
+// none of the caller's code.
+Ref read_title(State& st, LinkedData* seq, Source& src)
+{
+    const int own = runs_own_code(st, seq->header_class, *seq->header_record);
+    if (own < 0)
+        return Ref();
+    if (own)
+        return Decoder(st, src).attribute(*seq->header_record, Name::spec_title);
+    Ref header = Decoder(st, src).construct(seq->header_class, *seq->header_record);
+    return header ? Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title))) : Ref();
+}
+
 // The next spectrum: its mini header (or only the mini header's title, when
 // `title_only`; None without mini headers) and its values.
 int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_only)
@@ -303,8 +317,7 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
     }
     if (seq->mini_headers) {
         NativeSource src(st, reinterpret_cast<NativeFile*>(seq->handle));
-        header = title_only ? decode_attribute(st, seq->header_class, *seq->header_record, Name::spec_title, src)
-                            : construct(st, seq->header_class, *seq->header_record, src);
+        header = title_only ? read_title(st, seq, src) : Decoder(st, src).construct(seq->header_class, *seq->header_record);
         if (!header)
             return -1;
     } else {

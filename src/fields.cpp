@@ -63,20 +63,20 @@ bool set_attr(PyObject* self, PyObject* name, PyObject* value)
 // Calls the module's current decode_string on a bytes-like value.
 Ref call_decode_string(State& st, PyObject* raw)
 {
-    PyObject* fn = st.global(Name::decode_string);
-    return fn ? Ref(PyObject_CallOneArg(fn, raw)) : Ref();
+    Ref fn = st.global(Name::decode_string);
+    return fn ? Ref(PyObject_CallOneArg(fn.get(), raw)) : Ref();
 }
 
 // The text of `n` raw bytes, through decode_string unless it is the module's own.
 Ref text_of(State& st, const char* p, Py_ssize_t n)
 {
-    PyObject* fn = st.global(Name::decode_string);
+    Ref fn = st.global(Name::decode_string);
     if (!fn)
         return Ref();
-    if (st.is_own(fn, Name::decode_string))
+    if (st.is_own(fn.get(), Name::decode_string))
         return decode_text(p, n);
     Ref raw(PyBytes_FromStringAndSize(p, n));
-    return raw ? Ref(PyObject_CallOneArg(fn, raw.get())) : Ref();
+    return raw ? Ref(PyObject_CallOneArg(fn.get(), raw.get())) : Ref();
 }
 
 // The byte count a read_string length stands for, or -1 when it is anything
@@ -111,145 +111,20 @@ Ref read_string_generic(State& st, PyObject* f, PyObject* max_len)
     return raw ? call_decode_string(st, raw.get()) : Ref();
 }
 
-// One text step: read_string(f, length), natively while read_string is the module's own.
-Ref read_text(State& st, Source& src, PyObject* max_len)
+// super(cls, self).__init__, bound to self: the base construction a
+// subclass's __init__ runs.
+Ref base_init(State& st, PyObject* cls, PyObject* self)
 {
-    PyObject* fn = st.global(Name::read_string);
-    if (!fn)
-        return Ref();
-    const Py_ssize_t n = plain_length(max_len);
-    if (!st.is_own(fn, Name::read_string) || n < 0) {
-        PyObject* args[] = {src.file(), max_len};
-        return Ref(PyObject_Vectorcall(fn, args, 2, nullptr));
-    }
-    const char* p = src.take(n);
-    return p ? text_of(st, p, n) : Ref();
+    PyObject* args[] = {cls, self};
+    Ref parent(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr));
+    return parent ? Ref(PyObject_GetAttr(parent.get(), st.name(Name::dunder_init))) : Ref();
 }
 
-bool decode_group(State& st, const Step& step, PyObject* self, Source& src)
+// Whether `bound` is the module's own __init__ of record `rec`, bound.
+bool is_own_init(State& st, PyObject* bound, const Record& rec)
 {
-    bool native_text = true;
-    if (step.has_chars) {
-        PyObject* fn = st.global(Name::decode_string);
-        if (!fn)
-            return false;
-        native_text = st.is_own(fn, Name::decode_string);
-    }
-
-    // A copy, since setting an attribute may run code that reads on.
-    char bytes[max_group_size];
-    const char* taken = src.take(step.size);
-    if (!taken)
-        return false;
-    std::memcpy(bytes, taken, static_cast<std::size_t>(step.size));
-    const char* p = bytes;
-    std::int32_t word = 0;
-    for (const Field& f : step.fields) {
-        if (f.kind == Kind::bits)
-            word = load_le<std::int32_t>(p);
-        if (f.kind != Kind::pad && f.kind != Kind::bits) {
-            Ref value = unpack_field(f, p, word, native_text);
-            if (!value || !set_attr(self, st.name(f.name), value.get()))
-                return false;
-        }
-        p += f.width;
-    }
-
-    // Raw char fields, stored as bytes above, become text through the
-    // caller's decode_string, one after the other in layout order.
-    if (!native_text) {
-        for (const Field& f : step.fields) {
-            if (f.kind != Kind::chars)
-                continue;
-            Ref raw(PyObject_GetAttr(self, st.name(f.name)));
-            Ref text = raw ? call_decode_string(st, raw.get()) : Ref();
-            if (!text || !set_attr(self, st.name(f.name), text.get()))
-                return false;
-        }
-    }
-    return true;
-}
-
-bool decode_text_step(State& st, const Step& step, PyObject* self, Source& src)
-{
-    Ref length;
-    if (step.length_constant != Name::count)
-        length = Ref::borrow(st.global(step.length_constant));
-    else
-        length = Ref(PyLong_FromLong(step.length));
-    if (!length)
-        return false;
-    Ref value = read_text(st, src, length.get());
-    return value && set_attr(self, st.name(step.attr), value.get());
-}
-
-bool decode_nested(State& st, const Step& step, PyObject* self, Source& src)
-{
-    PyObject* cls = st.global(step.record->class_name);
-    Ref value = cls ? construct(st, cls, *step.record, src) : Ref();
-    return value && set_attr(self, st.name(step.attr), value.get());
-}
-
-bool decode_list(State& st, const Step& step, PyObject* self, Source& src)
-{
-    const Record* rec = step.record;
-    if (step.alt_record) {
-        Ref haystack(PyObject_GetAttr(self, st.name(step.alt_attr)));
-        const int found = haystack ? PySequence_Contains(haystack.get(), st.name(step.alt_text)) : -1;
-        if (found < 0)
-            return false;
-        if (found)
-            rec = step.alt_record;
-    }
-    PyObject* cls = st.global(rec->class_name);
-    Ref count_obj(cls ? PyObject_GetAttr(self, st.name(step.count_attr)) : nullptr);
-    if (!count_obj)
-        return false;
-    const Py_ssize_t count = PyNumber_AsSsize_t(count_obj.get(), PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred())
-        return false;
-    Ref items(PyList_New(0));
-    if (!items)
-        return false;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = construct(st, cls, *rec, src);
-        if (!item || PyList_Append(items.get(), item.get()) < 0)
-            return false;
-    }
-    return set_attr(self, st.name(step.attr), items.get());
-}
-
-// The __init__ that `super(cls, self).__init__` finds for a `self` of type `type`.
-Ref base_init(PyTypeObject* type, PyObject* cls, PyObject* init_name)
-{
-    PyObject* mro = type->tp_mro;  // borrowed from the type
-    const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    Py_ssize_t i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != cls)
-        ++i;
-    for (++i; i < n; ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        PyObject* found = PyDict_GetItemWithError(dict, init_name);
-        if (found || PyErr_Occurred())
-            return Ref::borrow(found);
-    }
-    PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '__init__'");
-    return Ref();
-}
-
-// Runs the base class's construction on the same file, as super().__init__(f).
-bool decode_base(State& st, const Step& step, const Record& rec, PyObject* self, Source& src)
-{
-    PyObject* cls = st.bound[index(rec.class_name)].get();
-    Ref init = base_init(Py_TYPE(self), cls, st.name(Name::dunder_init));
-    if (!init)
-        return false;
-    if (init.get() == st.inits[static_cast<std::size_t>(step.record->id)].get())
-        return decode_into(st, *step.record, self, src);
-    descrgetfunc get = Py_TYPE(init.get())->tp_descr_get;
-    Ref bound(get ? get(init.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))) : Py_NewRef(init.get()));
-    Ref result(bound ? PyObject_CallOneArg(bound.get(), src.file()) : nullptr);
-    return static_cast<bool>(result);
+    return PyCFunction_Check(bound) && PyCFunction_GET_FUNCTION(bound) == record_init_def.ml_meth &&
+           PyCFunction_GET_CLASS(bound) == reinterpret_cast<PyTypeObject*>(st.bound[index(rec.class_name)].get());
 }
 
 PyObject* decode_string_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -301,7 +176,7 @@ PyObject* record_init_impl(PyObject* self, PyTypeObject* defining_class, PyObjec
         return nullptr;
     }
     PySource src(st, f);
-    if (!decode_into(st, *rec, self, src))
+    if (!Decoder(st, src).into(*rec, self))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -375,55 +250,234 @@ Ref decode_text(const char* p, Py_ssize_t n)
     return text;
 }
 
-bool decode_into(State& st, const Record& rec, PyObject* self, Source& src)
+const char* MemorySource::take(Py_ssize_t n)
 {
-    for (const Step& step : rec.steps) {
-        bool ok = false;
-        switch (step.op) {
-        case Step::group:
-            ok = decode_group(st, step, self, src);
-            break;
-        case Step::text:
-            ok = decode_text_step(st, step, self, src);
-            break;
-        case Step::nested:
-            ok = decode_nested(st, step, self, src);
-            break;
-        case Step::list:
-            ok = decode_list(st, step, self, src);
-            break;
-        case Step::base:
-            ok = decode_base(st, step, rec, self, src);
-            break;
-        }
-        if (!ok)
+    if (size_ - pos_ < n) {
+        pos_ = size_;
+        raise_wrong_size(st_, n);
+        return nullptr;
+    }
+    const char* p = data_ + pos_;
+    pos_ += n;
+    return p;
+}
+
+PyObject* MemorySource::file()
+{
+    PyErr_SetString(PyExc_TypeError, "bytes in memory are decoded by the module's own records only");
+    return nullptr;
+}
+
+Py_ssize_t own_length(Name constant)
+{
+    switch (constant) {
+    case Name::ST_ID_LENGTH:
+        return st_id_length;
+    case Name::FILE_ID_LENGTH:
+        return file_id_length;
+    default:
+        return max_path;
+    }
+}
+
+bool Decoder::keep(Name name, Ref value, PyObject* self)
+{
+    if (!value)
+        return false;
+    if (!self) {
+        if (name == only_)
+            found_ = std::move(value);
+        return true;
+    }
+    return set_attr(self, st_.name(name), value.get());
+}
+
+bool Decoder::group(const Step& step, PyObject* self)
+{
+    bool native_text = true;
+    if (step.has_chars && !own_) {
+        Ref fn = st_.global(Name::decode_string);
+        if (!fn)
             return false;
+        native_text = st_.is_own(fn.get(), Name::decode_string);
+    }
+
+    // A copy, since setting an attribute may run code that reads on.
+    char bytes[max_group_size];
+    const char* taken = src_.take(step.size);
+    if (!taken)
+        return false;
+    std::memcpy(bytes, taken, static_cast<std::size_t>(step.size));
+    const char* p = bytes;
+    std::int32_t word = 0;
+    for (const Field& f : step.fields) {
+        if (f.kind == Kind::bits)
+            word = load_le<std::int32_t>(p);
+        if (f.kind != Kind::pad && f.kind != Kind::bits && (self || f.name == only_)) {
+            if (!keep(f.name, unpack_field(f, p, word, native_text), self))
+                return false;
+        }
+        p += f.width;
+    }
+
+    // Raw char fields, stored as bytes above, become text through the
+    // caller's decode_string, one after the other in layout order.
+    if (!native_text) {
+        for (const Field& f : step.fields) {
+            if (f.kind != Kind::chars)
+                continue;
+            Ref raw(PyObject_GetAttr(self, st_.name(f.name)));
+            Ref text = raw ? call_decode_string(st_, raw.get()) : Ref();
+            if (!text || !set_attr(self, st_.name(f.name), text.get()))
+                return false;
+        }
     }
     return true;
 }
 
-Ref construct(State& st, PyObject* cls, const Record& rec, Source& src)
+bool Decoder::text(const Step& step, PyObject* self)
 {
-    if (!st.is_own_record_class(cls, rec))
-        return Ref(PyObject_CallOneArg(cls, src.file()));
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    Ref obj(type->tp_new(type, st.empty_tuple.get(), nullptr));
-    if (!obj || !decode_into(st, rec, obj.get(), src))
+    if (own_) {
+        const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+        const char* p = src_.take(n);
+        if (!p)
+            return false;
+        return !self && step.attr != only_ ? true : keep(step.attr, decode_text(p, n), self);
+    }
+    Ref length = step.length_constant != Name::count ? st_.global(step.length_constant)
+                                                     : Ref(PyLong_FromLong(step.length));
+    Ref fn = length ? st_.global(Name::read_string) : Ref();
+    if (!fn)
+        return false;
+    const Py_ssize_t n = plain_length(length.get());
+    if (!st_.is_own(fn.get(), Name::read_string) || n < 0) {
+        PyObject* f = src_.file();
+        if (!f)
+            return false;
+        PyObject* args[] = {f, length.get()};
+        return keep(step.attr, Ref(PyObject_Vectorcall(fn.get(), args, 2, nullptr)), self);
+    }
+    const char* p = src_.take(n);
+    return p && keep(step.attr, text_of(st_, p, n), self);
+}
+
+bool Decoder::nested(const Step& step, PyObject* self)
+{
+    if (own_)
+        return keep(step.attr, construct_own(*step.record), self);
+    Ref cls = st_.global(step.record->class_name);
+    return cls && keep(step.attr, construct(cls.get(), *step.record), self);
+}
+
+bool Decoder::list(const Step& step, PyObject* self)
+{
+    if (!self) {
+        PyErr_SetString(PyExc_SystemError, "a record with a list decoded for one attribute");
+        return false;
+    }
+    const Record* rec = step.record;
+    if (step.alt_record) {
+        Ref haystack(PyObject_GetAttr(self, st_.name(step.alt_attr)));
+        const int found = haystack ? PySequence_Contains(haystack.get(), st_.name(step.alt_text)) : -1;
+        if (found < 0)
+            return false;
+        if (found)
+            rec = step.alt_record;
+    }
+    Ref cls = own_ ? Ref() : st_.global(rec->class_name);
+    Ref count_obj(own_ || cls ? PyObject_GetAttr(self, st_.name(step.count_attr)) : nullptr);
+    if (!count_obj)
+        return false;
+    const Py_ssize_t count = PyNumber_AsSsize_t(count_obj.get(), PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred())
+        return false;
+    Ref items(PyList_New(0));
+    if (!items)
+        return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref item = own_ ? construct_own(*rec) : construct(cls.get(), *rec);
+        if (!item || PyList_Append(items.get(), item.get()) < 0)
+            return false;
+    }
+    return set_attr(self, st_.name(step.attr), items.get());
+}
+
+// Runs the base class's construction on the same file, as super().__init__(f).
+bool Decoder::base(const Step& step, const Record& rec, PyObject* self)
+{
+    if (own_)
+        return into(*step.record, self);
+    Ref init = base_init(st_, st_.bound[index(rec.class_name)].get(), self);
+    if (!init)
+        return false;
+    if (is_own_init(st_, init.get(), *step.record))
+        return into(*step.record, self);
+    PyObject* f = src_.file();
+    return f && Ref(PyObject_CallOneArg(init.get(), f));
+}
+
+bool Decoder::step(const Step& step, const Record& rec, PyObject* self)
+{
+    switch (step.op) {
+    case Step::group:
+        return group(step, self);
+    case Step::text:
+        return text(step, self);
+    case Step::nested:
+        return nested(step, self);
+    case Step::list:
+        return list(step, self);
+    case Step::base:
+        return base(step, rec, self);
+    }
+    return false;
+}
+
+bool Decoder::into(const Record& rec, PyObject* self)
+{
+    for (const Step& s : rec.steps)
+        if (!step(s, rec, self))
+            return false;
+    return true;
+}
+
+Ref Decoder::construct_own(const Record& rec)
+{
+    auto* type = reinterpret_cast<PyTypeObject*>(st_.bound[index(rec.class_name)].get());
+    Ref obj(type->tp_alloc(type, 0));
+    if (!obj || !into(rec, obj.get()))
         return Ref();
     return obj;
 }
 
-namespace {
-
-// Whether constructing `rec` for a `type` of the module's own runs none of
-// the caller's code: read_string and decode_string are the module's own,
-// text lengths are plain, and a base construction is the module's own.
-// -1 on error.
-int runs_only_own_code(State& st, PyTypeObject* type, const Record& rec)
+Ref Decoder::construct(PyObject* cls, const Record& rec)
 {
+    if (!st_.is_own_record_class(cls, rec)) {
+        PyObject* f = src_.file();
+        return f ? Ref(PyObject_CallOneArg(cls, f)) : Ref();
+    }
+    return construct_own(rec);
+}
+
+Ref Decoder::attribute(const Record& rec, Name attr)
+{
+    own_ = true;
+    only_ = attr;
+    found_.reset();
+    const bool ok = into(rec, nullptr);
+    only_ = Name::count;
+    if (ok && !found_)
+        PyErr_Format(PyExc_AttributeError, "the record has no attribute '%U'", st_.name(attr));
+    return ok ? std::move(found_) : Ref();
+}
+
+int runs_own_code(State& st, PyObject* cls, const Record& rec)
+{
+    if (!st.is_own_record_class(cls, rec))
+        return PyErr_Occurred() ? -1 : 0;
     auto own = [&st](Name n) {
-        PyObject* obj = st.global(n);
-        return obj ? static_cast<int>(st.is_own(obj, n)) : -1;
+        Ref obj = st.global(n);
+        return obj ? static_cast<int>(st.is_own(obj.get(), n)) : -1;
     };
     for (const Step& step : rec.steps) {
         int ok = 1;
@@ -437,15 +491,25 @@ int runs_only_own_code(State& st, PyTypeObject* type, const Record& rec)
             if (ok > 0)
                 ok = own(Name::decode_string);
             if (ok > 0 && step.length_constant != Name::count) {
-                PyObject* length = st.global(step.length_constant);
-                ok = length ? plain_length(length) >= 0 : -1;
+                Ref length = st.global(step.length_constant);
+                ok = length ? plain_length(length.get()) == own_length(step.length_constant) : -1;
             }
             break;
         case Step::base: {
-            Ref init = base_init(type, st.bound[index(rec.class_name)].get(), st.name(Name::dunder_init));
-            ok = !init ? -1 : init.get() == st.inits[static_cast<std::size_t>(step.record->id)].get();
+            // super(cls, self) of an instance of cls walks cls.__mro__ after cls.
+            Ref mro(PyObject_GetAttr(cls, st.name(Name::dunder_mro)));
+            if (!mro)
+                return -1;
+            PyObject* base_cls = st.bound[index(step.record->class_name)].get();
+            if (!PyTuple_Check(mro.get()) || PyTuple_GET_SIZE(mro.get()) < 2 ||
+                PyTuple_GET_ITEM(mro.get(), 1) != base_cls)
+                return 0;
+            Ref init(PyObject_GetAttr(base_cls, st.name(Name::dunder_init)));
+            if (!init)
+                return -1;
+            ok = init.get() == st.inits[static_cast<std::size_t>(step.record->id)].get();
             if (ok > 0)
-                ok = runs_only_own_code(st, type, *step.record);
+                ok = runs_own_code(st, base_cls, *step.record);
             break;
         }
         case Step::nested:
@@ -457,58 +521,6 @@ int runs_only_own_code(State& st, PyTypeObject* type, const Record& rec)
             return ok;
     }
     return 1;
-}
-
-// Reads `rec` from src as decode_into does, keeping only attribute `attr`;
-// runs_only_own_code has vouched for every step.
-bool read_attribute(State& st, const Record& rec, Name attr, Source& src, Ref& found)
-{
-    for (const Step& step : rec.steps) {
-        if (step.op == Step::base) {
-            if (!read_attribute(st, *step.record, attr, src, found))
-                return false;
-        } else if (step.op == Step::group) {
-            const char* p = src.take(step.size);
-            if (!p)
-                return false;
-            std::int32_t word = 0;
-            for (const Field& f : step.fields) {
-                if (f.kind == Kind::bits)
-                    word = load_le<std::int32_t>(p);
-                if (f.name == attr && !(found = unpack_field(f, p, word, true)))
-                    return false;
-                p += f.width;
-            }
-        } else {  // a text step: read_string and decode_string are the module's own here
-            Py_ssize_t n = step.length;
-            if (step.length_constant != Name::count) {
-                PyObject* length = st.global(step.length_constant);
-                if (!length)
-                    return false;
-                n = plain_length(length);
-            }
-            const char* p = src.take(n);
-            if (!p || (step.attr == attr && !(found = decode_text(p, n))))
-                return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
-Ref decode_attribute(State& st, PyObject* cls, const Record& rec, Name attr, Source& src)
-{
-    if (st.is_own_record_class(cls, rec)) {
-        const int own = runs_only_own_code(st, reinterpret_cast<PyTypeObject*>(cls), rec);
-        if (own < 0)
-            return Ref();
-        Ref found;
-        if (own)
-            return read_attribute(st, rec, attr, src, found) ? std::move(found) : Ref();
-    }
-    Ref record = construct(st, cls, rec, src);
-    return record ? Ref(PyObject_GetAttr(record.get(), st.name(attr))) : Ref();
 }
 
 PyMethodDef decode_string_def = {"decode_string", as_cfunction(decode_string_impl), function_flags,

@@ -141,14 +141,15 @@ struct Record {
     PyMethodDef* method = nullptr;  // a method the class has besides __init__
 };
 
-// A place records are read from: a Python file object, or the module's own
-// buffered native file.
+// A place records are read from: a Python file object, the module's own
+// buffered native file, or bytes in memory.
 class Source {
 public:
     // Consumes n bytes and returns them, valid until the next take; on a short
     // read the bytes are consumed and struct.error is raised (returns null).
     virtual const char* take(Py_ssize_t n) = 0;
-    // Borrowed: the file object handed to Python callables that read on.
+    // Borrowed: the file object handed to Python callables that read on, or
+    // null with an exception set where the source has none.
     virtual PyObject* file() = 0;
 
 protected:
@@ -174,6 +175,21 @@ private:
     bool viewing_ = false;
 };
 
+// Reads bytes held in memory, which the owner keeps alive and unchanged.
+class MemorySource final : public Source {
+public:
+    MemorySource(State& st, const char* data, Py_ssize_t size, Py_ssize_t pos)
+        : st_(st), data_(data), size_(size), pos_(pos) {}
+    const char* take(Py_ssize_t n) override;
+    PyObject* file() override;
+
+private:
+    State& st_;
+    const char* data_;
+    Py_ssize_t size_;
+    Py_ssize_t pos_;
+};
+
 // Raises struct.error exactly as struct.unpack does for a buffer of the wrong size.
 void raise_wrong_size(State& st, Py_ssize_t wanted);
 
@@ -181,18 +197,56 @@ void raise_wrong_size(State& st, Py_ssize_t wanted);
 // with bytes 0x80..0xFF dropped.
 Ref decode_text(const char* p, Py_ssize_t n);
 
-// Decodes `rec` from `src` into the attributes of `self`.
-bool decode_into(State& st, const Record& rec, PyObject* self, Source& src);
+// The one decoder of every record layout.
+//
+// By default it honours what a caller has rebound: the module's current
+// read_string, decode_string, length constants and record classes are looked
+// up at each step, and a class or function that is not the module's own is
+// called as a Python callable would be.  With `own`, it decodes with the
+// module's own functions, constants and classes whatever is bound: for
+// readers that are not part of the streaming protocol, and for the title
+// path once the caller has vouched that nothing was rebound.
+class Decoder {
+public:
+    Decoder(State& st, Source& src, bool own = false) : st_(st), src_(src), own_(own) {}
 
-// Constructs a record of class `cls` (the class bound under `rec`'s name,
-// looked up by the caller) from `src`: natively when `cls` is the module's own
-// untouched class, otherwise by calling it with the source's file object.
-Ref construct(State& st, PyObject* cls, const Record& rec, Source& src);
+    // Decodes `rec` into the attributes of `self`.
+    bool into(const Record& rec, PyObject* self);
+    // Constructs a record of class `cls` (the class bound under `rec`'s name):
+    // natively when `cls` is the module's own untouched class, otherwise by
+    // calling it with the source's file object.
+    Ref construct(PyObject* cls, const Record& rec);
+    // Constructs the module's own class for `rec` natively.
+    Ref construct_own(const Record& rec);
+    // Reads a whole `rec` as `own` decoding would and returns only the value
+    // of `attr`, building no record.  The record holds no nested records.
+    Ref attribute(const Record& rec, Name attr);
 
-// The attribute `attr` of a record of class `cls` read from `src`, as
-// constructing the record and reading the attribute would give it.  When
-// that construction runs none of the caller's code, only `attr` is decoded.
-Ref decode_attribute(State& st, PyObject* cls, const Record& rec, Name attr, Source& src);
+private:
+    bool step(const Step& step, const Record& rec, PyObject* self);
+    bool group(const Step& step, PyObject* self);
+    bool text(const Step& step, PyObject* self);
+    bool nested(const Step& step, PyObject* self);
+    bool list(const Step& step, PyObject* self);
+    bool base(const Step& step, const Record& rec, PyObject* self);
+    // Stores one decoded value: as an attribute, or as the one kept value.
+    bool keep(Name name, Ref value, PyObject* self);
+
+    State& st_;
+    Source& src_;
+    bool own_;
+    Name only_ = Name::count;  // attribute(): the attribute kept
+    Ref found_;
+};
+
+// Whether constructing `rec` through `cls` while honouring what the caller
+// rebound runs only the module's own code, so that own decoding gives the
+// same record: 1 or 0, -1 on error.
+int runs_own_code(State& st, PyObject* cls, const Record& rec);
+
+// The fixed byte count a read_string length constant stands for in the
+// module's own layouts (ST_ID_LENGTH 30, FILE_ID_LENGTH 256, MAX_PATH 260).
+Py_ssize_t own_length(Name constant);
 
 // Module-level functions.
 extern PyMethodDef decode_string_def;

@@ -1,5 +1,6 @@
 #include "module.hpp"
 
+#include "bulk.hpp"
 #include "container.hpp"
 #include "diskdata.hpp"
 #include "fields.hpp"
@@ -128,11 +129,13 @@ bool set_up_state(State& st, PyObject* module)
     st.indextypes_type = new_type(module, &indextypes_spec);
     st.linked_data_type = new_type(module, &linked_data_spec);
     st.series_items_type = new_type(module, &series_items_spec);
+    st.reader_type = new_type(module, &reader_spec);
+    st.mapping_type = new_type(module, &mapping_spec);
     st.find_indextypes_shell = compile_generator_function("find_indextypes", "SPAFile.find_indextypes");
     st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
     st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
     return st.struct_error && st.struct_unpack && st.io_open && st.empty_tuple && st.series_file_type &&
-           st.native_file_type && st.indextypes_type && st.linked_data_type && st.series_items_type &&
+           st.native_file_type && st.indextypes_type && st.linked_data_type && st.series_items_type && st.reader_type && st.mapping_type &&
            st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell;
 }
 
@@ -176,6 +179,11 @@ int exec_module(PyObject* module)
     if (!bind(st, Name::SPAFile, make_class(st, module, Name::SPAFile, nullptr, object, spa_file_members)) ||
         !bind(st, Name::Series, make_class(st, module, Name::Series, nullptr, object, series_members)) ||
         !bind(st, Name::open_file, function(&open_file_def, module)))
+        return -1;
+    // Native helpers of the arrays layer, after the public names.
+    if (!bind(st, Name::private_reader, Ref::borrow(st.reader_type.get())) ||
+        !bind(st, Name::private_decode_titles, function(&decode_titles_def, module)) ||
+        !bind(st, Name::private_record_layout, function(&record_layout_def, module)))
         return -1;
     return 0;
 }

@@ -34,9 +34,9 @@ struct SeriesItems {
 // A record's section through its class: quorin_file.read(quorin_file.find_indextype(CLASS_TYPE[cls])).
 Ref read_section(State& st, PyObject* quorin_file, Name class_name)
 {
-    PyObject* class_type = st.global(Name::CLASS_TYPE);
-    PyObject* cls = class_type ? st.global(class_name) : nullptr;
-    Ref code(cls ? PyObject_GetItem(class_type, cls) : nullptr);
+    Ref class_type = st.global(Name::CLASS_TYPE);
+    Ref cls = class_type ? st.global(class_name) : Ref();
+    Ref code(cls ? PyObject_GetItem(class_type.get(), cls.get()) : nullptr);
     Ref index(code ? PyObject_CallMethodOneArg(quorin_file, st.name(Name::find_indextype), code.get()) : nullptr);
     return index ? Ref(PyObject_CallMethodOneArg(quorin_file, st.name(Name::read), index.get())) : Ref();
 }
@@ -117,8 +117,8 @@ Ref first_item(State& st, SeriesItems* items)
         return Ref();
     }
 
-    PyObject* key = st.global(Name::MainSpectralHeader);
-    Ref spectral(key ? PyObject_GetItem(headers.get(), key) : nullptr);
+    Ref key = st.global(Name::MainSpectralHeader);
+    Ref spectral(key ? PyObject_GetItem(headers.get(), key.get()) : nullptr);
     Ref first_x(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
     Ref last_x(first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
     Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
@@ -245,8 +245,8 @@ PyObject* open_file_impl(PyObject* module, PyObject* const* args, Py_ssize_t nar
     if (!bind_arguments("open_file", args, nargs, kwnames, params, &filename))
         return nullptr;
     State& st = module_state(module);
-    PyObject* spa_class = st.global(Name::SPAFile);
-    Ref f(spa_class ? PyObject_CallOneArg(spa_class, filename) : nullptr);
+    Ref spa_class = st.global(Name::SPAFile);
+    Ref f(spa_class ? PyObject_CallOneArg(spa_class.get(), filename) : nullptr);
     Ref info(f ? PyObject_GetAttr(f.get(), st.name(Name::info)) : nullptr);
     Ref file_type(info ? PyObject_GetAttr(info.get(), st.name(Name::file_type)) : nullptr);
     // Compared with 11 itself: rebinding FT_SERIES changes nothing here.
@@ -256,8 +256,8 @@ PyObject* open_file_impl(PyObject* module, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     if (!is_series)
         Py_RETURN_NONE;
-    PyObject* series_class = st.global(Name::Series);
-    return series_class ? PyObject_CallOneArg(series_class, f.get()) : nullptr;
+    Ref series_class = st.global(Name::Series);
+    return series_class ? PyObject_CallOneArg(series_class.get(), f.get()) : nullptr;
 }
 
 PyMethodDef series_methods[] = {

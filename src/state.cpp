@@ -4,23 +4,26 @@
 
 namespace quorin {
 
-PyObject* State::global(Name n) const
+Ref State::global(Name n) const
 {
     PyObject* obj = PyDict_GetItemWithError(globals, name(n));
     if (!obj && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(n));
-    return obj;
+    return Ref::borrow(obj);
 }
 
 bool State::is_own_record_class(PyObject* cls, const Record& rec) const
 {
-    if (!is_own(cls, rec.class_name) || reinterpret_cast<PyTypeObject*>(cls)->tp_new != PyBaseObject_Type.tp_new)
+    if (!is_own(cls, rec.class_name))
         return false;
     // A caller may have replaced the class's __new__ or __init__; then they must run.
-    PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, name(Name::dunder_init));
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (PyType_GetSlot(type, Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new))
+        return false;
+    Ref init(PyObject_GetAttr(cls, name(Name::dunder_init)));
     if (!init)
         PyErr_Clear();
-    return init == inits[static_cast<std::size_t>(rec.id)].get();
+    return init.get() == inits[static_cast<std::size_t>(rec.id)].get();
 }
 
 const Record* State::record_of(PyObject* cls) const
@@ -38,7 +41,7 @@ int State::traverse(visitproc visit, void* arg)
     for (Ref& r : inits)
         Py_VISIT(r.get());
     for (Ref* r : {&struct_error, &struct_unpack, &io_open, &typecodes, &zero_f, &zero_d, &native_file_type,
-                   &indextypes_type, &linked_data_type, &series_items_type, &find_indextypes_shell,
+                   &indextypes_type, &linked_data_type, &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell,
                    &read_linked_data_shell, &open_series_shell})
         Py_VISIT(r->get());
     return 0;
@@ -51,7 +54,7 @@ void State::clear()
     for (Ref& r : inits)
         r.reset();
     for (Ref* r : {&struct_error, &struct_unpack, &io_open, &typecodes, &zero_f, &zero_d, &native_file_type,
-                   &indextypes_type, &linked_data_type, &series_items_type, &find_indextypes_shell,
+                   &indextypes_type, &linked_data_type, &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell,
                    &read_linked_data_shell, &open_series_shell, &empty_tuple, &series_file_type})
         r->reset();
 }

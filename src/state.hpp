@@ -30,13 +30,15 @@ struct State {
     Ref indextypes_type;
     Ref linked_data_type;
     Ref series_items_type;
+    Ref reader_type;
+    Ref mapping_type;
     Ref find_indextypes_shell;  // generator functions wrapping the native iterators
     Ref read_linked_data_shell;
     Ref open_series_shell;
 
     PyObject* name(Name n) const { return names[index(n)].get(); }
-    // Borrowed: the module's current binding of `n`, or null with NameError.
-    PyObject* global(Name n) const;
+    // The module's current binding of `n`, or null with NameError.
+    Ref global(Name n) const;
     // Whether `obj` is what the module itself bound under `n`.
     bool is_own(PyObject* obj, Name n) const { return obj == bound[index(n)].get(); }
     // Whether `cls` is the module's own class for `rec`, with its own __init__.

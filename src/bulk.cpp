@@ -1,0 +1,714 @@
+#include "bulk.hpp"
+
+#include "fields.hpp"
+#include "nativefile.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace quorin {
+namespace {
+
+// Spectra at least this long are read straight into their rows, one iovec
+// per piece; shorter ones are read in large blocks and copied out, since the
+// kernel's cost per iovec would outweigh the copy.
+constexpr Py_ssize_t direct_stride_min = 2048;
+constexpr Py_ssize_t bounce_size = 256 * 1024;
+// Copies of more than this many bytes from memory run with the GIL released.
+constexpr Py_ssize_t release_gil_min = 1 << 20;
+
+// Where a table of spectra lies in a source and where its pieces go: spectrum
+// k is `head` bytes of mini header (none when head is 0), then `row` bytes of
+// values, at offset + k * (head + row).
+struct Rows {
+    std::int64_t offset;
+    Py_ssize_t count;
+    Py_ssize_t head;
+    Py_ssize_t row;
+    Py_ssize_t item;  // bytes per value, for the byte order
+    char* heads;      // count * head bytes
+    char* values;     // count * row bytes
+
+    std::int64_t stride() const { return head + row; }
+    std::int64_t total() const { return count * stride(); }
+};
+
+// The pieces of the byte range [done, total) of `r` as iovecs, at most `max`.
+int pieces(const Rows& r, std::int64_t done, iovec* iov, int max)
+{
+    int n = 0;
+    const std::int64_t stride = r.stride();
+    while (n < max && done < r.total()) {
+        const std::int64_t k = done / stride;
+        const std::int64_t within = done % stride;
+        char* start;
+        std::int64_t length;
+        if (within < r.head) {
+            start = r.heads + k * r.head + within;
+            length = r.head - within;
+        } else {
+            start = r.values + k * r.row + (within - r.head);
+            length = stride - within;
+        }
+        iov[n++] = {start, static_cast<std::size_t>(length)};
+        done += length;
+    }
+    return n;
+}
+
+// Copies the whole spectra held in `block` (spectrum `first` onwards) to their places.
+void scatter(const Rows& r, std::int64_t first, const char* block, std::int64_t spectra)
+{
+    for (std::int64_t k = first; k < first + spectra; ++k) {
+        if (r.head)
+            std::memcpy(r.heads + k * r.head, block, static_cast<std::size_t>(r.head));
+        std::memcpy(r.values + k * r.row, block + r.head, static_cast<std::size_t>(r.row));
+        block += r.stride();
+    }
+}
+
+// Reads `r` from fd, from byte `done` of the table on; runs without the GIL.
+// Returns 0 at the end of the table or of the file, else an errno value
+// (EINTR: call again once signals are handled).  `done` counts the bytes read.
+int read_table(int fd, const Rows& r, std::int64_t& done, iovec* iov, int iov_max, char* bounce)
+{
+    const std::int64_t stride = r.stride();
+    while (done < r.total()) {
+        if (!bounce) {
+            const int n = pieces(r, done, iov, iov_max);
+            const ssize_t got = ::preadv(fd, iov, n, static_cast<off_t>(r.offset + done));
+            if (got < 0)
+                return errno;
+            if (got == 0)
+                return 0;
+            done += got;
+            continue;
+        }
+        // Whole spectra per block; a spectrum cut by an earlier short read is read again.
+        const std::int64_t first = done / stride;
+        const std::int64_t want = std::min<std::int64_t>(std::max<std::int64_t>(1, bounce_size / stride),
+                                                         r.count - first) * stride;
+        std::int64_t have = 0;
+        int status = 0;
+        bool at_end = false;
+        while (have < want) {
+            const ssize_t got = ::pread(fd, bounce + have, static_cast<std::size_t>(want - have),
+                                        static_cast<off_t>(r.offset + first * stride + have));
+            if (got < 0) {
+                status = errno;
+                break;
+            }
+            if (got == 0) {
+                at_end = true;
+                break;
+            }
+            have += got;
+        }
+        scatter(r, first, bounce, have / stride);
+        done = std::max(done, first * stride + have);
+        if (status || at_end)
+            return status;
+    }
+    return 0;
+}
+
+// Values are stored little-endian; make them native.
+void to_native_order(const Rows& r, std::int64_t spectra)
+{
+    if constexpr (std::endian::native == std::endian::big) {
+        for (char* p = r.values; p + r.item <= r.values + spectra * r.row; p += r.item)
+            std::reverse(p, p + r.item);
+    } else {
+        (void)r;
+        (void)spectra;
+    }
+}
+
+// The reader behind quorinreader._Reader.
+struct Reader {
+    PyObject_HEAD
+    PyObject* file;  // the NativeFile of a path; null for bytes in memory, or once closed
+    PyObject* path;  // the path as given, for errors
+    Py_buffer view;  // the bytes in memory
+    bool viewing;
+    bool busy;  // a bulk read runs with the GIL released
+};
+
+bool check_usable(Reader* r)
+{
+    if (r->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the reader is in use by another thread");
+        return false;
+    }
+    if (!r->file && !r->viewing) {
+        PyErr_SetString(PyExc_ValueError, "I/O operation on closed reader.");
+        return false;
+    }
+    return true;
+}
+
+void close_reader(Reader* r)
+{
+    if (r->file) {
+        native_close(reinterpret_cast<NativeFile*>(r->file));
+        Py_CLEAR(r->file);
+    }
+    if (r->viewing) {
+        PyBuffer_Release(&r->view);
+        r->viewing = false;
+    }
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwds)
+{
+    PyObject* source;
+    if ((kwds && PyDict_GET_SIZE(kwds)) || !PyArg_ParseTuple(args, "O:_Reader", &source))
+        return kwds && PyDict_GET_SIZE(kwds) ? PyErr_Format(PyExc_TypeError, "_Reader() takes no keyword arguments")
+                                             : nullptr;
+    State& st = class_state(type);
+    const bool is_path = PyUnicode_Check(source) || PyObject_HasAttr(source, st.name(Name::dunder_fspath));
+    if (!is_path && !PyObject_CheckBuffer(source))
+        return PyErr_Format(PyExc_TypeError, "expected a path or a bytes-like object, not '%.200s'",
+                            Py_TYPE(source)->tp_name);
+    Ref self(type->tp_alloc(type, 0));
+    if (!self)
+        return nullptr;
+    auto* r = reinterpret_cast<Reader*>(self.get());
+    r->file = r->path = nullptr;
+    r->viewing = r->busy = false;
+    if (is_path) {
+        r->path = Py_NewRef(source);
+        r->file = native_open(st, source).release();
+        if (!r->file)
+            return nullptr;
+    } else {
+        if (PyObject_GetBuffer(source, &r->view, PyBUF_SIMPLE) < 0)
+            return nullptr;
+        r->viewing = true;
+    }
+    return self.release();
+}
+
+void reader_dealloc(PyObject* self)
+{
+    auto* r = reinterpret_cast<Reader*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    close_reader(r);
+    Py_CLEAR(r->path);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// An int argument that must not be negative.
+bool non_negative(PyObject* obj, const char* what, std::int64_t& out)
+{
+    Ref index(PyNumber_Index(obj));
+    if (!index)
+        return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred())
+        return false;
+    if (overflow || v < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be a non-negative 64-bit integer, not %R", what, obj);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+PyObject* reader_size(PyObject* self, void*)
+{
+    auto* r = reinterpret_cast<Reader*>(self);
+    if (!check_usable(r))
+        return nullptr;
+    if (r->viewing)
+        return PyLong_FromSsize_t(r->view.len);
+    struct stat sb;
+    if (fstat(reinterpret_cast<NativeFile*>(r->file)->fd, &sb) < 0)
+        return PyErr_SetFromErrno(PyExc_OSError);
+    // A size that is not a regular file's (a pipe, procfs) says nothing.
+    return S_ISREG(sb.st_mode) && sb.st_size > 0 ? PyLong_FromLongLong(sb.st_size) : Py_NewRef(Py_None);
+}
+
+PyObject* reader_record(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"cls", "offset"};
+    PyObject* argv[2];
+    if (!bind_arguments("record", args, nargs, kwnames, params, argv))
+        return nullptr;
+    auto* r = reinterpret_cast<Reader*>(self);
+    State& st = class_state(cls);
+    const Record* rec = st.record_of(argv[0]);
+    if (!rec)
+        return PyErr_Format(PyExc_TypeError, "record() takes one of the module's record classes, not %R", argv[0]);
+    std::int64_t offset;
+    if (!check_usable(r) || !non_negative(argv[1], "offset", offset))
+        return nullptr;
+    if (r->viewing) {
+        const Py_ssize_t size = r->view.len;
+        MemorySource src(st, static_cast<const char*>(r->view.buf), size,
+                         static_cast<Py_ssize_t>(std::min<std::int64_t>(offset, size)));
+        return Decoder(st, src, true).construct_own(*rec).release();
+    }
+    auto* nf = reinterpret_cast<NativeFile*>(r->file);
+    if (!native_seek(nf, argv[1]))
+        return nullptr;
+    NativeSource src(st, nf);
+    return Decoder(st, src, true).construct_own(*rec).release();
+}
+
+// A writable buffer of at least `need` bytes, or null with the error set.
+bool writable(PyObject* obj, const char* what, Py_ssize_t need, Py_buffer& view)
+{
+    if (PyObject_GetBuffer(obj, &view, PyBUF_WRITABLE) < 0)
+        return false;
+    if (view.len < need) {
+        PyErr_Format(PyExc_ValueError, "%s holds %zd bytes, %zd are needed", what, view.len, need);
+        PyBuffer_Release(&view);
+        return false;
+    }
+    return true;
+}
+
+// Releases the buffers a bulk read writes to.
+struct Views {
+    Py_buffer values{};
+    Py_buffer heads{};
+    bool have_values = false;
+    bool have_heads = false;
+    ~Views()
+    {
+        if (have_values)
+            PyBuffer_Release(&values);
+        if (have_heads)
+            PyBuffer_Release(&heads);
+    }
+};
+
+// Spectra from a file: straight into their rows, or through a block buffer.
+bool read_file_table(Reader* r, const Rows& rows, std::int64_t& done)
+{
+    const int fd = reinterpret_cast<NativeFile*>(r->file)->fd;
+    const bool direct = rows.stride() >= direct_stride_min;
+    const long iov_limit = sysconf(_SC_IOV_MAX);
+    const int iov_max = static_cast<int>(std::clamp<long>(iov_limit > 0 ? iov_limit : 16, 2, 1024));
+    void* scratch = PyMem_RawMalloc(direct ? sizeof(iovec) * static_cast<std::size_t>(iov_max)
+                                           : static_cast<std::size_t>(std::max<std::int64_t>(bounce_size, rows.stride())));
+    if (!scratch) {
+        PyErr_NoMemory();
+        return false;
+    }
+    int status;
+    r->busy = true;
+    for (;;) {
+        Py_BEGIN_ALLOW_THREADS
+        status = read_table(fd, rows, done, static_cast<iovec*>(scratch), iov_max,
+                            direct ? nullptr : static_cast<char*>(scratch));
+        Py_END_ALLOW_THREADS
+        if (status != EINTR || PyErr_CheckSignals() < 0)
+            break;
+    }
+    r->busy = false;
+    PyMem_RawFree(scratch);
+    if (status == EINTR)
+        return false;  // a signal handler raised
+    if (status) {
+        errno = status;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r->path);
+        return false;
+    }
+    return true;
+}
+
+// Spectra from bytes in memory.
+void copy_memory_table(Reader* r, const Rows& rows, std::int64_t& done)
+{
+    const std::int64_t size = r->view.len;
+    const std::int64_t available = rows.offset < size ? size - rows.offset : 0;
+    const std::int64_t spectra = std::min<std::int64_t>(rows.count, available / rows.stride());
+    const char* start = static_cast<const char*>(r->view.buf) + std::min(rows.offset, size);
+    if (spectra * rows.stride() >= release_gil_min) {
+        r->busy = true;
+        Py_BEGIN_ALLOW_THREADS
+        scatter(rows, 0, start, spectra);
+        Py_END_ALLOW_THREADS
+        r->busy = false;
+    } else {
+        scatter(rows, 0, start, spectra);
+    }
+    done = spectra * rows.stride();
+}
+
+PyObject* reader_read_rows(PyObject* self, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"offset", "count", "head_size", "row_size", "item_size", "values",
+                                             "heads"};
+    PyObject* argv[7];
+    if (!bind_arguments("read_rows", args, nargs, kwnames, params, argv))
+        return nullptr;
+    auto* r = reinterpret_cast<Reader*>(self);
+    std::int64_t offset, count, head, row, item;
+    if (!check_usable(r) || !non_negative(argv[0], "offset", offset) || !non_negative(argv[1], "count", count) ||
+        !non_negative(argv[2], "head_size", head) || !non_negative(argv[3], "row_size", row) ||
+        !non_negative(argv[4], "item_size", item))
+        return nullptr;
+    if (item != 4 && item != 8)
+        return PyErr_Format(PyExc_ValueError, "item_size must be 4 or 8, not %lld", static_cast<long long>(item));
+    if (head + row == 0 || row % item)
+        return PyErr_Format(PyExc_ValueError, "row_size must be a positive multiple of item_size");
+    if (count > PY_SSIZE_T_MAX / (head + row))
+        return PyErr_NoMemory();
+
+    Views views;
+    if (!writable(argv[5], "values", static_cast<Py_ssize_t>(count * row), views.values))
+        return nullptr;
+    views.have_values = true;
+    if (head) {
+        if (!writable(argv[6], "heads", static_cast<Py_ssize_t>(count * head), views.heads))
+            return nullptr;
+        views.have_heads = true;
+    }
+    const Rows rows{offset,
+                    static_cast<Py_ssize_t>(count),
+                    static_cast<Py_ssize_t>(head),
+                    static_cast<Py_ssize_t>(row),
+                    static_cast<Py_ssize_t>(item),
+                    head ? static_cast<char*>(views.heads.buf) : nullptr,
+                    static_cast<char*>(views.values.buf)};
+    std::int64_t done = 0;
+    if (r->viewing)
+        copy_memory_table(r, rows, done);
+    else if (!read_file_table(r, rows, done))
+        return nullptr;
+    const std::int64_t spectra = done / rows.stride();
+    to_native_order(rows, spectra);
+    return PyLong_FromLongLong(spectra);
+}
+
+PyObject* reader_map(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames);
+
+PyObject* reader_close(PyObject* self, PyObject*)
+{
+    auto* r = reinterpret_cast<Reader*>(self);
+    if (r->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the reader is in use by another thread");
+        return nullptr;
+    }
+    close_reader(r);
+    Py_RETURN_NONE;
+}
+
+PyObject* reader_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* reader_exit(PyObject* self, PyObject* const*, Py_ssize_t) { return reader_close(self, nullptr); }
+
+PyObject* reader_closed(PyObject* self, void*)
+{
+    auto* r = reinterpret_cast<Reader*>(self);
+    return PyBool_FromLong(!r->file && !r->viewing);
+}
+
+PyMethodDef reader_methods[] = {
+    {"record", as_cfunction(reader_record), method_flags,
+     "record($self, cls, offset, /)\n--\n\n"
+     "The module's own record class cls, decoded from the source at byte offset."},
+    {"read_rows", as_cfunction(reader_read_rows), method_flags,
+     "read_rows($self, offset, count, head_size, row_size, item_size, values, heads, /)\n--\n\n"
+     "Read count spectra of head_size bytes of mini header and row_size bytes of\n"
+     "little-endian values each, from byte offset on, into the writable buffers\n"
+     "values and heads (None without mini headers).  Returns how many spectra\n"
+     "the source held in full; the values are left in native byte order."},
+    {"map", as_cfunction(reader_map), method_flags,
+     "map($self, /)\n--\n\nA read-only memory map of the whole file (a path only)."},
+    {"close", reader_close, METH_NOARGS, "close($self, /)\n--\n\nClose the source."},
+    {"__enter__", reader_enter, METH_NOARGS, nullptr},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_exit)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {"size", reader_size, nullptr, "The size of the source in bytes; None where it is not known.", nullptr},
+    {"closed", reader_closed, nullptr, "True once the reader is closed.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {Py_tp_doc, const_cast<char*>("_Reader(source, /)\n--\n\n"
+                                  "A source held open for one bulk load: a path (str or os.PathLike), or\n"
+                                  "a bytes-like object holding a file's contents.")},
+    {0, nullptr},
+};
+
+// A read-only memory map of a whole file.  close() ends it at once, or, while
+// views of it are alive, as soon as the last of them is released.
+struct Mapping {
+    PyObject_HEAD
+    char* data;  // null for an empty file
+    Py_ssize_t size;
+    Py_ssize_t exports;
+    bool closed;
+};
+
+void unmap(Mapping* m)
+{
+    if (m->data) {
+        ::munmap(m->data, static_cast<std::size_t>(m->size));
+        m->data = nullptr;
+    }
+}
+
+int mapping_getbuffer(PyObject* self, Py_buffer* view, int flags)
+{
+    auto* m = reinterpret_cast<Mapping*>(self);
+    if (m->closed) {
+        PyErr_SetString(PyExc_ValueError, "the mapping is closed");
+        return -1;
+    }
+    static char empty = 0;  // a valid address for the buffer of an empty file
+    if (PyBuffer_FillInfo(view, self, m->data ? m->data : &empty, m->size, 1, flags) < 0)
+        return -1;
+    ++m->exports;
+    return 0;
+}
+
+void mapping_releasebuffer(PyObject* self, Py_buffer*)
+{
+    auto* m = reinterpret_cast<Mapping*>(self);
+    if (--m->exports == 0 && m->closed)
+        unmap(m);
+}
+
+void mapping_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    unmap(reinterpret_cast<Mapping*>(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* mapping_close(PyObject* self, PyObject*)
+{
+    auto* m = reinterpret_cast<Mapping*>(self);
+    m->closed = true;
+    if (m->exports == 0)
+        unmap(m);
+    Py_RETURN_NONE;
+}
+
+PyObject* mapping_closed(PyObject* self, void*) { return PyBool_FromLong(reinterpret_cast<Mapping*>(self)->closed); }
+
+Py_ssize_t mapping_length(PyObject* self) { return reinterpret_cast<Mapping*>(self)->size; }
+
+PyMethodDef mapping_methods[] = {
+    {"close", mapping_close, METH_NOARGS,
+     "close($self, /)\n--\n\nEnd the mapping; views still alive keep it until they are released."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef mapping_getset[] = {
+    {"closed", mapping_closed, nullptr, "True once close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot mapping_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(mapping_dealloc)},
+    {Py_tp_methods, mapping_methods},
+    {Py_tp_getset, mapping_getset},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(mapping_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(mapping_releasebuffer)},
+    {Py_mp_length, reinterpret_cast<void*>(mapping_length)},
+    {Py_tp_doc, const_cast<char*>("A read-only memory map of a whole file, made by _Reader.map().")},
+    {0, nullptr},
+};
+
+PyObject* reader_map(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_arguments("map", nullptr, nargs, kwnames, {}, nullptr))
+        return nullptr;
+    auto* r = reinterpret_cast<Reader*>(self);
+    if (!check_usable(r))
+        return nullptr;
+    if (r->viewing) {
+        PyErr_SetString(PyExc_TypeError, "only a file opened by its path can be mapped");
+        return nullptr;
+    }
+    const int fd = reinterpret_cast<NativeFile*>(r->file)->fd;
+    struct stat sb;
+    if (fstat(fd, &sb) < 0)
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r->path);
+    if (!S_ISREG(sb.st_mode)) {
+        errno = ENODEV;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r->path);
+    }
+    if (static_cast<std::uint64_t>(sb.st_size) > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
+        return PyErr_NoMemory();
+    void* data = nullptr;
+    if (sb.st_size > 0) {
+        data = ::mmap(nullptr, static_cast<std::size_t>(sb.st_size), PROT_READ, MAP_SHARED, fd, 0);
+        if (data == MAP_FAILED)
+            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r->path);
+    }
+    State& st = class_state(cls);
+    auto* type = reinterpret_cast<PyTypeObject*>(st.mapping_type.get());
+    auto* m = reinterpret_cast<Mapping*>(type->tp_alloc(type, 0));
+    if (!m) {
+        if (data)
+            ::munmap(data, static_cast<std::size_t>(sb.st_size));
+        return nullptr;
+    }
+    m->data = static_cast<char*>(data);
+    m->size = static_cast<Py_ssize_t>(sb.st_size);
+    m->exports = 0;
+    m->closed = false;
+    return reinterpret_cast<PyObject*>(m);
+}
+
+// _decode_titles(buffer, offset, stride, count, width): the text fields of
+// `width` bytes at buffer[offset + k * stride], k < count.
+PyObject* decode_titles_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"buffer", "offset", "stride", "count", "width"};
+    PyObject* argv[5];
+    if (!bind_arguments("_decode_titles", args, nargs, kwnames, params, argv))
+        return nullptr;
+    std::int64_t offset, stride, count, width;
+    if (!non_negative(argv[1], "offset", offset) || !non_negative(argv[2], "stride", stride) ||
+        !non_negative(argv[3], "count", count) || !non_negative(argv[4], "width", width))
+        return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(argv[0], &view, PyBUF_SIMPLE) < 0)
+        return nullptr;
+    const std::int64_t last_end = count ? offset + (count - 1) * stride + width : 0;
+    if (count && (count - 1 > (INT64_MAX - offset - width) / std::max<std::int64_t>(stride, 1) || last_end > view.len)) {
+        PyBuffer_Release(&view);
+        return PyErr_Format(PyExc_ValueError, "%lld titles of %lld bytes every %lld from offset %lld do not fit "
+                            "in a buffer of %zd bytes", static_cast<long long>(count), static_cast<long long>(width),
+                            static_cast<long long>(stride), static_cast<long long>(offset), view.len);
+    }
+    Ref titles(PyList_New(static_cast<Py_ssize_t>(count)));
+    const char* p = static_cast<const char*>(view.buf) + offset;
+    for (std::int64_t k = 0; titles && k < count; ++k, p += stride) {
+        Ref text = decode_text(p, static_cast<Py_ssize_t>(width));
+        if (!text)
+            titles.reset();
+        else
+            PyList_SET_ITEM(titles.get(), static_cast<Py_ssize_t>(k), text.release());
+    }
+    PyBuffer_Release(&view);
+    return titles.release();
+}
+
+// The struct code of a field, as the host's struct module spells it.
+Ref field_code(const Field& f)
+{
+    switch (f.kind) {
+    case Kind::u16:
+        return Ref(PyUnicode_FromString("H"));
+    case Kind::u32:
+        return Ref(PyUnicode_FromString("I"));
+    case Kind::u64:
+        return Ref(PyUnicode_FromString("Q"));
+    case Kind::f32:
+        return Ref(PyUnicode_FromString("f"));
+    case Kind::bits:
+        return Ref(PyUnicode_FromString("i"));
+    default:
+        return Ref(PyUnicode_FromFormat("%ds", static_cast<int>(f.width)));
+    }
+}
+
+// Appends (name, code, offset) for every field of `rec` to `out`; false on error.
+bool layout_of(State& st, const Record& rec, PyObject* out, Py_ssize_t& offset)
+{
+    for (const Step& step : rec.steps) {
+        if (step.op == Step::base) {
+            if (!layout_of(st, *step.record, out, offset))
+                return false;
+        } else if (step.op == Step::group) {
+            for (const Field& f : step.fields) {
+                if (f.kind != Kind::pad && f.kind != Kind::bit) {
+                    Ref code = field_code(f);
+                    Ref entry(code ? Py_BuildValue("(OOn)", f.kind == Kind::bits ? Py_None : st.name(f.name),
+                                                   code.get(), offset)
+                                   : nullptr);
+                    if (!entry || PyList_Append(out, entry.get()) < 0)
+                        return false;
+                }
+                offset += f.width;
+            }
+        } else if (step.op == Step::text) {
+            const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+            Ref entry(Py_BuildValue("(ONn)", st.name(step.attr), PyUnicode_FromFormat("%zds", n), offset));
+            if (!entry || PyList_Append(out, entry.get()) < 0)
+                return false;
+            offset += n;
+        } else {
+            PyErr_Format(PyExc_ValueError, "%U holds nested records; it has no flat layout", st.name(rec.class_name));
+            return false;
+        }
+    }
+    return true;
+}
+
+// _record_layout(cls): the fields of a flat record class as (name, struct
+// code, byte offset) in layout order, from the tables the decoder reads.
+PyObject* record_layout_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"cls"};
+    PyObject* cls;
+    if (!bind_arguments("_record_layout", args, nargs, kwnames, params, &cls))
+        return nullptr;
+    State& st = module_state(module);
+    const Record* rec = st.record_of(cls);
+    if (!rec)
+        return PyErr_Format(PyExc_TypeError, "_record_layout() takes one of the module's record classes, not %R", cls);
+    Ref out(PyList_New(0));
+    Py_ssize_t offset = 0;
+    if (!out || !layout_of(st, *rec, out.get(), offset))
+        return nullptr;
+    return PyList_AsTuple(out.get());
+}
+
+}  // namespace
+
+PyType_Spec reader_spec = {
+    "quorinreader._Reader",
+    sizeof(Reader),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    reader_slots,
+};
+
+PyType_Spec mapping_spec = {
+    "quorinreader._Mapping",
+    sizeof(Mapping),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    mapping_slots,
+};
+
+PyMethodDef decode_titles_def = {"_decode_titles", as_cfunction(decode_titles_impl), function_flags,
+                                 "_decode_titles(buffer, offset, stride, count, width)\n--\n\n"
+                                 "The text fields of width bytes at buffer[offset + k * stride], k < count."};
+
+PyMethodDef record_layout_def = {"_record_layout", as_cfunction(record_layout_impl), function_flags,
+                                 "_record_layout(cls)\n--\n\n"
+                                 "The fields of a flat record class: (name, struct code, offset) in layout order."};
+
+}  // namespace quorin
