@@ -1,5 +1,6 @@
 #include "container.hpp"
 
+#include "compat.hpp"
 #include "generator.hpp"
 #include "nativefile.hpp"
 
@@ -70,27 +71,18 @@ Ref call_with_python_file(State& st, PyObject* filename, PyObject* offset, PyObj
     if (moved)
         result = Ref(PyObject_CallOneArg(cls, f.get()));
 
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    Ref pending = take_exception();
     Ref closed(PyObject_CallMethodNoArgs(f.get(), st.name(Name::close)));
     if (!closed) {
-        result.reset();
-        if (type) {
-            // The error of close() wins, with the first one as its context.
-            PyErr_NormalizeException(&type, &value, &traceback);
-            PyObject *close_type, *close_value, *close_traceback;
-            PyErr_Fetch(&close_type, &close_value, &close_traceback);
-            PyErr_NormalizeException(&close_type, &close_value, &close_traceback);
-            if (traceback)
-                PyException_SetTraceback(value, traceback);
-            PyException_SetContext(close_value, value);  // steals value
-            Py_XDECREF(type);
-            Py_XDECREF(traceback);
-            PyErr_Restore(close_type, close_value, close_traceback);
+        // The error of close() wins, with the first one as its context.
+        if (pending) {
+            Ref close_error = take_exception();
+            PyException_SetContext(close_error.get(), pending.release());  // steals
+            restore_exception(std::move(close_error));
         }
         return Ref();
     }
-    PyErr_Restore(type, value, traceback);
+    restore_exception(std::move(pending));
     return result;
 }
 

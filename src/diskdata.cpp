@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <climits>
+#include <cstring>
 
 namespace quorin {
 
@@ -253,14 +254,24 @@ bool start_spectra(State& st, LinkedData* seq)
 
 void raise_short_values() { PyErr_SetString(PyExc_EOFError, "read() didn't return enough bytes"); }
 
-// A new array of `count` values read from the handle.
-Ref read_values(LinkedData* seq, Py_ssize_t count)
+// Values are stored little-endian; make them native.
+void to_native_order(char* p, Py_ssize_t bytes, Py_ssize_t item_size)
 {
-    auto* nf = reinterpret_cast<NativeFile*>(seq->handle);
-    if (count > PY_SSIZE_T_MAX / seq->item_size || !native_may_hold(nf, count * seq->item_size)) {
-        raise_short_values();  // refused before allocating for a count the file cannot hold
-        return Ref();
+    if constexpr (std::endian::native == std::endian::big) {
+        for (Py_ssize_t i = 0; i + item_size <= bytes; i += item_size)
+            std::reverse(p + i, p + i + item_size);
+    } else {
+        (void)p;
+        (void)bytes;
+        (void)item_size;
     }
+}
+
+// A new array of `count` values, filled by `read(dst, bytes)`, which returns
+// how many bytes it read or -1 on error.
+template <typename Read>
+Ref new_values(LinkedData* seq, Py_ssize_t count, Read read)
+{
     const Py_ssize_t bytes = count * seq->item_size;
     Ref values(PySequence_Repeat(seq->zero_value, count));
     if (!values)
@@ -268,12 +279,9 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
     Py_buffer view;
     if (PyObject_GetBuffer(values.get(), &view, PyBUF_WRITABLE) < 0)
         return Ref();
-    const Py_ssize_t got = native_read_into(nf, static_cast<char*>(view.buf), bytes);
-    if constexpr (std::endian::native == std::endian::big) {
-        auto* p = static_cast<char*>(view.buf);
-        for (Py_ssize_t i = 0; i + seq->item_size <= got; i += seq->item_size)
-            std::reverse(p + i, p + i + seq->item_size);
-    }
+    const Py_ssize_t got = read(static_cast<char*>(view.buf), bytes);
+    if (got > 0)
+        to_native_order(static_cast<char*>(view.buf), got, seq->item_size);
     PyBuffer_Release(&view);
     if (got < 0)
         return Ref();
@@ -282,6 +290,56 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
         return Ref();
     }
     return values;
+}
+
+// Where a file's size is not known, values are read in steps that double,
+// so that no more is allocated than the file turned out to hold.
+constexpr Py_ssize_t unknown_size_step = 1 << 20;
+
+Ref read_values_in_steps(LinkedData* seq, Py_ssize_t count)
+{
+    auto* nf = reinterpret_cast<NativeFile*>(seq->handle);
+    const Py_ssize_t bytes = count * seq->item_size;
+    Py_ssize_t have = 0, capacity = 0;
+    char* data = nullptr;
+    while (have < bytes) {
+        if (have == capacity) {
+            capacity = std::min(bytes, std::max(unknown_size_step, capacity * 2));
+            char* grown = static_cast<char*>(PyMem_RawRealloc(data, static_cast<std::size_t>(capacity)));
+            if (!grown) {
+                PyMem_RawFree(data);
+                return Ref(PyErr_NoMemory());
+            }
+            data = grown;
+        }
+        const Py_ssize_t got = native_read_into(nf, data + have, capacity - have);
+        if (got <= 0) {
+            PyMem_RawFree(data);
+            if (got == 0)
+                raise_short_values();
+            return Ref();
+        }
+        have += got;
+    }
+    Ref values = new_values(seq, count, [data](char* dst, Py_ssize_t n) {
+        std::memcpy(dst, data, static_cast<std::size_t>(n));
+        return n;
+    });
+    PyMem_RawFree(data);
+    return values;
+}
+
+// A new array of `count` values read from the handle.
+Ref read_values(LinkedData* seq, Py_ssize_t count)
+{
+    auto* nf = reinterpret_cast<NativeFile*>(seq->handle);
+    if (count > PY_SSIZE_T_MAX / seq->item_size || !native_may_hold(nf, count * seq->item_size)) {
+        raise_short_values();  // refused before allocating for a count the file cannot hold
+        return Ref();
+    }
+    if (!native_size_known(nf) && count * seq->item_size > unknown_size_step)
+        return read_values_in_steps(seq, count);
+    return new_values(seq, count, [nf](char* dst, Py_ssize_t n) { return native_read_into(nf, dst, n); });
 }
 
 // The spec_title of the next mini header, as constructing it and reading

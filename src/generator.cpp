@@ -1,5 +1,7 @@
 #include "generator.hpp"
 
+#include "compat.hpp"
+
 #include <string>
 
 namespace quorin {
@@ -32,20 +34,12 @@ void stop_iteration_to_runtime_error()
 {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration))
         return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback)
-        PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    Ref stop = take_exception();
     PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-    PyObject *new_type, *new_value, *new_traceback;
-    PyErr_Fetch(&new_type, &new_value, &new_traceback);
-    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-    PyException_SetCause(new_value, Py_NewRef(value));
-    PyException_SetContext(new_value, value);  // steals value
-    PyErr_Restore(new_type, new_value, new_traceback);
+    Ref error = take_exception();
+    PyException_SetCause(error.get(), Py_NewRef(stop.get()));  // steals
+    PyException_SetContext(error.get(), stop.release());       // steals
+    restore_exception(std::move(error));
 }
 
 PyObject* iterator_send(PyObject* self, PyObject*)

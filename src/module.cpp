@@ -6,6 +6,7 @@
 #include "fields.hpp"
 #include "generator.hpp"
 #include "nativefile.hpp"
+#include "plainclass.hpp"
 #include "records.hpp"
 #include "series.hpp"
 #include "state.hpp"
@@ -32,58 +33,30 @@ bool bind(State& st, Name name, Ref value)
     return true;
 }
 
-// Makes a class as a class statement would, by calling type(name, bases,
-// namespace) with the members in binding order, so it is a plain class with
-// an instance __dict__.  Methods are filled in once the class exists, since a
-// method descriptor names its class.
-Ref make_class(State& st, PyObject* module, Name name, const char* doc, PyObject* base,
-               std::span<const Member> members)
-{
-    Ref ns(PyDict_New());
-    Ref module_name(PyModule_GetNameObject(module));
-    if (!ns || !module_name || PyDict_SetItem(ns.get(), st.name(Name::dunder_module), module_name.get()) < 0)
-        return Ref();
-    if (doc) {
-        Ref text(PyUnicode_FromString(doc));
-        if (!text || PyDict_SetItem(ns.get(), st.name(Name::dunder_doc), text.get()) < 0)
-            return Ref();
-    }
-    for (const Member& m : members)
-        if (PyDict_SetItemString(ns.get(), m.name, Py_None) < 0)
-            return Ref();
-    Ref cls(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "O(O)O", st.name(name), base, ns.get()));
-    if (!cls)
-        return Ref();
-    // What PyType_FromModuleAndSpec would record: lets methods reach the module state.
-    reinterpret_cast<PyHeapTypeObject*>(cls.get())->ht_module = Py_NewRef(module);
-    for (const Member& m : members) {
-        if (!m.method)
-            continue;
-        Ref descriptor(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()), m.method));
-        if (!descriptor || PyObject_SetAttrString(cls.get(), m.name, descriptor.get()) < 0)
-            return Ref();
-    }
-    return cls;
-}
+// "quorinreader.<name>" for each record class, in record order: a type's
+// name must outlive it.
+constexpr const char* record_class_names[] = {
+    "quorinreader.FileHeader",         "quorinreader.IndexEntry",        "quorinreader.IndexEntryExtended",
+    "quorinreader.MainSpectralHeader", "quorinreader.BenchInfo",         "quorinreader.SeriesHeader",
+    "quorinreader.Dimension",          "quorinreader.DataBlobFormat",    "quorinreader.LinkToData",
+    "quorinreader.SeriesSpecheader",   "quorinreader.SeriesSpecheaderVer3", "quorinreader.DiskResidentArray",
+};
+static_assert(std::size(record_class_names) == record_count);
 
 bool bind_record_classes(State& st, PyObject* module)
 {
     for (const Record* rec : records_in_load_order) {
-        st.records[static_cast<std::size_t>(rec->id)] = rec;
-        PyObject* base = rec->base ? st.bound[index(rec->base->class_name)].get()
-                                   : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+        const auto id = static_cast<std::size_t>(rec->id);
+        st.records[id] = rec;
+        PyObject* base = rec->base ? st.bound[index(rec->base->class_name)].get() : nullptr;
         const Member members[] = {{"__init__", &record_init_def},
                                   {rec->method ? rec->method->ml_name : "", rec->method}};
-        Ref cls = make_class(st, module, rec->class_name, rec->doc, base,
-                             std::span(members, rec->method ? 2 : 1));
+        Ref cls = make_plain_class(module, record_class_names[id], rec->doc, base,
+                                   std::span(members, rec->method ? 2 : 1));
         if (!cls)
             return false;
-        PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict,
-                                                 st.name(Name::dunder_init));
-        if (!init)
-            return false;
-        st.inits[static_cast<std::size_t>(rec->id)] = Ref::borrow(init);
-        if (!bind(st, rec->class_name, std::move(cls)))
+        st.inits[id] = Ref(PyObject_GetAttr(cls.get(), st.name(Name::dunder_init)));
+        if (!st.inits[id] || !bind(st, rec->class_name, std::move(cls)))
             return false;
     }
     return true;
@@ -121,6 +94,7 @@ bool set_up_state(State& st, PyObject* module)
     }
     st.globals = PyModule_GetDict(module);
     st.struct_error = import_attribute("struct", "error");
+    st.unsupported_operation = import_attribute("io", "UnsupportedOperation");
     st.struct_unpack = import_attribute("struct", "unpack");
     st.io_open = import_attribute("io", "open");
     st.empty_tuple = Ref(PyTuple_New(0));
@@ -134,7 +108,7 @@ bool set_up_state(State& st, PyObject* module)
     st.find_indextypes_shell = compile_generator_function("find_indextypes", "SPAFile.find_indextypes");
     st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
     st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
-    return st.struct_error && st.struct_unpack && st.io_open && st.empty_tuple && st.series_file_type &&
+    return st.struct_error && st.unsupported_operation && st.struct_unpack && st.io_open && st.empty_tuple && st.series_file_type &&
            st.native_file_type && st.indextypes_type && st.linked_data_type && st.series_items_type && st.reader_type && st.mapping_type &&
            st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell;
 }
@@ -175,9 +149,8 @@ int exec_module(PyObject* module)
         !bind(st, Name::read_string, function(&read_string_def, module)) || !bind_record_classes(st, module) ||
         !bind_registry(st))
         return -1;
-    auto* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-    if (!bind(st, Name::SPAFile, make_class(st, module, Name::SPAFile, nullptr, object, spa_file_members)) ||
-        !bind(st, Name::Series, make_class(st, module, Name::Series, nullptr, object, series_members)) ||
+    if (!bind(st, Name::SPAFile, make_plain_class(module, "quorinreader.SPAFile", nullptr, nullptr, spa_file_members)) ||
+        !bind(st, Name::Series, make_plain_class(module, "quorinreader.Series", nullptr, nullptr, series_members)) ||
         !bind(st, Name::open_file, function(&open_file_def, module)))
         return -1;
     // Native helpers of the arrays layer, after the public names.
@@ -211,6 +184,16 @@ void free_module(void* module)
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Everything lives in the module state and in heap types of the module:
+    // each interpreter gets its own, and may have its own GIL.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // The handles and lazy sequences rely on the GIL to keep one thread at a
+    // time inside them; without it they would need locks of their own.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
@@ -229,4 +212,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace quorin
 
-extern "C" PyMODINIT_FUNC PyInit_quorinreader(void) { return PyModuleDef_Init(&quorin::module_def); }
+PyMODINIT_FUNC PyInit_quorinreader(void) { return PyModuleDef_Init(&quorin::module_def); }

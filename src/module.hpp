@@ -5,4 +5,4 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-extern "C" PyMODINIT_FUNC PyInit_quorinreader(void);
+PyMODINIT_FUNC PyInit_quorinreader(void);

@@ -20,25 +20,69 @@ constexpr Py_ssize_t first_fill = 4 * 1024;
 // a short look ahead into the buffer for the record that usually follows.
 constexpr Py_ssize_t direct_read_min = 64 * 1024;
 constexpr Py_ssize_t look_ahead = 512;
+// A read of a regular file this large releases the GIL; a smaller one of
+// the page cache costs less than giving the GIL away and taking it back.
+constexpr Py_ssize_t release_gil_min = 64 * 1024;
+
+// Waits, without the GIL, until no other thread reads from f.
+void wait_idle(NativeFile* f)
+{
+    while (f->busy) {
+        Py_BEGIN_ALLOW_THREADS
+        PyThread_acquire_lock(f->lock, WAIT_LOCK);
+        PyThread_release_lock(f->lock);
+        Py_END_ALLOW_THREADS
+    }
+}
 
 bool check_open(NativeFile* f)
 {
+    wait_idle(f);
     if (f->fd >= 0)
         return true;
     PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
     return false;
 }
 
-// preadv that retries on EINTR; -1 with OSError set on failure.
-Py_ssize_t pread_some(NativeFile* f, char* dst, Py_ssize_t n, std::int64_t offset, char* then = nullptr,
-                      Py_ssize_t then_n = 0)
+// One read into `parts`: at `offset` where the file is seekable, else the
+// next bytes of the stream (which always stands at offset).  Returns the
+// byte count or -1 with OSError set.
+Py_ssize_t os_read(NativeFile* f, iovec* parts, int n, std::int64_t offset)
 {
-    iovec parts[2] = {{dst, static_cast<std::size_t>(n)}, {then, static_cast<std::size_t>(then_n)}};
+    std::size_t total = 0;
+    for (int i = 0; i < n; ++i)
+        total += parts[i].iov_len;
+    const bool release = f->may_block || total >= static_cast<std::size_t>(release_gil_min);
+    if (release && !f->lock && !(f->lock = PyThread_allocate_lock())) {
+        PyErr_NoMemory();
+        return -1;
+    }
     for (;;) {
-        const ssize_t got = ::preadv(f->fd, parts, then ? 2 : 1, static_cast<off_t>(offset));
+        ssize_t got;
+        int error;
+        if (release) {
+            Py_INCREF(f);
+            f->busy = true;
+            if (!PyThread_acquire_lock(f->lock, NOWAIT_LOCK)) {
+                Py_BEGIN_ALLOW_THREADS
+                PyThread_acquire_lock(f->lock, WAIT_LOCK);
+                Py_END_ALLOW_THREADS
+            }
+            Py_BEGIN_ALLOW_THREADS
+            got = f->seekable ? ::preadv(f->fd, parts, n, static_cast<off_t>(offset)) : ::readv(f->fd, parts, n);
+            error = errno;
+            Py_END_ALLOW_THREADS
+            PyThread_release_lock(f->lock);
+            f->busy = false;
+            Py_DECREF(f);  // the caller holds f
+        } else {
+            got = f->seekable ? ::preadv(f->fd, parts, n, static_cast<off_t>(offset)) : ::readv(f->fd, parts, n);
+            error = errno;
+        }
         if (got >= 0)
             return got;
-        if (errno != EINTR) {
+        if (error != EINTR) {
+            errno = error;
             PyErr_SetFromErrno(PyExc_OSError);
             return -1;
         }
@@ -78,7 +122,8 @@ bool fill(NativeFile* f, Py_ssize_t n)
     }
     while (f->end - f->pos < n) {
         const Py_ssize_t want = std::min(f->cap - f->end, std::max(n - (f->end - f->pos), f->next_fill));
-        const Py_ssize_t got = pread_some(f, f->buf + f->end, want, f->base + f->end);
+        iovec part = {f->buf + f->end, static_cast<std::size_t>(want)};
+        const Py_ssize_t got = os_read(f, &part, 1, f->base + f->end);
         if (got < 0)
             return false;
         if (got == 0)
@@ -97,18 +142,16 @@ void dealloc(PyObject* self)
     PyTypeObject* type = Py_TYPE(self);
     native_close(f);
     PyMem_RawFree(f->buf);
+    if (f->lock)
+        PyThread_free_lock(f->lock);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// Grows `out` (a bytes object) to `size` bytes.
-bool resize_bytes(Ref& out, Py_ssize_t size)
+void raise_not_seekable(NativeFile* f)
 {
-    PyObject* raw = out.release();
-    if (_PyBytes_Resize(&raw, size) < 0)
-        return false;  // raw was released and set to null
-    out.reset(raw);
-    return true;
+    State& st = class_state(Py_TYPE(f));
+    PyErr_SetString(st.unsupported_operation.get(), "File or stream is not seekable.");
 }
 
 // read(size=-1): up to size bytes, or all that is left, as bytes.
@@ -127,33 +170,44 @@ PyObject* py_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     }
     if (!check_open(f))
         return nullptr;
+    // Sized by what the file holds where that is known, so a large size
+    // asked of a small file allocates no more than the file.
     Py_ssize_t capacity = first_fill;
-    if (f->regular) {
+    if (native_size_known(f)) {
         native_may_hold(f, PY_SSIZE_T_MAX);  // refreshes the size
         capacity = static_cast<Py_ssize_t>(std::max<std::int64_t>(0, f->size - tell(f)));
     }
     if (size >= 0)
         capacity = std::min(capacity, size);
-    Ref out(PyBytes_FromStringAndSize(nullptr, capacity));
+    char* out = static_cast<char*>(PyMem_RawMalloc(static_cast<std::size_t>(std::max<Py_ssize_t>(capacity, 1))));
+    if (!out)
+        return PyErr_NoMemory();
     Py_ssize_t have = 0;
-    while (out && (size < 0 || have < size)) {
+    while (size < 0 || have < size) {
         if (have == capacity) {
-            capacity = std::max(capacity * 2, first_fill);
+            Py_ssize_t bigger = std::max(capacity * 2, first_fill);
             if (size >= 0)
-                capacity = std::min(capacity, size);
-            if (!resize_bytes(out, capacity))
-                return nullptr;
+                bigger = std::min(bigger, size);
+            char* grown = static_cast<char*>(PyMem_RawRealloc(out, static_cast<std::size_t>(bigger)));
+            if (!grown) {
+                PyMem_RawFree(out);
+                return PyErr_NoMemory();
+            }
+            out = grown;
+            capacity = bigger;
         }
-        const Py_ssize_t got = native_read_into(f, PyBytes_AS_STRING(out.get()) + have, capacity - have);
-        if (got < 0)
+        const Py_ssize_t got = native_read_into(f, out + have, capacity - have);
+        if (got < 0) {
+            PyMem_RawFree(out);
             return nullptr;
+        }
         if (got == 0)
             break;
         have += got;
     }
-    if (!out || !resize_bytes(out, have))
-        return nullptr;
-    return out.release();
+    PyObject* bytes = PyBytes_FromStringAndSize(out, have);
+    PyMem_RawFree(out);
+    return bytes;
 }
 
 PyObject* py_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
@@ -172,6 +226,10 @@ PyObject* py_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     }
     if (!check_open(f))
         return nullptr;
+    if (!f->seekable) {
+        raise_not_seekable(f);
+        return nullptr;
+    }
     Ref target;
     if (whence == SEEK_SET) {
         target = Ref::borrow(args[0]);
@@ -197,7 +255,13 @@ PyObject* py_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 PyObject* py_tell(PyObject* self, PyObject*)
 {
     auto* f = reinterpret_cast<NativeFile*>(self);
-    return check_open(f) ? PyLong_FromLongLong(tell(f)) : nullptr;
+    if (!check_open(f))
+        return nullptr;
+    if (!f->seekable) {
+        errno = ESPIPE;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return PyLong_FromLongLong(tell(f));
 }
 
 PyObject* py_close(PyObject* self, PyObject*)
@@ -254,25 +318,34 @@ Ref native_open(State& st, PyObject* path)
     if (PySys_Audit("open", "Osi", shown.get(), "r", flags) < 0)
         return Ref();
 
+    // Opening may wait (a FIFO without a writer, a slow file system): other
+    // threads run meanwhile, as they do while the host's open() waits.
+    const char* name = PyBytes_AS_STRING(encoded);
     int fd;
+    int error;
+    struct stat sb;
+    bool seekable = false;
     for (;;) {
-        fd = ::open(PyBytes_AS_STRING(encoded), flags);
-        if (fd >= 0 || errno != EINTR)
+        Py_BEGIN_ALLOW_THREADS
+        fd = ::open(name, flags);
+        error = errno;
+        if (fd >= 0) {
+            if (fstat(fd, &sb) < 0 || S_ISDIR(sb.st_mode)) {
+                error = S_ISDIR(sb.st_mode) ? EISDIR : errno;  // a directory is refused as io.open refuses it
+                ::close(fd);
+                fd = -1;
+            } else {
+                seekable = ::lseek(fd, 0, SEEK_CUR) >= 0;
+            }
+        }
+        Py_END_ALLOW_THREADS
+        if (fd >= 0 || error != EINTR)
             break;
         if (PyErr_CheckSignals() < 0)
             return Ref();
     }
-    struct stat sb;
-    if (fd >= 0) {
-        const bool stat_ok = fstat(fd, &sb) == 0;
-        const int saved = stat_ok ? EISDIR : errno;
-        if (!stat_ok || S_ISDIR(sb.st_mode)) {
-            ::close(fd);
-            fd = -1;
-            errno = saved;  // a directory is refused as io.open refuses it
-        }
-    }
     if (fd < 0) {
+        errno = error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, shown.get());
         return Ref();
     }
@@ -285,8 +358,12 @@ Ref native_open(State& st, PyObject* path)
     }
     Ref owner(reinterpret_cast<PyObject*>(f));
     f->fd = fd;
-    f->regular = S_ISREG(sb.st_mode);
-    f->size = sb.st_size;
+    f->seekable = seekable;
+    f->may_block = !S_ISREG(sb.st_mode) && !S_ISBLK(sb.st_mode);
+    f->busy = false;
+    f->lock = nullptr;
+    // procfs and sysfs files report a size of 0 whatever they hold.
+    f->size = S_ISREG(sb.st_mode) && sb.st_size > 0 ? sb.st_size : -1;
     f->base = f->pos = f->end = 0;
     f->cap = first_fill;
     f->next_fill = first_fill;
@@ -302,6 +379,10 @@ bool native_seek(NativeFile* f, PyObject* offset)
 {
     if (!check_open(f))
         return false;
+    if (!f->seekable) {
+        raise_not_seekable(f);
+        return false;
+    }
     Ref index(PyNumber_Index(offset));
     if (!index)
         return false;
@@ -332,8 +413,10 @@ const char* native_take(State& st, NativeFile* f, Py_ssize_t n)
 {
     if (!check_open(f))
         return nullptr;
-    if (n > f->end - f->pos && !native_may_hold(f, n)) {
-        // Too few bytes left: consume them without a buffer sized for n.
+    // The size bounds what a take may allocate, never a small record read:
+    // a take larger than any buffer of a file known to be shorter is refused
+    // without a buffer sized for it.
+    if (n > buffer_size && n > f->end - f->pos && !native_may_hold(f, n)) {
         f->base = std::max(f->size, tell(f));
         f->pos = f->end = 0;
         raise_wrong_size(st, n);
@@ -363,7 +446,9 @@ Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n)
         if (rest >= direct_read_min) {
             f->base += f->end;
             f->pos = f->end = 0;
-            const Py_ssize_t got = pread_some(f, dst + done, rest, f->base, f->buf, look_ahead);
+            iovec parts[2] = {{dst + done, static_cast<std::size_t>(rest)},
+                              {f->buf, static_cast<std::size_t>(look_ahead)}};
+            const Py_ssize_t got = os_read(f, parts, 2, f->base);
             if (got < 0)
                 return -1;
             if (got == 0)
@@ -386,19 +471,22 @@ Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n)
     return done;
 }
 
+bool native_size_known(NativeFile* f) { return f->size >= 0; }
+
 bool native_may_hold(NativeFile* f, std::int64_t n)
 {
-    if (!f->regular || f->size - tell(f) >= n)
+    if (!native_size_known(f) || f->size - tell(f) >= n)
         return true;
     // The file may have grown since it was opened.
     struct stat sb;
-    if (fstat(f->fd, &sb) == 0)
+    if (fstat(f->fd, &sb) == 0 && sb.st_size > 0)
         f->size = sb.st_size;
     return f->size - tell(f) >= n;
 }
 
 void native_close(NativeFile* f)
 {
+    wait_idle(f);
     if (f->fd >= 0) {
         ::close(f->fd);
         f->fd = -1;

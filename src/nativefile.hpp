@@ -2,12 +2,18 @@
 // path.  Records decode straight from its buffer and spectrum values are read
 // straight into their arrays.  It is also a small Python object with read,
 // seek, tell and close, so a caller's own record callable can read from it.
+//
+// Opening, and reads that may wait (pipes, FIFOs, terminals) or are large,
+// run with the GIL released.  Meanwhile the handle is busy: any other thread
+// that uses it waits, without the GIL, until the read is over.
 #pragma once
 
 #include "fields.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
+
+#include <pythread.h>
 
 namespace quorin {
 
@@ -16,8 +22,11 @@ struct State;
 struct NativeFile {
     PyObject_HEAD
     int fd;               // -1 once closed
-    bool regular;         // a regular file, whose size bounds what can be read
-    std::int64_t size;    // the file size when last looked at
+    bool seekable;        // positioned reads work; otherwise bytes come in sequence
+    bool may_block;       // not a regular file: a read may wait for a writer
+    bool busy;            // a thread reads with the GIL released
+    PyThread_type_lock lock;  // held for the length of a busy read
+    std::int64_t size;    // a regular file's size when last looked at, -1 where unknown (procfs)
     std::int64_t base;    // file offset of buf[0]
     Py_ssize_t pos;       // unread bytes are buf[pos, end)
     Py_ssize_t end;
@@ -39,13 +48,16 @@ bool native_seek(NativeFile* f, PyObject* offset);
 const char* native_take(State& st, NativeFile* f, Py_ssize_t n);
 
 // Reads up to n bytes into dst; returns the count (short only at the end of
-// the file) or -1 with an OSError set.
+// the file) or -1 with an exception set.
 Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n);
 
-// Whether n more bytes may be in the file: false only when a regular file
-// surely ends sooner.  Lets a reader refuse a corrupt count before it
+// Whether n more bytes may be in the file: false only when a file of known
+// size surely ends sooner.  Lets a reader refuse a corrupt count before it
 // allocates for it.
 bool native_may_hold(NativeFile* f, std::int64_t n);
+
+// Whether the file's size is known, so that it bounds what may be allocated.
+bool native_size_known(NativeFile* f);
 
 void native_close(NativeFile* f);
 

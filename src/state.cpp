@@ -40,7 +40,7 @@ int State::traverse(visitproc visit, void* arg)
         Py_VISIT(r.get());
     for (Ref& r : inits)
         Py_VISIT(r.get());
-    for (Ref* r : {&struct_error, &struct_unpack, &io_open, &typecodes, &zero_f, &zero_d, &native_file_type,
+    for (Ref* r : {&struct_error, &unsupported_operation, &struct_unpack, &io_open, &typecodes, &zero_f, &zero_d, &native_file_type,
                    &indextypes_type, &linked_data_type, &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell,
                    &read_linked_data_shell, &open_series_shell})
         Py_VISIT(r->get());
@@ -53,7 +53,7 @@ void State::clear()
         r.reset();
     for (Ref& r : inits)
         r.reset();
-    for (Ref* r : {&struct_error, &struct_unpack, &io_open, &typecodes, &zero_f, &zero_d, &native_file_type,
+    for (Ref* r : {&struct_error, &unsupported_operation, &struct_unpack, &io_open, &typecodes, &zero_f, &zero_d, &native_file_type,
                    &indextypes_type, &linked_data_type, &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell,
                    &read_linked_data_shell, &open_series_shell, &empty_tuple, &series_file_type})
         r->reset();

@@ -18,6 +18,7 @@ struct State {
     const Record* records[record_count] = {};
 
     Ref struct_error;   // struct.error
+    Ref unsupported_operation;  // io.UnsupportedOperation
     Ref struct_unpack;  // struct.unpack, for read_string lengths that are not plain ints
     Ref io_open;        // io.open, for callables that need a real file object
     Ref empty_tuple;

@@ -1,0 +1,17 @@
+// The module's classes as plain classes: heap types made from a spec with
+// the module, whose instances keep their attributes in a dictionary (in the
+// order they were set) and take weak references, as the instances of a
+// class statement's class do.
+#pragma once
+
+#include "state.hpp"
+
+namespace quorin {
+
+// A new class `qualified_name` ("quorinreader.Name", static storage) whose
+// one base is `base` (null: object), with `doc` (null: None) and the members
+// bound after it in the order given.
+Ref make_plain_class(PyObject* module, const char* qualified_name, const char* doc, PyObject* base,
+                     std::span<const Member> members);
+
+}  // namespace quorin
