@@ -3,6 +3,7 @@
 #include "compat.hpp"
 #include "generator.hpp"
 #include "nativefile.hpp"
+#include "plainclass.hpp"
 
 namespace quorin {
 
@@ -120,20 +121,7 @@ PyObject* spa_find_indextype(PyObject* self, PyTypeObject* cls, PyObject* const*
     PyObject* t;
     if (!bind_arguments("find_indextype", args, nargs, kwnames, params, &t))
         return nullptr;
-    State& st = class_state(cls);
-    Ref entries = iterate_sections(st, self);
-    if (!entries)
-        return nullptr;
-    for (Py_ssize_t i = 0;; ++i) {
-        Ref entry(PyIter_Next(entries.get()));
-        if (!entry)
-            return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
-        const int found = has_type(st, entry.get(), t);
-        if (found < 0)
-            return nullptr;
-        if (found)
-            return PyLong_FromSsize_t(i);
-    }
+    return find_index(class_state(cls), self, t).release();
 }
 
 // The native iterator behind find_indextypes.
@@ -218,14 +206,8 @@ PyObject* spa_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_
     if (!bind_arguments("read", args, nargs, kwnames, params, &index))
         return nullptr;
     State& st = class_state(cls);
-    Ref info(PyObject_GetAttr(self, st.name(Name::info)));
-    Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
-    Ref section(sections ? PyObject_GetItem(sections.get(), index) : nullptr);
-    Ref registry = section ? st.global(Name::TYPE_CLASS) : Ref();
-    Ref type(registry ? PyObject_GetAttr(section.get(), st.name(Name::section_type)) : nullptr);
-    Ref record_class(type ? PyObject_GetItem(registry.get(), type.get()) : nullptr);
-    Ref offset(record_class ? PyObject_GetAttr(section.get(), st.name(Name::section_offset)) : nullptr);
-    if (!offset)
+    Ref record_class, offset;
+    if (!section_class_and_offset(st, self, index, record_class, offset))
         return nullptr;
     PyObject* call[] = {self, record_class.get(), offset.get()};
     return PyObject_VectorcallMethod(st.name(Name::read_offset), call, 3, nullptr);
@@ -272,6 +254,81 @@ const Member spa_member_table[] = {
 
 const std::span<const Member> spa_file_members = spa_member_table;
 
+Ref find_index(State& st, PyObject* spa, PyObject* t)
+{
+    Ref entries = iterate_sections(st, spa);
+    if (!entries)
+        return Ref();
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref entry(PyIter_Next(entries.get()));
+        if (!entry)
+            return PyErr_Occurred() ? Ref() : Ref::borrow(Py_None);
+        const int found = has_type(st, entry.get(), t);
+        if (found < 0)
+            return Ref();
+        if (found)
+            return Ref(PyLong_FromSsize_t(i));
+    }
+}
+
+Ref find_indices(State& st, PyObject* spa, PyObject* t)
+{
+    Ref entries = iterate_sections(st, spa);
+    Ref found(entries ? PyList_New(0) : nullptr);
+    if (!found)
+        return Ref();
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref entry(PyIter_Next(entries.get()));
+        if (!entry)
+            return PyErr_Occurred() ? Ref() : std::move(found);
+        const int matches = has_type(st, entry.get(), t);
+        Ref index(matches > 0 ? PyLong_FromSsize_t(i) : nullptr);
+        if (matches < 0 || (matches && (!index || PyList_Append(found.get(), index.get()) < 0)))
+            return Ref();
+    }
+}
+
+bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& record_class, Ref& offset)
+{
+    Ref info(PyObject_GetAttr(spa, st.name(Name::info)));
+    Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
+    Ref section(sections ? PyObject_GetItem(sections.get(), index) : nullptr);
+    Ref registry = section ? st.global(Name::TYPE_CLASS) : Ref();
+    Ref type(registry ? PyObject_GetAttr(section.get(), st.name(Name::section_type)) : nullptr);
+    record_class = Ref(type ? PyObject_GetItem(registry.get(), type.get()) : nullptr);
+    offset = Ref(record_class ? PyObject_GetAttr(section.get(), st.name(Name::section_offset)) : nullptr);
+    return static_cast<bool>(offset);
+}
+
+int is_own_spa_file(State& st, PyObject* obj)
+{
+    PyObject* cls = st.bound[index(Name::SPAFile)].get();
+    if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls))
+        return 0;
+    static constexpr Name methods[] = {Name::find_indextype, Name::find_indextypes, Name::read, Name::read_offset};
+    static_assert(std::size(methods) == sizeof(State::spa_methods) / sizeof(Ref));
+    const int own = st.watch.cached(st.own_spa_methods_check(), [&] {
+        for (std::size_t i = 0; i < std::size(methods); ++i) {
+            Ref found(PyObject_GetAttr(cls, st.name(methods[i])));
+            if (!found)
+                return -1;
+            if (found.get() != st.spa_methods[i].get())
+                return 0;
+        }
+        return 1;
+    });
+    if (own <= 0)
+        return own;
+    // An instance attribute would hide a method.
+    PyObject* dict = plain_instance_dict(obj);
+    for (Name m : methods) {
+        const int hidden = dict ? PyDict_Contains(dict, st.name(m)) : 0;
+        if (hidden)
+            return hidden < 0 ? -1 : 0;
+    }
+    return 1;
+}
+
 PyType_Spec indextypes_spec = NativeIterator<IndexTypes>::spec("quorinreader._IndexTypes");
 
 bool bind_registry(State& st)
@@ -300,6 +357,32 @@ bool bind_registry(State& st)
     st.bound[index(Name::TYPE_CLASS)] = std::move(type_class);
     st.bound[index(Name::CLASS_TYPE)] = std::move(class_type);
     return true;
+}
+
+Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls)
+{
+    Ref filename(PyObject_GetAttr(spa, st.name(Name::filename)));
+    if (!filename)
+        return Ref();
+    const Record* rec = st.record_of(cls);
+    const int own = rec ? runs_own_code(st, cls, *rec) : 0;
+    if (own < 0)
+        return Ref();
+    if (!own) {
+        // The caller's code runs: it sees what read_offset would give it, and
+        // whatever it did, later reads open the file afresh.
+        if (handle)
+            native_close(reinterpret_cast<NativeFile*>(handle.get()));
+        handle.reset();
+        return read_record_at(st, filename.get(), offset, cls);
+    }
+    if (!handle && !(handle = native_open(st, filename.get())))
+        return Ref();
+    auto* file = reinterpret_cast<NativeFile*>(handle.get());
+    if (!native_seek(file, offset))
+        return Ref();
+    NativeSource src(st, file);
+    return Decoder(st, src, true).construct_own(*rec);
 }
 
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)

@@ -27,4 +27,22 @@ bool bind_registry(State& st);
 // `cls` with a real binary file object.  The file is closed on every path out.
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls);
 
+// What SPAFile's own methods do, for a caller that checked with
+// is_own_spa_file that they are what would run.
+//   find_indextype(t): the first index of a section of type t, or None;
+Ref find_index(State& st, PyObject* spa, PyObject* t);
+//   list(find_indextypes(t));
+Ref find_indices(State& st, PyObject* spa, PyObject* t);
+//   read(index) up to its call of read_offset: the record class and the offset;
+bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& record_class, Ref& offset);
+//   read_offset(cls, offset), through `handle`, which stays open for the
+//   reads that follow (opened from spa.filename when null).  A class whose
+//   construction runs the caller's code is built as read_offset builds it,
+//   and the handle is closed.
+Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls);
+
+// Whether `obj` is an instance of the module's own SPAFile whose methods
+// are the module's own: 1 or 0, -1 on error.
+int is_own_spa_file(State& st, PyObject* obj);
+
 }  // namespace quorin

@@ -1,5 +1,6 @@
 #include "diskdata.hpp"
 
+#include "container.hpp"
 #include "generator.hpp"
 #include "nativefile.hpp"
 #include "records.hpp"
@@ -172,9 +173,16 @@ Ref read_headers(State& st, LinkedData* seq)
     }
 
     Ref section_type(PyObject_GetAttr(link.get(), st.name(Name::section_type)));
-    Ref found(section_type ? PyObject_CallMethodOneArg(seq->file, st.name(Name::find_indextypes), section_type.get())
-                           : nullptr);
-    Ref positions(found ? PySequence_List(found.get()) : nullptr);
+    const int own_file = section_type ? is_own_spa_file(st, seq->file) : -1;
+    if (own_file < 0)
+        return Ref();
+    Ref positions;
+    if (own_file) {
+        positions = find_indices(st, seq->file, section_type.get());
+    } else {
+        Ref found(PyObject_CallMethodOneArg(seq->file, st.name(Name::find_indextypes), section_type.get()));
+        positions = Ref(found ? PySequence_List(found.get()) : nullptr);
+    }
     Ref number(positions ? PyObject_GetAttr(link.get(), st.name(Name::section_number)) : nullptr);
     Ref position(number ? PyObject_GetItem(positions.get(), number.get()) : nullptr);
     Ref info(position ? PyObject_GetAttr(seq->file, st.name(Name::info)) : nullptr);
@@ -189,12 +197,13 @@ Ref read_headers(State& st, LinkedData* seq)
     seq->zero_value = Py_NewRef(is_double ? st.zero_d.get() : st.zero_f.get());
     seq->item_size = is_double ? 8 : 4;
 
-    Ref filename(PyObject_GetAttr(seq->file, st.name(Name::filename)));
-    Ref handle(filename ? native_open(st, filename.get()) : Ref());
-    if (!handle)
-        return Ref();
-    seq->handle = Py_NewRef(handle.get());
-    auto* nf = reinterpret_cast<NativeFile*>(handle.get());
+    if (!seq->handle) {
+        Ref filename(PyObject_GetAttr(seq->file, st.name(Name::filename)));
+        seq->handle = filename ? native_open(st, filename.get()).release() : nullptr;
+        if (!seq->handle)
+            return Ref();
+    }
+    auto* nf = reinterpret_cast<NativeFile*>(seq->handle);
     if (!native_seek(nf, offset.get()))
         return Ref();
 
@@ -445,7 +454,7 @@ bool is_own_read_linked_data(PyObject* method, PyObject* array)
            PyCFunction_GET_SELF(method) == array;
 }
 
-Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra)
+Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(st.linked_data_type.get());
     auto* seq = PyObject_GC_New(LinkedData, type);
@@ -454,7 +463,8 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     seq->array = Py_NewRef(array);
     seq->file = Py_NewRef(file);
     seq->n_spectra = Py_NewRef(n_spectra);
-    seq->handle = seq->spectral_header = seq->header_class = seq->zero_value = nullptr;
+    seq->handle = handle.release();
+    seq->spectral_header = seq->header_class = seq->zero_value = nullptr;
     seq->header_record = nullptr;
     seq->remaining = 0;
     seq->item_size = 0;

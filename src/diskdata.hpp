@@ -21,7 +21,9 @@ extern PyType_Spec linked_data_spec;
 bool is_own_read_linked_data(PyObject* method, PyObject* array);
 
 // The native sequence read_linked_data(file, n_spectra) wraps in a generator.
-Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra);
+// `handle`, when given, is a NativeFile of file.filename that the sequence
+// takes over instead of opening the file again.
+Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle = Ref());
 
 // Advances a native sequence past its headers item, for a consumer that
 // keeps only each mini header's spec_title: 1 with the next spectrum's title

@@ -1,5 +1,6 @@
 #include "fields.hpp"
 
+#include "plainclass.hpp"
 #include "state.hpp"
 
 #include <bit>
@@ -280,19 +281,31 @@ Py_ssize_t own_length(Name constant)
     }
 }
 
-bool Decoder::keep(Name name, Ref value, PyObject* self)
+bool Decoder::keep(Name name, Ref value, Target& to)
 {
     if (!value)
         return false;
-    if (!self) {
-        if (name == only_)
-            found_ = std::move(value);
-        return true;
-    }
-    return set_attr(self, st_.name(name), value.get());
+    if (to.dict)
+        return PyDict_SetItem(to.dict, st_.name(name), value.get()) == 0;
+    if (to.self)
+        return set_attr(to.self, st_.name(name), value.get());
+    if (name == only_)
+        found_ = std::move(value);
+    return true;
 }
 
-bool Decoder::group(const Step& step, PyObject* self)
+// A value decoded earlier in the record, as the record holds it now.
+Ref Decoder::recall(Name name, Target& to)
+{
+    if (!to.dict)
+        return Ref(PyObject_GetAttr(to.self, st_.name(name)));
+    PyObject* value = PyDict_GetItemWithError(to.dict, st_.name(name));
+    if (!value && !PyErr_Occurred())
+        PyErr_SetObject(PyExc_AttributeError, st_.name(name));
+    return Ref::borrow(value);
+}
+
+bool Decoder::group(const Step& step, Target& to)
 {
     bool native_text = true;
     if (step.has_chars && !own_) {
@@ -310,11 +323,12 @@ bool Decoder::group(const Step& step, PyObject* self)
     std::memcpy(bytes, taken, static_cast<std::size_t>(step.size));
     const char* p = bytes;
     std::int32_t word = 0;
+    const bool all = to.self || to.dict;
     for (const Field& f : step.fields) {
         if (f.kind == Kind::bits)
             word = load_le<std::int32_t>(p);
-        if (f.kind != Kind::pad && f.kind != Kind::bits && (self || f.name == only_)) {
-            if (!keep(f.name, unpack_field(f, p, word, native_text), self))
+        if (f.kind != Kind::pad && f.kind != Kind::bits && (all || f.name == only_)) {
+            if (!keep(f.name, unpack_field(f, p, word, native_text), to))
                 return false;
         }
         p += f.width;
@@ -326,23 +340,24 @@ bool Decoder::group(const Step& step, PyObject* self)
         for (const Field& f : step.fields) {
             if (f.kind != Kind::chars)
                 continue;
-            Ref raw(PyObject_GetAttr(self, st_.name(f.name)));
+            Ref raw = recall(f.name, to);
             Ref text = raw ? call_decode_string(st_, raw.get()) : Ref();
-            if (!text || !set_attr(self, st_.name(f.name), text.get()))
+            if (!keep(f.name, std::move(text), to))
                 return false;
         }
     }
     return true;
 }
 
-bool Decoder::text(const Step& step, PyObject* self)
+bool Decoder::text(const Step& step, Target& to)
 {
     if (own_) {
         const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
         const char* p = src_.take(n);
         if (!p)
             return false;
-        return !self && step.attr != only_ ? true : keep(step.attr, decode_text(p, n), self);
+        const bool wanted = to.self || to.dict || step.attr == only_;
+        return !wanted || keep(step.attr, decode_text(p, n), to);
     }
     Ref length = step.length_constant != Name::count ? st_.global(step.length_constant)
                                                      : Ref(PyLong_FromLong(step.length));
@@ -355,29 +370,29 @@ bool Decoder::text(const Step& step, PyObject* self)
         if (!f)
             return false;
         PyObject* args[] = {f, length.get()};
-        return keep(step.attr, Ref(PyObject_Vectorcall(fn.get(), args, 2, nullptr)), self);
+        return keep(step.attr, Ref(PyObject_Vectorcall(fn.get(), args, 2, nullptr)), to);
     }
     const char* p = src_.take(n);
-    return p && keep(step.attr, text_of(st_, p, n), self);
+    return p && keep(step.attr, text_of(st_, p, n), to);
 }
 
-bool Decoder::nested(const Step& step, PyObject* self)
+bool Decoder::nested(const Step& step, Target& to)
 {
     if (own_)
-        return keep(step.attr, construct_own(*step.record), self);
+        return keep(step.attr, construct_own(*step.record), to);
     Ref cls = st_.global(step.record->class_name);
-    return cls && keep(step.attr, construct(cls.get(), *step.record), self);
+    return cls && keep(step.attr, construct(cls.get(), *step.record), to);
 }
 
-bool Decoder::list(const Step& step, PyObject* self)
+bool Decoder::list(const Step& step, Target& to)
 {
-    if (!self) {
+    if (!to.self && !to.dict) {
         PyErr_SetString(PyExc_SystemError, "a record with a list decoded for one attribute");
         return false;
     }
     const Record* rec = step.record;
     if (step.alt_record) {
-        Ref haystack(PyObject_GetAttr(self, st_.name(step.alt_attr)));
+        Ref haystack = recall(step.alt_attr, to);
         const int found = haystack ? PySequence_Contains(haystack.get(), st_.name(step.alt_text)) : -1;
         if (found < 0)
             return false;
@@ -385,7 +400,7 @@ bool Decoder::list(const Step& step, PyObject* self)
             rec = step.alt_record;
     }
     Ref cls = own_ ? Ref() : st_.global(rec->class_name);
-    Ref count_obj(own_ || cls ? PyObject_GetAttr(self, st_.name(step.count_attr)) : nullptr);
+    Ref count_obj = own_ || cls ? recall(step.count_attr, to) : Ref();
     if (!count_obj)
         return false;
     const Py_ssize_t count = PyNumber_AsSsize_t(count_obj.get(), PyExc_OverflowError);
@@ -399,54 +414,65 @@ bool Decoder::list(const Step& step, PyObject* self)
         if (!item || PyList_Append(items.get(), item.get()) < 0)
             return false;
     }
-    return set_attr(self, st_.name(step.attr), items.get());
+    return keep(step.attr, std::move(items), to);
 }
 
 // Runs the base class's construction on the same file, as super().__init__(f).
-bool Decoder::base(const Step& step, const Record& rec, PyObject* self)
+bool Decoder::base(const Step& step, const Record& rec, Target& to)
 {
-    if (own_)
-        return into(*step.record, self);
-    Ref init = base_init(st_, st_.bound[index(rec.class_name)].get(), self);
+    if (own_ || !to.self)  // a record the decoder creates is of the module's own untouched class
+        return decode(*step.record, to);
+    Ref init = base_init(st_, st_.bound[index(rec.class_name)].get(), to.self);
     if (!init)
         return false;
     if (is_own_init(st_, init.get(), *step.record))
-        return into(*step.record, self);
+        return decode(*step.record, to);
     PyObject* f = src_.file();
     return f && Ref(PyObject_CallOneArg(init.get(), f));
 }
 
-bool Decoder::step(const Step& step, const Record& rec, PyObject* self)
+bool Decoder::step(const Step& step, const Record& rec, Target& to)
 {
     switch (step.op) {
     case Step::group:
-        return group(step, self);
+        return group(step, to);
     case Step::text:
-        return text(step, self);
+        return text(step, to);
     case Step::nested:
-        return nested(step, self);
+        return nested(step, to);
     case Step::list:
-        return list(step, self);
+        return list(step, to);
     case Step::base:
-        return base(step, rec, self);
+        return base(step, rec, to);
     }
     return false;
 }
 
-bool Decoder::into(const Record& rec, PyObject* self)
+bool Decoder::decode(const Record& rec, Target& to)
 {
     for (const Step& s : rec.steps)
-        if (!step(s, rec, self))
+        if (!step(s, rec, to))
             return false;
     return true;
+}
+
+bool Decoder::into(const Record& rec, PyObject* self)
+{
+    Target to{self, nullptr};
+    return decode(rec, to);
 }
 
 Ref Decoder::construct_own(const Record& rec)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(st_.bound[index(rec.class_name)].get());
     Ref obj(type->tp_alloc(type, 0));
-    if (!obj || !into(rec, obj.get()))
+    // A copy of the record's dictionary of field names: its values are
+    // replaced in place, and it never grows while the record is decoded.
+    Ref dict(obj ? PyDict_Copy(st_.field_dicts[static_cast<std::size_t>(rec.id)].get()) : nullptr);
+    Target to{nullptr, dict.get()};
+    if (!dict || !decode(rec, to))
         return Ref();
+    plain_set_instance_dict(obj.get(), dict.release());
     return obj;
 }
 
@@ -464,14 +490,44 @@ Ref Decoder::attribute(const Record& rec, Name attr)
     own_ = true;
     only_ = attr;
     found_.reset();
-    const bool ok = into(rec, nullptr);
+    Target nowhere;
+    const bool ok = decode(rec, nowhere);
     only_ = Name::count;
     if (ok && !found_)
         PyErr_Format(PyExc_AttributeError, "the record has no attribute '%U'", st_.name(attr));
     return ok ? std::move(found_) : Ref();
 }
 
-int runs_own_code(State& st, PyObject* cls, const Record& rec)
+// The names of a record's fields in layout order, each once.
+bool collect_field_names(State& st, const Record& rec, PyObject* dict)
+{
+    for (const Step& step : rec.steps) {
+        if (step.op == Step::base) {
+            if (!collect_field_names(st, *step.record, dict))
+                return false;
+            continue;
+        }
+        if (step.op == Step::group) {
+            for (const Field& f : step.fields)
+                if (f.kind != Kind::pad && f.kind != Kind::bits && PyDict_SetItem(dict, st.name(f.name), Py_None) < 0)
+                    return false;
+        } else if (PyDict_SetItem(dict, st.name(step.attr), Py_None) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Ref field_dict(State& st, const Record& rec)
+{
+    Ref dict(PyDict_New());
+    return dict && collect_field_names(st, rec, dict.get()) ? std::move(dict) : Ref();
+}
+
+namespace {
+
+// runs_own_code, made afresh.
+int check_own_code(State& st, PyObject* cls, const Record& rec)
 {
     if (!st.is_own_record_class(cls, rec))
         return PyErr_Occurred() ? -1 : 0;
@@ -509,18 +565,32 @@ int runs_own_code(State& st, PyObject* cls, const Record& rec)
                 return -1;
             ok = init.get() == st.inits[static_cast<std::size_t>(step.record->id)].get();
             if (ok > 0)
-                ok = runs_own_code(st, base_cls, *step.record);
+                ok = check_own_code(st, base_cls, *step.record);
             break;
         }
         case Step::nested:
         case Step::list:
-            ok = 0;  // records that hold others are always built whole
+            // The nested records are built by the classes bound at the moment.
+            for (const Record* nested : {step.record, step.alt_record}) {
+                Ref nested_cls = nested && ok > 0 ? st.global(nested->class_name) : Ref();
+                if (nested && ok > 0)
+                    ok = nested_cls ? runs_own_code(st, nested_cls.get(), *nested) : -1;
+            }
             break;
         }
         if (ok <= 0)
             return ok;
     }
     return 1;
+}
+
+}  // namespace
+
+int runs_own_code(State& st, PyObject* cls, const Record& rec)
+{
+    if (!st.is_own(cls, rec.class_name))
+        return 0;
+    return st.watch.cached(st.own_code_check(rec), [&] { return check_own_code(st, cls, rec); });
 }
 
 PyMethodDef decode_string_def = {"decode_string", as_cfunction(decode_string_impl), function_flags,

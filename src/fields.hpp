@@ -210,7 +210,7 @@ class Decoder {
 public:
     Decoder(State& st, Source& src, bool own = false) : st_(st), src_(src), own_(own) {}
 
-    // Decodes `rec` into the attributes of `self`.
+    // Decodes `rec` into the attributes of `self`, set one after the other.
     bool into(const Record& rec, PyObject* self);
     // Constructs a record of class `cls` (the class bound under `rec`'s name):
     // natively when `cls` is the module's own untouched class, otherwise by
@@ -223,14 +223,24 @@ public:
     Ref attribute(const Record& rec, Name attr);
 
 private:
-    bool step(const Step& step, const Record& rec, PyObject* self);
-    bool group(const Step& step, PyObject* self);
-    bool text(const Step& step, PyObject* self);
-    bool nested(const Step& step, PyObject* self);
-    bool list(const Step& step, PyObject* self);
-    bool base(const Step& step, const Record& rec, PyObject* self);
-    // Stores one decoded value: as an attribute, or as the one kept value.
-    bool keep(Name name, Ref value, PyObject* self);
+    // Where decoded values go: the attributes of `self`, as a constructor
+    // sets them; or `dict`, a new instance dictionary holding every field's
+    // name in layout order, which becomes the record's once it is complete;
+    // or, with neither, nowhere but the one value attribute() keeps.
+    struct Target {
+        PyObject* self = nullptr;
+        PyObject* dict = nullptr;
+    };
+
+    bool decode(const Record& rec, Target& to);
+    bool step(const Step& step, const Record& rec, Target& to);
+    bool group(const Step& step, Target& to);
+    bool text(const Step& step, Target& to);
+    bool nested(const Step& step, Target& to);
+    bool list(const Step& step, Target& to);
+    bool base(const Step& step, const Record& rec, Target& to);
+    bool keep(Name name, Ref value, Target& to);
+    Ref recall(Name name, Target& to);
 
     State& st_;
     Source& src_;
@@ -243,6 +253,10 @@ private:
 // rebound runs only the module's own code, so that own decoding gives the
 // same record: 1 or 0, -1 on error.
 int runs_own_code(State& st, PyObject* cls, const Record& rec);
+
+// A dictionary of `rec`'s field names in layout order, each mapped to None:
+// what a record the decoder creates starts its instance dictionary from.
+Ref field_dict(State& st, const Record& rec);
 
 // The fixed byte count a read_string length constant stands for in the
 // module's own layouts (ST_ID_LENGTH 30, FILE_ID_LENGTH 256, MAX_PATH 260).

@@ -56,7 +56,22 @@ bool bind_record_classes(State& st, PyObject* module)
         if (!cls)
             return false;
         st.inits[id] = Ref(PyObject_GetAttr(cls.get(), st.name(Name::dunder_init)));
-        if (!st.inits[id] || !bind(st, rec->class_name, std::move(cls)))
+        st.field_dicts[id] = field_dict(st, *rec);
+        Ref names(PyObject_GetAttr(cls.get(), st.name(Name::dunder_dict)));
+        st.class_sizes[id] = names ? PyObject_Length(names.get()) : -1;
+        if (!st.inits[id] || !st.field_dicts[id] || st.class_sizes[id] < 0 || !bind(st, rec->class_name, std::move(cls)))
+            return false;
+    }
+    return true;
+}
+
+// SPAFile's own methods, which the series reader calls natively while they are bound.
+bool remember_spa_methods(State& st)
+{
+    const Name methods[] = {Name::find_indextype, Name::find_indextypes, Name::read, Name::read_offset};
+    for (std::size_t i = 0; i < std::size(methods); ++i) {
+        st.spa_methods[i] = Ref(PyObject_GetAttr(st.bound[index(Name::SPAFile)].get(), st.name(methods[i])));
+        if (!st.spa_methods[i])
             return false;
     }
     return true;
@@ -150,6 +165,7 @@ int exec_module(PyObject* module)
         !bind_registry(st))
         return -1;
     if (!bind(st, Name::SPAFile, make_plain_class(module, "quorinreader.SPAFile", nullptr, nullptr, spa_file_members)) ||
+        !remember_spa_methods(st) ||
         !bind(st, Name::Series, make_plain_class(module, "quorinreader.Series", nullptr, nullptr, series_members)) ||
         !bind(st, Name::open_file, function(&open_file_def, module)))
         return -1;
@@ -158,7 +174,7 @@ int exec_module(PyObject* module)
         !bind(st, Name::private_decode_titles, function(&decode_titles_def, module)) ||
         !bind(st, Name::private_record_layout, function(&record_layout_def, module)))
         return -1;
-    return 0;
+    return st.start_watching() ? 0 : -1;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg)
@@ -178,6 +194,8 @@ int clear_module(PyObject* module)
 void free_module(void* module)
 {
     State*& slot = *static_cast<State**>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (slot)
+        slot->stop_watching();
     delete slot;
     slot = nullptr;
 }

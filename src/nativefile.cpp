@@ -335,7 +335,7 @@ Ref native_open(State& st, PyObject* path)
                 ::close(fd);
                 fd = -1;
             } else {
-                seekable = ::lseek(fd, 0, SEEK_CUR) >= 0;
+                seekable = S_ISREG(sb.st_mode) || ::lseek(fd, 0, SEEK_CUR) >= 0;
             }
         }
         Py_END_ALLOW_THREADS

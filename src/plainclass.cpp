@@ -56,6 +56,14 @@ PyGetSetDef plain_getset[] = {
 
 }  // namespace
 
+PyObject* plain_instance_dict(PyObject* obj) { return reinterpret_cast<PlainObject*>(obj)->dict; }
+
+void plain_set_instance_dict(PyObject* obj, PyObject* dict)
+{
+    PyObject*& slot = reinterpret_cast<PlainObject*>(obj)->dict;
+    Py_XSETREF(slot, dict);
+}
+
 Ref make_plain_class(PyObject* module, const char* qualified_name, const char* doc, PyObject* base,
                      std::span<const Member> members)
 {

@@ -1,7 +1,9 @@
 #include "series.hpp"
 
+#include "container.hpp"
 #include "diskdata.hpp"
 #include "generator.hpp"
+#include "nativefile.hpp"
 
 namespace quorin {
 namespace {
@@ -31,15 +33,66 @@ struct SeriesItems {
     static PyObject* next(PyObject* self);
 };
 
-// A record's section through its class: quorin_file.read(quorin_file.find_indextype(CLASS_TYPE[cls])).
-Ref read_section(State& st, PyObject* quorin_file, Name class_name)
-{
-    Ref class_type = st.global(Name::CLASS_TYPE);
-    Ref cls = class_type ? st.global(class_name) : Ref();
-    Ref code(cls ? PyObject_GetItem(class_type.get(), cls.get()) : nullptr);
-    Ref index(code ? PyObject_CallMethodOneArg(quorin_file, st.name(Name::find_indextype), code.get()) : nullptr);
-    return index ? Ref(PyObject_CallMethodOneArg(quorin_file, st.name(Name::read), index.get())) : Ref();
-}
+// The sections a pass reads through their classes:
+// quorin_file.read(quorin_file.find_indextype(CLASS_TYPE[cls])).  While
+// quorin_file and its methods are the module's own, they are read natively
+// through one handle, which reuses the block it read first; the handle then
+// goes on to the blob's sequence, or is closed with the reader.
+class SectionReader {
+public:
+    SectionReader(State& st, PyObject* quorin_file) : st_(st), file_(quorin_file) {}
+    ~SectionReader()
+    {
+        if (handle_)
+            native_close(reinterpret_cast<NativeFile*>(handle_.get()));
+    }
+    SectionReader(const SectionReader&) = delete;
+    SectionReader& operator=(const SectionReader&) = delete;
+
+    Ref read(Name class_name)
+    {
+        Ref class_type = st_.global(Name::CLASS_TYPE);
+        Ref cls = class_type ? st_.global(class_name) : Ref();
+        Ref code(cls ? PyObject_GetItem(class_type.get(), cls.get()) : nullptr);
+        const int own = code ? is_own_spa_file(st_, file_) : -1;
+        if (own < 0)
+            return Ref();
+        if (!own) {
+            close_handle();
+            Ref index(PyObject_CallMethodOneArg(file_, st_.name(Name::find_indextype), code.get()));
+            return index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref();
+        }
+        Ref index = find_index(st_, file_, code.get());
+        Ref record_class, offset;
+        if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
+            return Ref();
+        return read_record_through(st_, file_, handle_, offset.get(), record_class.get());
+    }
+
+    // The handle, for the blob's sequence, while the file's methods are still the module's own.
+    Ref take_handle()
+    {
+        const int own = handle_ ? is_own_spa_file(st_, file_) : 0;
+        if (own <= 0) {
+            close_handle();
+            PyErr_Clear();
+            return Ref();
+        }
+        return std::move(handle_);
+    }
+
+private:
+    void close_handle()
+    {
+        if (handle_)
+            native_close(reinterpret_cast<NativeFile*>(handle_.get()));
+        handle_.reset();
+    }
+
+    State& st_;
+    PyObject* file_;  // borrowed from the caller
+    Ref handle_;
+};
 
 Ref range_dict(State& st, PyObject* first, PyObject* last, PyObject* n)
 {
@@ -91,14 +144,18 @@ Ref valid_dimensions(State& st, PyObject* diskarray, PyObject* max_spectra)
 Ref first_item(State& st, SeriesItems* items)
 {
     Ref quorin_file(PyObject_GetAttr(items->series, st.name(Name::quorin_file)));
-    Ref header = quorin_file ? read_section(st, quorin_file.get(), Name::SeriesHeader) : Ref();
-    Ref diskarray = header ? read_section(st, quorin_file.get(), Name::DiskResidentArray) : Ref();
+    if (!quorin_file)
+        return Ref();
+    SectionReader sections(st, quorin_file.get());
+    Ref header = sections.read(Name::SeriesHeader);
+    Ref diskarray = header ? sections.read(Name::DiskResidentArray) : Ref();
     Ref max_spectra(diskarray ? PyObject_GetAttr(header.get(), st.name(Name::max_spectra)) : nullptr);
     Ref method(max_spectra ? PyObject_GetAttr(diskarray.get(), st.name(Name::read_linked_data)) : nullptr);
     if (!method)
         return Ref();
     if (is_own_read_linked_data(method.get(), diskarray.get())) {
-        items->blob = new_linked_data(st, diskarray.get(), quorin_file.get(), max_spectra.get()).release();
+        items->blob =
+            new_linked_data(st, diskarray.get(), quorin_file.get(), max_spectra.get(), sections.take_handle()).release();
         items->native_blob = true;
     } else {
         PyObject* call[] = {quorin_file.get(), max_spectra.get()};

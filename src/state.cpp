@@ -12,18 +12,76 @@ Ref State::global(Name n) const
     return Ref::borrow(obj);
 }
 
-bool State::is_own_record_class(PyObject* cls, const Record& rec) const
+namespace {
+
+// The number of entries in a class's own namespace, or -1 on error.
+Py_ssize_t namespace_size(State& st, PyObject* cls)
+{
+    Ref proxy(PyObject_GetAttr(cls, st.name(Name::dunder_dict)));
+    return proxy ? PyObject_Length(proxy.get()) : -1;
+}
+
+int untouched_record_class(State& st, PyObject* cls, const Record& rec)
+{
+    if (PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls), Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new))
+        return 0;
+    Ref init(PyObject_GetAttr(cls, st.name(Name::dunder_init)));
+    if (!init || init.get() != st.inits[static_cast<std::size_t>(rec.id)].get())
+        return init ? 0 : -1;
+    Ref mro(PyObject_GetAttr(cls, st.name(Name::dunder_mro)));
+    if (!mro || !PyTuple_Check(mro.get()))
+        return mro ? 0 : -1;
+    Py_ssize_t depth = 0;
+    for (const Record* r = &rec; r; r = r->base, ++depth) {
+        PyObject* expected = st.bound[index(r->class_name)].get();
+        if (depth >= PyTuple_GET_SIZE(mro.get()) || PyTuple_GET_ITEM(mro.get(), depth) != expected)
+            return 0;
+        const Py_ssize_t size = namespace_size(st, expected);
+        if (size != st.class_sizes[static_cast<std::size_t>(r->id)])
+            return size < 0 ? -1 : 0;
+    }
+    return PyTuple_GET_SIZE(mro.get()) == depth + 1;  // and object
+}
+
+}  // namespace
+
+bool State::is_own_record_class(PyObject* cls, const Record& rec)
 {
     if (!is_own(cls, rec.class_name))
         return false;
-    // A caller may have replaced the class's __new__ or __init__; then they must run.
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (PyType_GetSlot(type, Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new))
-        return false;
-    Ref init(PyObject_GetAttr(cls, name(Name::dunder_init)));
-    if (!init)
-        PyErr_Clear();
-    return init.get() == inits[static_cast<std::size_t>(rec.id)].get();
+    return watch.cached(own_class_check(rec), [&] { return untouched_record_class(*this, cls, rec); }) > 0;
+}
+
+namespace {
+
+// What the checks depend on: the namespace and the two registries, and the classes.
+template <typename Act>
+void for_watched(State& st, Act act)
+{
+    PyObject* const dicts[] = {st.globals, st.bound[index(Name::TYPE_CLASS)].get(),
+                               st.bound[index(Name::CLASS_TYPE)].get()};
+    PyObject* types[record_count + 2];
+    std::size_t n = 0;
+    for (const Record* rec : st.records)
+        types[n++] = rec ? st.bound[index(rec->class_name)].get() : nullptr;
+    types[n++] = st.bound[index(Name::SPAFile)].get();
+    types[n++] = st.bound[index(Name::Series)].get();
+    act(std::span<PyObject* const>(dicts), std::span<PyObject* const>(types, n));
+}
+
+}  // namespace
+
+bool State::start_watching()
+{
+    watch.bind_slots(checks);
+    bool ok = true;
+    for_watched(*this, [&](auto dicts, auto types) { ok = watch.start(dicts, types); });
+    return ok;
+}
+
+void State::stop_watching()
+{
+    for_watched(*this, [&](auto dicts, auto types) { watch.stop(dicts, types); });
 }
 
 const Record* State::record_of(PyObject* cls) const
@@ -40,6 +98,8 @@ int State::traverse(visitproc visit, void* arg)
         Py_VISIT(r.get());
     for (Ref& r : inits)
         Py_VISIT(r.get());
+    for (Ref& r : spa_methods)
+        Py_VISIT(r.get());
     for (Ref* r : {&struct_error, &unsupported_operation, &struct_unpack, &io_open, &typecodes, &zero_f, &zero_d, &native_file_type,
                    &indextypes_type, &linked_data_type, &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell,
                    &read_linked_data_shell, &open_series_shell})
@@ -49,9 +109,14 @@ int State::traverse(visitproc visit, void* arg)
 
 void State::clear()
 {
+    stop_watching();
     for (Ref& r : bound)
         r.reset();
     for (Ref& r : inits)
+        r.reset();
+    for (Ref& r : spa_methods)
+        r.reset();
+    for (Ref& r : field_dicts)
         r.reset();
     for (Ref* r : {&struct_error, &unsupported_operation, &struct_unpack, &io_open, &typecodes, &zero_f, &zero_d, &native_file_type,
                    &indextypes_type, &linked_data_type, &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell,

@@ -5,6 +5,7 @@
 #include "fields.hpp"
 #include "names.hpp"
 #include "ref.hpp"
+#include "watch.hpp"
 
 #include <span>
 
@@ -15,6 +16,8 @@ struct State {
     Ref names[name_count];
     Ref bound[name_count];    // the object the module bound under each of its public names
     Ref inits[record_count];  // each record class's own __init__
+    Ref field_dicts[record_count];  // each record's field names, see field_dict
+    Py_ssize_t class_sizes[record_count] = {};  // entries in each record class's own namespace
     const Record* records[record_count] = {};
 
     Ref struct_error;   // struct.error
@@ -37,13 +40,27 @@ struct State {
     Ref read_linked_data_shell;
     Ref open_series_shell;
 
+    // Answers to the checks the fast paths make, kept while nothing watched changes.
+    Watch watch;
+    std::int8_t checks[2 * record_count + 1];
+    std::int8_t& own_class_check(const Record& rec) { return checks[static_cast<std::size_t>(rec.id)]; }
+    std::int8_t& own_code_check(const Record& rec) { return checks[record_count + static_cast<std::size_t>(rec.id)]; }
+    std::int8_t& own_spa_methods_check() { return checks[2 * record_count]; }
+    Ref spa_methods[4];  // SPAFile's own find_indextype, find_indextypes, read, read_offset
+
+    // Starts watching what the checks depend on, once everything is bound.
+    bool start_watching();
+    void stop_watching();
+
     PyObject* name(Name n) const { return names[index(n)].get(); }
     // The module's current binding of `n`, or null with NameError.
     Ref global(Name n) const;
     // Whether `obj` is what the module itself bound under `n`.
     bool is_own(PyObject* obj, Name n) const { return obj == bound[index(n)].get(); }
-    // Whether `cls` is the module's own class for `rec`, with its own __init__.
-    bool is_own_record_class(PyObject* cls, const Record& rec) const;
+    // Whether `cls` is the module's own class for `rec` as the module made it:
+    // its __new__ and __init__, its bases, and nothing added to it or them
+    // (a property, say) that would see its attributes being set.
+    bool is_own_record_class(PyObject* cls, const Record& rec);
     // The record whose class is `cls`, if it is one of the module's record classes.
     const Record* record_of(PyObject* cls) const;
 
