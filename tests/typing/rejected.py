@@ -1,0 +1,26 @@
+"""Mistakes the stubs must catch: mypy --strict reports an error on each
+line marked `# E: <error code>`, with that code, and on no other line.
+Checked by tests/test_typing.py; never run."""
+
+import quorinreader as qr
+
+spa = qr.SPAFile("sample.spa")
+spa.read(spa.find_indextype(2))  # E: arg-type
+first_index: int = spa.find_indextype(2)  # E: assignment
+spa.find_indextype(2) + 1  # E: operator
+spa.info.sections[0].offset  # E: attr-defined
+header = spa.read_offset(qr.MainSpectralHeader, 0)
+header.num_point  # E: attr-defined
+header.num_points.upper()  # E: attr-defined
+spa.read_offset(qr.MainSpectralHeader, "0")  # E: arg-type
+qr.MainSpectralHeader(open("sample.spa"))  # E: arg-type
+qr.open_file(3)  # E: arg-type
+
+series = qr.open_file("series.spa")
+series.open_series()  # E: union-attr
+if series is not None:
+    items = series.open_series()
+    spectral_info, valid_dims = next(items)
+    spectral_info["n"]  # E: typeddict-item
+    for header_dict, values in items:
+        values.typecode  # E: union-attr
