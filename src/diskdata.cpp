@@ -2,6 +2,7 @@
 
 #include "container.hpp"
 #include "generator.hpp"
+#include "plainclass.hpp"
 #include "nativefile.hpp"
 #include "records.hpp"
 
@@ -119,7 +120,10 @@ struct LinkedData {
     PyObject* spectral_header;  // the main spectral header at the head of the blob, if any
     PyObject* header_class;     // the mini header class, chosen when the spectra start
     PyObject* zero_value;       // a one-value array of the blob's typecode
+    PyObject* points_dict;      // the spectral header's watched dictionary, while `points` holds
     const Record* header_record;
+    std::uint64_t points_stamp;  // the watch count `points` was read at
+    Py_ssize_t points;           // the spectral header's num_points
     long long remaining;  // spectra still to read
     Py_ssize_t item_size;
     enum : std::uint8_t { created, at_headers, at_spectra, finished } stage;
@@ -140,6 +144,13 @@ struct LinkedData {
         Py_CLEAR(spectral_header);
         Py_CLEAR(header_class);
         Py_CLEAR(zero_value);
+        forget_points();
+    }
+    void forget_points()
+    {
+        if (points_dict)
+            class_state(Py_TYPE(this)).watch.unwatch_dict(points_dict);
+        Py_CLEAR(points_dict);
     }
     int visit(visitproc visit, void* arg)
     {
@@ -351,6 +362,37 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
     return new_values(seq, count, [nf](char* dst, Py_ssize_t n) { return native_read_into(nf, dst, n); });
 }
 
+// The spectral header's num_points, read again for every spectrum as the
+// caller may change it.  Where its class and its dictionary are watched,
+// the value read last holds until one of them changes.  -1 on error.
+Py_ssize_t spectrum_points(State& st, LinkedData* seq)
+{
+    PyObject* header = seq->spectral_header;
+    PyObject* dict = plain_instance_dict(header);
+    if (seq->points_dict && dict == seq->points_dict && st.watch.unchanged(seq->points_stamp))
+        return seq->points;
+    seq->forget_points();
+    Ref num_points(PyObject_GetAttr(header, st.name(Name::num_points)));
+    if (!num_points)
+        return -1;
+    const Py_ssize_t count = PyNumber_AsSsize_t(num_points.get(), PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred())
+        return -1;
+    if (count < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative count");
+        return -1;
+    }
+    PyObject* own = st.bound[index(Name::MainSpectralHeader)].get();
+    if (st.watch.active() && Py_TYPE(header) == reinterpret_cast<PyTypeObject*>(own) && dict &&
+        st.is_own_record_class(own, main_spectral_header_record) && st.watch.watch_dict(dict)) {
+        seq->points_dict = Py_NewRef(dict);
+        seq->points = count;
+        st.watch.unchanged(seq->points_stamp);
+    }
+    PyErr_Clear();  // a dictionary that cannot be watched is read each time
+    return count;
+}
+
 // The spec_title of the next mini header, as constructing it and reading
 // the attribute would give it; only the title is decoded when that runs
 // none of the caller's code.
@@ -390,16 +432,9 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
     } else {
         header = Ref::borrow(Py_None);
     }
-    Ref num_points(PyObject_GetAttr(seq->spectral_header, st.name(Name::num_points)));
-    if (!num_points)
+    const Py_ssize_t count = spectrum_points(st, seq);
+    if (count < 0)
         return -1;
-    const Py_ssize_t count = PyNumber_AsSsize_t(num_points.get(), PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred())
-        return -1;
-    if (count < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative count");
-        return -1;
-    }
     values = read_values(seq, count);
     if (!values)
         return -1;
@@ -464,7 +499,9 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     seq->file = Py_NewRef(file);
     seq->n_spectra = Py_NewRef(n_spectra);
     seq->handle = handle.release();
-    seq->spectral_header = seq->header_class = seq->zero_value = nullptr;
+    seq->spectral_header = seq->header_class = seq->zero_value = seq->points_dict = nullptr;
+    seq->points_stamp = 0;
+    seq->points = 0;
     seq->header_record = nullptr;
     seq->remaining = 0;
     seq->item_size = 0;

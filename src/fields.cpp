@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstring>
+#include <utility>
 
 namespace quorin {
 namespace {
@@ -317,7 +318,7 @@ bool Decoder::group(const Step& step, Target& to)
 
     // A copy, since setting an attribute may run code that reads on.
     char bytes[max_group_size];
-    const char* taken = src_.take(step.size);
+    const char* taken = src_->take(step.size);
     if (!taken)
         return false;
     std::memcpy(bytes, taken, static_cast<std::size_t>(step.size));
@@ -353,7 +354,7 @@ bool Decoder::text(const Step& step, Target& to)
 {
     if (own_) {
         const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
-        const char* p = src_.take(n);
+        const char* p = src_->take(n);
         if (!p)
             return false;
         const bool wanted = to.self || to.dict || step.attr == only_;
@@ -366,13 +367,13 @@ bool Decoder::text(const Step& step, Target& to)
         return false;
     const Py_ssize_t n = plain_length(length.get());
     if (!st_.is_own(fn.get(), Name::read_string) || n < 0) {
-        PyObject* f = src_.file();
+        PyObject* f = src_->file();
         if (!f)
             return false;
         PyObject* args[] = {f, length.get()};
         return keep(step.attr, Ref(PyObject_Vectorcall(fn.get(), args, 2, nullptr)), to);
     }
-    const char* p = src_.take(n);
+    const char* p = src_->take(n);
     return p && keep(step.attr, text_of(st_, p, n), to);
 }
 
@@ -427,7 +428,7 @@ bool Decoder::base(const Step& step, const Record& rec, Target& to)
         return false;
     if (is_own_init(st_, init.get(), *step.record))
         return decode(*step.record, to);
-    PyObject* f = src_.file();
+    PyObject* f = src_->file();
     return f && Ref(PyObject_CallOneArg(init.get(), f));
 }
 
@@ -448,12 +449,30 @@ bool Decoder::step(const Step& step, const Record& rec, Target& to)
     return false;
 }
 
-bool Decoder::decode(const Record& rec, Target& to)
+bool Decoder::decode_steps(const Record& rec, Target& to)
 {
     for (const Step& s : rec.steps)
         if (!step(s, rec, to))
             return false;
     return true;
+}
+
+bool Decoder::decode(const Record& rec, Target& to)
+{
+    // A record of fixed size that the source holds in full is taken at once
+    // and decoded from memory.  One that runs short is decoded step by
+    // step, so that it fails at the read it fails at, with that read's error.
+    const Py_ssize_t size = own_ && !in_memory_ ? st_.flat_sizes[static_cast<std::size_t>(rec.id)] : -1;
+    const int whole = size > 0 ? src_->holds(size) : 0;
+    if (whole <= 0)
+        return whole == 0 && decode_steps(rec, to);
+    MemorySource memory(st_, src_->take(size), size, 0);
+    Source* outer = std::exchange(src_, &memory);
+    in_memory_ = true;
+    const bool ok = decode_steps(rec, to);
+    src_ = outer;
+    in_memory_ = false;
+    return ok;
 }
 
 bool Decoder::into(const Record& rec, PyObject* self)
@@ -479,8 +498,17 @@ Ref Decoder::construct_own(const Record& rec)
 Ref Decoder::construct(PyObject* cls, const Record& rec)
 {
     if (!st_.is_own_record_class(cls, rec)) {
-        PyObject* f = src_.file();
+        PyObject* f = src_->file();
         return f ? Ref(PyObject_CallOneArg(cls, f)) : Ref();
+    }
+    if (!own_ && st_.watch.active()) {
+        // Known at no cost to run none of the caller's code: then it decodes
+        // as the module's own, without looking each name up again.
+        const int own = runs_own_code(st_, cls, rec);
+        if (own < 0)
+            return Ref();
+        if (own)
+            return Decoder(st_, *src_, true).construct_own(rec);
     }
     return construct_own(rec);
 }
@@ -516,6 +544,32 @@ bool collect_field_names(State& st, const Record& rec, PyObject* dict)
         }
     }
     return true;
+}
+
+Py_ssize_t flat_size(const Record& rec)
+{
+    Py_ssize_t size = 0;
+    for (const Step& step : rec.steps) {
+        switch (step.op) {
+        case Step::group:
+            size += step.size;
+            break;
+        case Step::text:
+            size += step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+            break;
+        case Step::base: {
+            const Py_ssize_t base = flat_size(*step.record);
+            if (base < 0)
+                return -1;
+            size += base;
+            break;
+        }
+        case Step::nested:
+        case Step::list:
+            return -1;
+        }
+    }
+    return size;
 }
 
 Ref field_dict(State& st, const Record& rec)

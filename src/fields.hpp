@@ -151,6 +151,9 @@ public:
     // Borrowed: the file object handed to Python callables that read on, or
     // null with an exception set where the source has none.
     virtual PyObject* file() = 0;
+    // Whether the next n bytes can be taken in full; false where that is not
+    // known without reading (a Python file object).  -1 on error.
+    virtual int holds(Py_ssize_t n) = 0;
 
 protected:
     ~Source() = default;
@@ -165,6 +168,7 @@ public:
     PySource& operator=(const PySource&) = delete;
     const char* take(Py_ssize_t n) override;
     PyObject* file() override { return f_; }
+    int holds(Py_ssize_t) override { return 0; }
 
 private:
     void release();
@@ -182,6 +186,7 @@ public:
         : st_(st), data_(data), size_(size), pos_(pos) {}
     const char* take(Py_ssize_t n) override;
     PyObject* file() override;
+    int holds(Py_ssize_t n) override { return size_ - pos_ >= n; }
 
 private:
     State& st_;
@@ -208,7 +213,7 @@ Ref decode_text(const char* p, Py_ssize_t n);
 // path once the caller has vouched that nothing was rebound.
 class Decoder {
 public:
-    Decoder(State& st, Source& src, bool own = false) : st_(st), src_(src), own_(own) {}
+    Decoder(State& st, Source& src, bool own = false) : st_(st), src_(&src), own_(own) {}
 
     // Decodes `rec` into the attributes of `self`, set one after the other.
     bool into(const Record& rec, PyObject* self);
@@ -233,6 +238,7 @@ private:
     };
 
     bool decode(const Record& rec, Target& to);
+    bool decode_steps(const Record& rec, Target& to);
     bool step(const Step& step, const Record& rec, Target& to);
     bool group(const Step& step, Target& to);
     bool text(const Step& step, Target& to);
@@ -243,8 +249,9 @@ private:
     Ref recall(Name name, Target& to);
 
     State& st_;
-    Source& src_;
+    Source* src_;
     bool own_;
+    bool in_memory_ = false;  // src_ holds the whole record being decoded
     Name only_ = Name::count;  // attribute(): the attribute kept
     Ref found_;
 };
@@ -253,6 +260,9 @@ private:
 // rebound runs only the module's own code, so that own decoding gives the
 // same record: 1 or 0, -1 on error.
 int runs_own_code(State& st, PyObject* cls, const Record& rec);
+
+// The bytes of `rec` when it has a fixed size (no nested records), else -1.
+Py_ssize_t flat_size(const Record& rec);
 
 // A dictionary of `rec`'s field names in layout order, each mapped to None:
 // what a record the decoder creates starts its instance dictionary from.

@@ -57,6 +57,7 @@ bool bind_record_classes(State& st, PyObject* module)
             return false;
         st.inits[id] = Ref(PyObject_GetAttr(cls.get(), st.name(Name::dunder_init)));
         st.field_dicts[id] = field_dict(st, *rec);
+        st.flat_sizes[id] = flat_size(*rec);
         Ref names(PyObject_GetAttr(cls.get(), st.name(Name::dunder_dict)));
         st.class_sizes[id] = names ? PyObject_Length(names.get()) : -1;
         if (!st.inits[id] || !st.field_dicts[id] || st.class_sizes[id] < 0 || !bind(st, rec->class_name, std::move(cls)))

@@ -434,6 +434,15 @@ const char* native_take(State& st, NativeFile* f, Py_ssize_t n)
     return p;
 }
 
+int native_holds(NativeFile* f, Py_ssize_t n)
+{
+    if (f->end - f->pos >= n)
+        return 1;
+    if (!check_open(f) || (n > buffer_size && !native_may_hold(f, n)) || !fill(f, n))
+        return PyErr_Occurred() ? -1 : 0;
+    return f->end - f->pos >= n;
+}
+
 Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n)
 {
     if (!check_open(f))

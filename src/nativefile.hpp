@@ -47,6 +47,10 @@ bool native_seek(NativeFile* f, PyObject* offset);
 // short read the rest of the file is consumed and struct.error is raised.
 const char* native_take(State& st, NativeFile* f, Py_ssize_t n);
 
+// Whether the next n bytes are in the file (reading them into the buffer):
+// 1 or 0, -1 on error.
+int native_holds(NativeFile* f, Py_ssize_t n);
+
 // Reads up to n bytes into dst; returns the count (short only at the end of
 // the file) or -1 with an exception set.
 Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n);
@@ -67,6 +71,7 @@ public:
     NativeSource(State& st, NativeFile* f) : st_(st), f_(f) {}
     const char* take(Py_ssize_t n) override { return native_take(st_, f_, n); }
     PyObject* file() override { return reinterpret_cast<PyObject*>(f_); }
+    int holds(Py_ssize_t n) override { return native_holds(f_, n); }
 
 private:
     State& st_;

@@ -18,6 +18,7 @@ struct State {
     Ref inits[record_count];  // each record class's own __init__
     Ref field_dicts[record_count];  // each record's field names, see field_dict
     Py_ssize_t class_sizes[record_count] = {};  // entries in each record class's own namespace
+    Py_ssize_t flat_sizes[record_count] = {};   // see flat_size
     const Record* records[record_count] = {};
 
     Ref struct_error;   // struct.error

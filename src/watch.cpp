@@ -76,6 +76,37 @@ void Watch::stop(std::span<PyObject* const> dicts, std::span<PyObject* const> ty
     dict_watcher_ = type_watcher_ = -1;
 }
 
+bool Watch::unchanged(std::uint64_t& stamp)
+{
+    if (!active())
+        return false;
+    const std::uint64_t now = change_count.load(std::memory_order_relaxed);
+    if (stamp == now)
+        return true;
+    stamp = now;
+    return false;
+}
+
+bool Watch::watch_dict(PyObject* dict)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return dict_watcher_ >= 0 && PyDict_Watch(dict_watcher_, dict) == 0;
+#else
+    (void)dict;
+    return false;
+#endif
+}
+
+void Watch::unwatch_dict(PyObject* dict)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    if (dict_watcher_ >= 0 && PyDict_Unwatch(dict_watcher_, dict) < 0)
+        PyErr_Clear();
+#else
+    (void)dict;
+#endif
+}
+
 bool Watch::current()
 {
     if (type_watcher_ < 0)

@@ -27,6 +27,17 @@ public:
     template <typename Compute>
     int cached(std::int8_t& slot, Compute compute);
 
+    // Whether changes are watched, so that a cached answer costs nothing.
+    bool active() const { return type_watcher_ >= 0; }
+
+    // Whether nothing watched changed since `stamp` was taken; when
+    // something did (or the stamp is new), takes it afresh and says no.
+    bool unchanged(std::uint64_t& stamp);
+
+    // Watches one more dictionary, or stops: a caller's own cache depends on it.
+    bool watch_dict(PyObject* dict);
+    void unwatch_dict(PyObject* dict);
+
     // Forgets every cached answer: `slots` are the caches this watch keeps.
     void bind_slots(std::span<std::int8_t> slots) { slots_ = slots; }
 
