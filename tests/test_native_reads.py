@@ -2,6 +2,7 @@
 import io
 import os
 import struct
+import sys
 
 import pytest
 
@@ -124,3 +125,73 @@ def test_native_file_handed_to_a_callable_reads_like_a_file(monkeypatch, series_
     items = stream(series_path)
     assert [v.tolist() for _, v in items] == SPECTRA
     assert seen == {"again": True, "size": os.path.getsize(series_path)}
+
+
+# Audit hooks cannot be removed: one hook for the module, switched on by `opened`.
+_opening = []
+
+
+def _audit(event, args):
+    if event == "open" and _opening and args[0] == _opening[0]:
+        _opening.append(args[0])
+
+
+sys.addaudithook(_audit)
+
+
+def opened(path, action):
+    """How many times `action` opens `path`."""
+    _opening[:] = [path]
+    try:
+        action()
+        return len(_opening) - 1
+    finally:
+        _opening.clear()
+
+
+def first_spectrum(path):
+    items = qr.open_file(path).open_series()
+    next(items)
+    return next(items)
+
+
+def test_a_series_is_reached_through_one_open_after_its_header(series_path):
+    # One open reads the header and directory, one the whole pass.
+    assert opened(series_path, lambda: first_spectrum(series_path)) == 2
+
+
+@pytest.mark.parametrize("rebind, opens", [
+    # Every read of the caller's own read() opens the file again, as read_offset does.
+    (lambda mp: mp.setattr(qr.SPAFile, "read", lambda self, i: qr.SPAFile.read_offset(
+        self, qr.TYPE_CLASS[self.info.sections[i].section_type], self.info.sections[i].section_offset)), 4),
+    # A class of the caller's gets a file of its own; the sections after it share one handle.
+    (lambda mp: mp.setitem(qr.TYPE_CLASS, 325, type("Header", (qr.SeriesHeader,), {})), 3),
+])
+def test_what_the_caller_rebound_opens_as_it_would(monkeypatch, series_path, rebind, opens):
+    rebind(monkeypatch)
+    header, values = first_spectrum(series_path)
+    assert (header, values.tolist()) == ({"title": "spectrum 0"}, SPECTRA[0])
+    assert opened(series_path, lambda: first_spectrum(series_path)) == opens
+
+
+def test_changes_between_spectra_are_honoured(monkeypatch, series_path):
+    items = qr.open_file(series_path).open_series()
+    next(items)
+    assert next(items)[0] == {"title": "spectrum 0"}
+    monkeypatch.setattr(qr.SeriesSpecheader, "spec_title", property(lambda self: "property", lambda self, v: None),
+                        raising=False)
+    assert next(items)[0] == {"title": "property"}
+    monkeypatch.undo()
+    monkeypatch.setattr(qr, "read_string", lambda f, n: f"read {len(f.read(n))}")
+    assert next(items)[0] == {"title": "read 64"}
+
+
+def test_a_changed_point_count_is_read_for_the_next_spectrum(series_path):
+    spa = qr.SPAFile(series_path)
+    blob = spa.read(spa.find_indextype(300)).read_linked_data(spa, 3)
+    header = next(blob)[qr.MainSpectralHeader]
+    assert next(blob)[1].tolist() == SPECTRA[0]
+    header.num_points = 1
+    assert len(next(blob)[1]) == 1
+    header.__dict__ = dict(vars(header), num_points=0)
+    assert len(next(blob)[1]) == 0

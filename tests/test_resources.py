@@ -1,0 +1,102 @@
+"""Nothing is lost over many calls: memory blocks and file descriptors stay
+flat across every read path, and a failed allocation anywhere is reported as
+MemoryError, never as a crash or a leak."""
+import gc
+import io
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import quorinreader as qr
+import spawriter as sw
+
+SPECTRA = [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("resources")
+    series = sw.series_file(str(tmp / "series.spa"), SPECTRA, mini_header_type=1, bench_hdr=True)
+    truncated = tmp / "truncated.spa"
+    truncated.write_bytes(series.data[:-5])
+    return {"series": series, "truncated": str(truncated), "missing": str(tmp / "missing.spa")}
+
+
+def every_read_path(files):
+    """One pass over the ways the module reads, errors included."""
+    path = files["series"].path
+    spa = qr.SPAFile(path)
+    for i in range(len(spa.info.sections)):
+        try:
+            spa.read(i)
+        except KeyError:
+            pass
+    list(qr.open_file(path).open_series())
+    g = qr.open_file(path).open_series()
+    next(g)
+    next(g)
+    g.close()                                   # abandoned half way
+    next(qr.open_file(path).open_series())      # dropped without closing
+    with pytest.raises(EOFError):
+        list(qr.open_file(files["truncated"]).open_series())
+    with pytest.raises(FileNotFoundError):
+        qr.SPAFile(files["missing"])
+    with pytest.raises(qr.struct.error):
+        qr.MainSpectralHeader(io.BytesIO(bytes(139)))
+    qr.DiskResidentArray(io.BytesIO(sw.disk_resident_array(dimensions=[sw.dimension()])))
+    qr.read_string(io.BytesIO(b"abc\0def"), 7)
+    spa.read_offset(lambda f: f.read(4), 0)     # a callable of the caller's, on a real file
+
+
+def test_memory_and_descriptors_stay_flat(files, fd_count):
+    for _ in range(50):
+        every_read_path(files)
+    gc.collect()
+    blocks, fds = sys.getallocatedblocks(), fd_count()
+    for _ in range(2000):
+        every_read_path(files)
+    gc.collect()
+    # A leak of one object per pass would show as thousands of blocks.
+    assert sys.getallocatedblocks() - blocks < 200
+    assert fd_count() == fds
+
+
+NOMEMORY = """
+import io, sys, _testcapi
+sys.path.insert(0, {tests!r})
+import quorinreader as qr, spawriter as sw
+path = {path!r}
+spa = qr.SPAFile(path)
+
+def operations():
+    yield lambda: qr.SPAFile(path)
+    yield lambda: spa.read(0)
+    yield lambda: spa.read(1)
+    yield lambda: list(qr.open_file(path).open_series())
+    yield lambda: qr.DiskResidentArray(io.BytesIO(sw.disk_resident_array(dimensions=[sw.dimension()])))
+
+failures = 0
+for op in operations():
+    for start in range(1, {limit}):
+        try:
+            _testcapi.set_nomemory(start, 0)   # every allocation from the start-th on fails
+            try:
+                op()
+            finally:
+                _testcapi.remove_mem_hooks()
+        except MemoryError:
+            failures += 1
+print(failures)
+"""
+
+
+def test_failed_allocations_raise_memory_error(files, tmp_path):
+    pytest.importorskip("_testcapi")
+    code = NOMEMORY.format(tests=str(__import__("pathlib").Path(__file__).parent),
+                           path=files["series"].path, limit=1500)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    # Any other exception escapes the loop and fails the child with its traceback.
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert int(done.stdout) > 100  # allocations really failed, and were reported
