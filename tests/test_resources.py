@@ -69,21 +69,27 @@ sys.path.insert(0, {tests!r})
 import quorinreader as qr, spawriter as sw
 path = {path!r}
 spa = qr.SPAFile(path)
+array = sw.disk_resident_array(dimensions=[sw.dimension()])
 
-def operations():
-    yield lambda: qr.SPAFile(path)
-    yield lambda: spa.read(0)
-    yield lambda: spa.read(1)
-    yield lambda: list(qr.open_file(path).open_series())
-    yield lambda: qr.DiskResidentArray(io.BytesIO(sw.disk_resident_array(dimensions=[sw.dimension()])))
+# (prepare, run): what run needs is made before allocations start to fail,
+# so that only the module's own code runs while they do.
+operations = [
+    (lambda: (), lambda: qr.SPAFile(path)),
+    (lambda: (), lambda: spa.read(0)),
+    (lambda: (), lambda: spa.read(1)),
+    (lambda: (), lambda: list(qr.open_file(path).open_series())),
+    (lambda: (io.BytesIO(array),), qr.DiskResidentArray),
+    (lambda: (io.BytesIO(b"abc" * 100), 300), qr.read_string),
+]
 
 failures = 0
-for op in operations():
+for prepare, run in operations:
     for start in range(1, {limit}):
+        args = prepare()
         try:
             _testcapi.set_nomemory(start, 0)   # every allocation from the start-th on fails
             try:
-                op()
+                run(*args)
             finally:
                 _testcapi.remove_mem_hooks()
         except MemoryError:
