@@ -5,6 +5,7 @@
 # kinds: u16, u32 and u64 fields are int, f32 fields float, text fields str,
 # flag bits bool.
 import struct as struct
+import sys
 from _typeshed import ReadableBuffer, StrOrBytesPath, StrPath, WriteableBuffer
 from array import array as array
 from collections.abc import Callable, Generator
@@ -39,6 +40,15 @@ class SpectrumTitle(TypedDict):
     title: str | None
 
 _T = TypeVar("_T")
+_C = TypeVar("_C", bound=type)
+
+# From 3.12 each class below holds its instance dictionary and weak
+# references in slots of its own, which makes it a solid base: no class can
+# derive from two of them at once.
+if sys.version_info >= (3, 12):
+    from typing_extensions import disjoint_base as _solid_base
+else:
+    def _solid_base(cls: _C) -> _C: ...
 _SectionRecord: TypeAlias = MainSpectralHeader | SeriesHeader | DiskResidentArray
 # Items of Series.open_series(): first the summary, then one per spectrum.
 # The second element tells them apart: isinstance(item[1], list) narrows an
@@ -60,6 +70,7 @@ FT_SERIES: Final = 11
 def decode_string(s: bytes) -> str: ...
 def read_string(f: ByteSource, max_len: int) -> str: ...
 
+@_solid_base
 class FileHeader:
     sti_id_string: str
     file_id: str
@@ -72,6 +83,7 @@ class FileHeader:
     sections: list[IndexEntry]
     def __init__(self, f: ByteSource) -> None: ...
 
+@_solid_base
 class IndexEntry:
     section_type: int
     section_offset: int
@@ -83,6 +95,7 @@ class IndexEntry:
 class IndexEntryExtended(IndexEntry):
     def __init__(self, f: ByteSource) -> None: ...
 
+@_solid_base
 class MainSpectralHeader:
     data_type: int
     num_points: int
@@ -121,6 +134,7 @@ class MainSpectralHeader:
     BK_collect_error_map: int
     def __init__(self, f: ByteSource) -> None: ...
 
+@_solid_base
 class BenchInfo:
     bench_ID: int
     detector_ID: int
@@ -138,6 +152,7 @@ class BenchInfo:
     accessory_ID: int
     def __init__(self, f: ByteSource) -> None: ...
 
+@_solid_base
 class SeriesHeader:
     series_type: int
     series_ID: str
@@ -167,6 +182,7 @@ class SeriesHeader:
     spectra_max: float
     def __init__(self, f: ByteSource) -> None: ...
 
+@_solid_base
 class Dimension:
     dimension_type: int
     first_dim: int
@@ -178,6 +194,7 @@ class Dimension:
     long_label: str
     def __init__(self, f: ByteSource) -> None: ...
 
+@_solid_base
 class DataBlobFormat:
     mini_hdr: bool
     spectral_hdr: bool
@@ -188,6 +205,7 @@ class DataBlobFormat:
     depth_data: bool
     def __init__(self, f: ByteSource) -> None: ...
 
+@_solid_base
 class LinkToData:
     link_type: int
     section_type: int
@@ -202,6 +220,7 @@ class LinkToData:
     title: str
     def __init__(self, f: ByteSource) -> None: ...
 
+@_solid_base
 class SeriesSpecheader:
     num_scans: int
     start_time: int
@@ -218,6 +237,7 @@ class SeriesSpecheaderVer3(SeriesSpecheader):
     direction: int
     def __init__(self, f: ByteSource) -> None: ...
 
+@_solid_base
 class DiskResidentArray:
     structure_size: int
     version: int
@@ -233,6 +253,7 @@ class DiskResidentArray:
 TYPE_CLASS: dict[int, type[_SectionRecord]]
 CLASS_TYPE: dict[type[_SectionRecord], int]
 
+@_solid_base
 class SPAFile:
     type: ClassVar[None]
     filename: StrOrBytesPath
@@ -245,6 +266,7 @@ class SPAFile:
     # rclass gets the file opened in mode "rb" (the record classes take any ByteSource).
     def read_offset(self, rclass: Callable[[BufferedReader], _T], offset: int) -> _T: ...
 
+@_solid_base
 class Series:
     quorin_file: SPAFile
     def __init__(self, quorin_file: SPAFile) -> None: ...

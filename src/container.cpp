@@ -320,9 +320,11 @@ int is_own_spa_file(State& st, PyObject* obj)
     if (own <= 0)
         return own;
     // An instance attribute would hide a method.
-    PyObject* dict = plain_instance_dict(obj);
+    Ref dict = plain_instance_dict(obj);
+    if (!dict && PyErr_Occurred())
+        return -1;
     for (Name m : methods) {
-        const int hidden = dict ? PyDict_Contains(dict, st.name(m)) : 0;
+        const int hidden = dict ? PyDict_Contains(dict.get(), st.name(m)) : 0;
         if (hidden)
             return hidden < 0 ? -1 : 0;
     }

@@ -368,10 +368,14 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
 Py_ssize_t spectrum_points(State& st, LinkedData* seq)
 {
     PyObject* header = seq->spectral_header;
-    PyObject* dict = plain_instance_dict(header);
-    if (seq->points_dict && dict == seq->points_dict && st.watch.unchanged(seq->points_stamp))
+    PyObject* own = st.bound[index(Name::MainSpectralHeader)].get();
+    const bool watchable = st.watch.active() && Py_TYPE(header) == reinterpret_cast<PyTypeObject*>(own);
+    Ref dict = watchable ? plain_instance_dict(header) : Ref();
+    if (seq->points_dict && dict.get() == seq->points_dict && st.watch.unchanged(seq->points_stamp))
         return seq->points;
     seq->forget_points();
+    if (watchable && !dict && PyErr_Occurred())
+        return -1;
     Ref num_points(PyObject_GetAttr(header, st.name(Name::num_points)));
     if (!num_points)
         return -1;
@@ -382,14 +386,15 @@ Py_ssize_t spectrum_points(State& st, LinkedData* seq)
         PyErr_SetString(PyExc_ValueError, "negative count");
         return -1;
     }
-    PyObject* own = st.bound[index(Name::MainSpectralHeader)].get();
-    if (st.watch.active() && Py_TYPE(header) == reinterpret_cast<PyTypeObject*>(own) && dict &&
-        st.is_own_record_class(own, main_spectral_header_record) && st.watch.watch_dict(dict)) {
-        seq->points_dict = Py_NewRef(dict);
-        seq->points = count;
-        st.watch.unchanged(seq->points_stamp);
+    if (dict && st.is_own_record_class(own, main_spectral_header_record)) {
+        if (st.watch.watch_dict(dict.get())) {
+            seq->points_dict = dict.release();
+            seq->points = count;
+            st.watch.unchanged(seq->points_stamp);
+        } else {
+            PyErr_Clear();  // a dictionary that cannot be watched is read each time
+        }
     }
-    PyErr_Clear();  // a dictionary that cannot be watched is read each time
     return count;
 }
 

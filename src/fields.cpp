@@ -491,8 +491,7 @@ Ref Decoder::construct_own(const Record& rec)
     Target to{nullptr, dict.get()};
     if (!dict || !decode(rec, to))
         return Ref();
-    plain_set_instance_dict(obj.get(), dict.release());
-    return obj;
+    return plain_set_instance_dict(obj.get(), std::move(dict)) ? std::move(obj) : Ref();
 }
 
 Ref Decoder::construct(PyObject* cls, const Record& rec)

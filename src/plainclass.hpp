@@ -14,11 +14,11 @@ namespace quorin {
 Ref make_plain_class(PyObject* module, const char* qualified_name, const char* doc, PyObject* base,
                      std::span<const Member> members);
 
-// Borrowed: the attribute dictionary of an instance of one of these classes
-// (or of a subclass), null while it has none.
-PyObject* plain_instance_dict(PyObject* obj);
+// The attribute dictionary of an instance of one of these classes (or of a
+// subclass); null while it has none, where the class holds it itself.
+Ref plain_instance_dict(PyObject* obj);
 
-// Gives a new instance that has no dictionary yet the dictionary `dict` (stolen).
-void plain_set_instance_dict(PyObject* obj, PyObject* dict);
+// Gives a new instance that has no dictionary yet the dictionary `dict`.
+bool plain_set_instance_dict(PyObject* obj, Ref dict);
 
 }  // namespace quorin
