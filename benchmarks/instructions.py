@@ -60,9 +60,10 @@ def build_floor(out_dir):
 
 def instructions(kind, path, count, offset, points, floor_dir, out):
     """Total instructions of one fresh interpreter streaming `count` spectra."""
+    # A fixed hash seed: string hashes decide how dictionaries probe.
     subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
                     "-c", CHILD, kind, str(path), str(count), str(offset), str(points), str(floor_dir)],
-                   check=True, capture_output=True)
+                   check=True, capture_output=True, env=dict(os.environ, PYTHONHASHSEED="0"))
     text = Path(out).read_text()
     return int(re.search(r"^summary:\s+(\d+)", text, re.M).group(1))
 

@@ -361,30 +361,34 @@ bool bind_registry(State& st)
     return true;
 }
 
-Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls)
+Section read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
+                            const Record* attr_of, Name attr)
 {
     Ref filename(PyObject_GetAttr(spa, st.name(Name::filename)));
     if (!filename)
-        return Ref();
+        return {};
     const Record* rec = st.record_of(cls);
     const int own = rec ? runs_own_code(st, cls, *rec) : 0;
     if (own < 0)
-        return Ref();
+        return {};
     if (!own) {
         // The caller's code runs: it sees what read_offset would give it, and
         // whatever it did, later reads open the file afresh.
         if (handle)
             native_close(reinterpret_cast<NativeFile*>(handle.get()));
         handle.reset();
-        return read_record_at(st, filename.get(), offset, cls);
+        return {read_record_at(st, filename.get(), offset, cls), Ref()};
     }
     if (!handle && !(handle = native_open(st, filename.get())))
-        return Ref();
+        return {};
     auto* file = reinterpret_cast<NativeFile*>(handle.get());
     if (!native_seek(file, offset))
-        return Ref();
+        return {};
     NativeSource src(st, file);
-    return Decoder(st, src, true).construct_own(*rec);
+    // A record no one else sees, of which the pass needs one value.
+    if (rec == attr_of && st.flat_sizes[static_cast<std::size_t>(rec->id)] > 0)
+        return {Ref(), Decoder(st, src, true).attribute(*rec, attr)};
+    return {Decoder(st, src, true).construct_own(*rec), Ref()};
 }
 
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)

@@ -39,7 +39,16 @@ bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& re
 //   reads that follow (opened from spa.filename when null).  A class whose
 //   construction runs the caller's code is built as read_offset builds it,
 //   and the handle is closed.
-Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls);
+//   When `attr` is given and cls is the module's own class for `attr_of`,
+//   whose construction runs none of the caller's code, only that attribute
+//   is decoded and returned as `attribute`; else the record is returned.
+struct Section {
+    Ref record;
+    Ref attribute;
+    explicit operator bool() const { return record || attribute; }
+};
+Section read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
+                            const Record* attr_of = nullptr, Name attr = Name::count);
 
 // Whether `obj` is an instance of the module's own SPAFile whose methods
 // are the module's own: 1 or 0, -1 on error.

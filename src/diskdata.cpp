@@ -124,6 +124,7 @@ struct LinkedData {
     const Record* header_record;
     std::uint64_t points_stamp;  // the watch count `points` was read at
     Py_ssize_t points;           // the spectral header's num_points
+    bool points_known;           // `points` came from a header no one else holds
     long long remaining;  // spectra still to read
     Py_ssize_t item_size;
     enum : std::uint8_t { created, at_headers, at_spectra, finished } stage;
@@ -172,7 +173,7 @@ int is_true_attr(PyObject* obj, PyObject* name)
 
 // Steps of the first request: refuse an external link, find the blob's
 // section, open it, and read the header records at its head.
-Ref read_headers(State& st, LinkedData* seq)
+Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
 {
     Ref link(PyObject_GetAttr(seq->array, st.name(Name::link)));
     const int external = link ? is_true_attr(link.get(), st.name(Name::link_type)) : -1;
@@ -226,8 +227,22 @@ Ref read_headers(State& st, LinkedData* seq)
         return Ref();
     if (spectral) {
         Ref cls = st.global(Name::MainSpectralHeader);
-        Ref header = cls ? Decoder(st, src).construct(cls.get(), main_spectral_header_record) : Ref();
-        if (!header || PyDict_SetItem(headers.get(), cls.get(), header.get()) < 0)
+        const int own = cls && summary ? runs_own_code(st, cls.get(), main_spectral_header_record) : 0;
+        if (own < 0)
+            return Ref();
+        if (own) {
+            static constexpr Name wanted[] = {Name::first_x, Name::last_x, Name::num_points};
+            Ref values[3];
+            if (!Decoder(st, src).attributes(main_spectral_header_record, wanted, values))
+                return Ref();
+            seq->points = PyLong_AsSsize_t(values[2].get());  // a u32: it fits
+            if (seq->points < 0)
+                return Ref();
+            seq->points_known = true;
+            *summary = {std::move(values[0]), std::move(values[1]), std::move(values[2])};
+        }
+        Ref header = !cls || own ? Ref() : Decoder(st, src).construct(cls.get(), main_spectral_header_record);
+        if (!own && (!header || PyDict_SetItem(headers.get(), cls.get(), header.get()) < 0))
             return Ref();
         seq->spectral_header = header.release();
     }
@@ -236,6 +251,14 @@ Ref read_headers(State& st, LinkedData* seq)
         return Ref();
     if (bench) {
         Ref cls = st.global(Name::BenchInfo);
+        const int own = cls && summary ? runs_own_code(st, cls.get(), bench_info_record) : 0;
+        if (own < 0)
+            return Ref();
+        if (own) {
+            if (!Decoder(st, src).attributes(bench_info_record, {}, nullptr))
+                return Ref();
+            return headers;
+        }
         Ref info_record = cls ? Decoder(st, src).construct(cls.get(), bench_info_record) : Ref();
         if (!info_record || PyDict_SetItem(headers.get(), cls.get(), info_record.get()) < 0)
             return Ref();
@@ -367,6 +390,8 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
 // the value read last holds until one of them changes.  -1 on error.
 Py_ssize_t spectrum_points(State& st, LinkedData* seq)
 {
+    if (seq->points_known)
+        return seq->points;
     PyObject* header = seq->spectral_header;
     PyObject* own = st.bound[index(Name::MainSpectralHeader)].get();
     const bool watchable = st.watch.active() && Py_TYPE(header) == reinterpret_cast<PyTypeObject*>(own);
@@ -425,7 +450,7 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
         seq->release();
         return 0;
     }
-    if (!seq->spectral_header) {
+    if (!seq->spectral_header && !seq->points_known) {
         PyErr_SetString(PyExc_RuntimeError, "Can not read spectra without a spectral header.");
         return -1;
     }
@@ -469,7 +494,7 @@ PyObject* LinkedData::next(PyObject* self)
     if (!running)
         return nullptr;
     if (seq->stage == LinkedData::created) {
-        Ref headers = read_headers(st, seq);
+        Ref headers = read_headers(st, seq, nullptr);
         if (!headers) {
             seq->release();
             stop_iteration_to_runtime_error();
@@ -507,6 +532,7 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     seq->spectral_header = seq->header_class = seq->zero_value = seq->points_dict = nullptr;
     seq->points_stamp = 0;
     seq->points = 0;
+    seq->points_known = false;
     seq->header_record = nullptr;
     seq->remaining = 0;
     seq->item_size = 0;
@@ -515,6 +541,26 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     seq->running = false;
     PyObject_GC_Track(seq);
     return Ref(reinterpret_cast<PyObject*>(seq));
+}
+
+Ref next_headers(PyObject* linked_data, BlobSummary& summary)
+{
+    auto* seq = reinterpret_cast<LinkedData*>(linked_data);
+    Running running(seq->running);
+    if (!running)
+        return Ref();
+    if (seq->stage != LinkedData::created) {
+        PyErr_SetString(PyExc_SystemError, "the blob's headers were read already");
+        return Ref();
+    }
+    Ref headers = read_headers(class_state(Py_TYPE(linked_data)), seq, &summary);
+    if (!headers) {
+        seq->release();
+        stop_iteration_to_runtime_error();
+        return Ref();
+    }
+    seq->stage = LinkedData::at_headers;
+    return headers;
 }
 
 int next_title(PyObject* linked_data, Ref& title, Ref& values)

@@ -25,6 +25,18 @@ bool is_own_read_linked_data(PyObject* method, PyObject* array);
 // takes over instead of opening the file again.
 Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle = Ref());
 
+// The values the series reader takes from the head of a blob.
+struct BlobSummary {
+    Ref first_x, last_x, num_points;
+};
+
+// The first request of a native sequence, for the series reader: the
+// headers dictionary as the sequence delivers it; or, where the records at
+// the head of the blob are the module's own and decode without the
+// caller's code, `summary` filled from the main spectral header, with a
+// dictionary no one sees (the records are read past, not built).
+Ref next_headers(PyObject* linked_data, BlobSummary& summary);
+
 // Advances a native sequence past its headers item, for a consumer that
 // keeps only each mini header's spec_title: 1 with the next spectrum's title
 // (None without mini headers) and values, 0 at the end, -1 on error.

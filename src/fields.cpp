@@ -235,8 +235,15 @@ Ref decode_text(const char* p, Py_ssize_t n)
 {
     if (const void* zero = std::memchr(p, 0, static_cast<std::size_t>(n)))
         n = static_cast<const char*>(zero) - p;
-    Py_ssize_t kept = 0;
-    for (Py_ssize_t i = 0; i < n; ++i)
+    // Most text is plain ASCII: look for high bits eight bytes at a time.
+    Py_ssize_t i = 0;
+    for (std::uint64_t word; i + 8 <= n; i += 8) {
+        std::memcpy(&word, p + i, sizeof word);
+        if (word & 0x8080808080808080u)
+            break;
+    }
+    Py_ssize_t kept = i;
+    for (; i < n; ++i)
         kept += static_cast<unsigned char>(p[i]) < 0x80;
     Ref text(PyUnicode_New(kept, 127));
     if (!text)
@@ -290,8 +297,9 @@ bool Decoder::keep(Name name, Ref value, Target& to)
         return PyDict_SetItem(to.dict, st_.name(name), value.get()) == 0;
     if (to.self)
         return set_attr(to.self, st_.name(name), value.get());
-    if (name == only_)
-        found_ = std::move(value);
+    for (std::size_t i = 0; i < kept_.size(); ++i)
+        if (kept_[i] == name)
+            kept_values_[i] = std::move(value);
     return true;
 }
 
@@ -316,19 +324,20 @@ bool Decoder::group(const Step& step, Target& to)
         native_text = st_.is_own(fn.get(), Name::decode_string);
     }
 
-    // A copy, since setting an attribute may run code that reads on.
-    char bytes[max_group_size];
     const char* taken = src_->take(step.size);
     if (!taken)
         return false;
-    std::memcpy(bytes, taken, static_cast<std::size_t>(step.size));
-    const char* p = bytes;
+    // Setting an attribute may run code that reads on: then the bytes are copied first.
+    char bytes[max_group_size];
+    if (to.self)
+        std::memcpy(bytes, taken, static_cast<std::size_t>(step.size));
+    const char* p = to.self ? bytes : taken;
     std::int32_t word = 0;
     const bool all = to.self || to.dict;
     for (const Field& f : step.fields) {
         if (f.kind == Kind::bits)
             word = load_le<std::int32_t>(p);
-        if (f.kind != Kind::pad && f.kind != Kind::bits && (all || f.name == only_)) {
+        if (f.kind != Kind::pad && f.kind != Kind::bits && (all || wanted(f.name))) {
             if (!keep(f.name, unpack_field(f, p, word, native_text), to))
                 return false;
         }
@@ -357,8 +366,7 @@ bool Decoder::text(const Step& step, Target& to)
         const char* p = src_->take(n);
         if (!p)
             return false;
-        const bool wanted = to.self || to.dict || step.attr == only_;
-        return !wanted || keep(step.attr, decode_text(p, n), to);
+        return !(to.self || to.dict || wanted(step.attr)) || keep(step.attr, decode_text(p, n), to);
     }
     Ref length = step.length_constant != Name::count ? st_.global(step.length_constant)
                                                      : Ref(PyLong_FromLong(step.length));
@@ -512,17 +520,36 @@ Ref Decoder::construct(PyObject* cls, const Record& rec)
     return construct_own(rec);
 }
 
-Ref Decoder::attribute(const Record& rec, Name attr)
+bool Decoder::wanted(Name name) const
+{
+    for (Name n : kept_)
+        if (n == name)
+            return true;
+    return false;
+}
+
+bool Decoder::attributes(const Record& rec, std::span<const Name> attrs, Ref* out)
 {
     own_ = true;
-    only_ = attr;
-    found_.reset();
+    kept_ = attrs;
+    kept_values_ = out;
     Target nowhere;
     const bool ok = decode(rec, nowhere);
-    only_ = Name::count;
-    if (ok && !found_)
-        PyErr_Format(PyExc_AttributeError, "the record has no attribute '%U'", st_.name(attr));
-    return ok ? std::move(found_) : Ref();
+    kept_ = {};
+    kept_values_ = nullptr;
+    for (std::size_t i = 0; ok && i < attrs.size(); ++i) {
+        if (!out[i]) {
+            PyErr_Format(PyExc_AttributeError, "the record has no attribute '%U'", st_.name(attrs[i]));
+            return false;
+        }
+    }
+    return ok;
+}
+
+Ref Decoder::attribute(const Record& rec, Name attr)
+{
+    Ref found;
+    return attributes(rec, std::span(&attr, 1), &found) ? std::move(found) : Ref();
 }
 
 // The names of a record's fields in layout order, each once.

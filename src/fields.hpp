@@ -226,6 +226,9 @@ public:
     // Reads a whole `rec` as `own` decoding would and returns only the value
     // of `attr`, building no record.  The record holds no nested records.
     Ref attribute(const Record& rec, Name attr);
+    // The same for several attributes, whose values go to out[i] in the
+    // order of `attrs` (none: the record is only read past).
+    bool attributes(const Record& rec, std::span<const Name> attrs, Ref* out);
 
 private:
     // Where decoded values go: the attributes of `self`, as a constructor
@@ -252,8 +255,10 @@ private:
     Source* src_;
     bool own_;
     bool in_memory_ = false;  // src_ holds the whole record being decoded
-    Name only_ = Name::count;  // attribute(): the attribute kept
-    Ref found_;
+    // attributes(): the attributes kept, and where
+    std::span<const Name> kept_;
+    Ref* kept_values_ = nullptr;
+    bool wanted(Name name) const;
 };
 
 // Whether constructing `rec` through `cls` while honouring what the caller

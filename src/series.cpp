@@ -4,6 +4,7 @@
 #include "diskdata.hpp"
 #include "generator.hpp"
 #include "nativefile.hpp"
+#include "records.hpp"
 
 namespace quorin {
 namespace {
@@ -49,24 +50,26 @@ public:
     SectionReader(const SectionReader&) = delete;
     SectionReader& operator=(const SectionReader&) = delete;
 
-    Ref read(Name class_name)
+    // The record of the section of `class_name`; with `attr`, where only that
+    // attribute is needed and no one else sees the record, just the attribute.
+    Section read(Name class_name, const Record* attr_of = nullptr, Name attr = Name::count)
     {
         Ref class_type = st_.global(Name::CLASS_TYPE);
         Ref cls = class_type ? st_.global(class_name) : Ref();
         Ref code(cls ? PyObject_GetItem(class_type.get(), cls.get()) : nullptr);
         const int own = code ? is_own_spa_file(st_, file_) : -1;
         if (own < 0)
-            return Ref();
+            return {};
         if (!own) {
             close_handle();
             Ref index(PyObject_CallMethodOneArg(file_, st_.name(Name::find_indextype), code.get()));
-            return index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref();
+            return {index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref(), Ref()};
         }
         Ref index = find_index(st_, file_, code.get());
         Ref record_class, offset;
         if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
-            return Ref();
-        return read_record_through(st_, file_, handle_, offset.get(), record_class.get());
+            return {};
+        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), attr_of, attr);
     }
 
     // The handle, for the blob's sequence, while the file's methods are still the module's own.
@@ -147,9 +150,11 @@ Ref first_item(State& st, SeriesItems* items)
     if (!quorin_file)
         return Ref();
     SectionReader sections(st, quorin_file.get());
-    Ref header = sections.read(Name::SeriesHeader);
-    Ref diskarray = header ? sections.read(Name::DiskResidentArray) : Ref();
-    Ref max_spectra(diskarray ? PyObject_GetAttr(header.get(), st.name(Name::max_spectra)) : nullptr);
+    Section header = sections.read(Name::SeriesHeader, &series_header_record, Name::max_spectra);
+    Ref diskarray = header ? sections.read(Name::DiskResidentArray).record : Ref();
+    Ref max_spectra = !diskarray         ? Ref()
+                      : header.attribute ? std::move(header.attribute)
+                                         : Ref(PyObject_GetAttr(header.record.get(), st.name(Name::max_spectra)));
     Ref method(max_spectra ? PyObject_GetAttr(diskarray.get(), st.name(Name::read_linked_data)) : nullptr);
     if (!method)
         return Ref();
@@ -167,19 +172,25 @@ Ref first_item(State& st, SeriesItems* items)
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(items->blob)->tp_name);
         return Ref();
     }
-    Ref headers(PyIter_Next(items->blob));
+    BlobSummary summary;
+    Ref headers = items->native_blob ? next_headers(items->blob, summary) : Ref(PyIter_Next(items->blob));
     if (!headers) {
         if (!PyErr_Occurred())
             PyErr_SetNone(PyExc_StopIteration);
         return Ref();
     }
 
-    Ref key = st.global(Name::MainSpectralHeader);
-    Ref spectral(key ? PyObject_GetItem(headers.get(), key.get()) : nullptr);
-    Ref first_x(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
-    Ref last_x(first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
-    Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
-    Ref info = num_points ? range_dict(st, first_x.get(), last_x.get(), num_points.get()) : Ref();
+    if (!summary.num_points) {  // the headers as a consumer of read_linked_data sees them
+        Ref key = st.global(Name::MainSpectralHeader);
+        Ref spectral(key ? PyObject_GetItem(headers.get(), key.get()) : nullptr);
+        summary.first_x = Ref(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
+        summary.last_x = Ref(summary.first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
+        summary.num_points =
+            Ref(summary.last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
+        if (!summary.num_points)
+            return Ref();
+    }
+    Ref info = range_dict(st, summary.first_x.get(), summary.last_x.get(), summary.num_points.get());
     Ref valid = info ? valid_dimensions(st, diskarray.get(), max_spectra.get()) : Ref();
     return valid ? Ref(PyTuple_Pack(2, info.get(), valid.get())) : Ref();
 }
