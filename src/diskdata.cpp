@@ -456,7 +456,8 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
     }
     if (seq->mini_headers) {
         NativeSource src(st, reinterpret_cast<NativeFile*>(seq->handle));
-        header = title_only ? read_title(st, seq, src) : Decoder(st, src).construct(seq->header_class, *seq->header_record);
+        header = title_only ? read_title(st, seq, src)
+                            : Decoder(st, src).construct(seq->header_class, *seq->header_record);
         if (!header)
             return -1;
     } else {

@@ -60,7 +60,9 @@ bool bind_record_classes(State& st, PyObject* module)
         st.flat_sizes[id] = flat_size(*rec);
         Ref names(PyObject_GetAttr(cls.get(), st.name(Name::dunder_dict)));
         st.class_sizes[id] = names ? PyObject_Length(names.get()) : -1;
-        if (!st.inits[id] || !st.field_dicts[id] || st.class_sizes[id] < 0 || !bind(st, rec->class_name, std::move(cls)))
+        if (!st.inits[id] || !st.field_dicts[id] || st.class_sizes[id] < 0)
+            return false;
+        if (!bind(st, rec->class_name, std::move(cls)))
             return false;
     }
     return true;
@@ -124,8 +126,9 @@ bool set_up_state(State& st, PyObject* module)
     st.find_indextypes_shell = compile_generator_function("find_indextypes", "SPAFile.find_indextypes");
     st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
     st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
-    return st.struct_error && st.unsupported_operation && st.struct_unpack && st.io_open && st.empty_tuple && st.series_file_type &&
-           st.native_file_type && st.indextypes_type && st.linked_data_type && st.series_items_type && st.reader_type && st.mapping_type &&
+    return st.struct_error && st.unsupported_operation && st.struct_unpack && st.io_open && st.empty_tuple &&
+           st.series_file_type && st.native_file_type && st.indextypes_type && st.linked_data_type &&
+           st.series_items_type && st.reader_type && st.mapping_type &&
            st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell;
 }
 
@@ -165,7 +168,8 @@ int exec_module(PyObject* module)
         !bind(st, Name::read_string, function(&read_string_def, module)) || !bind_record_classes(st, module) ||
         !bind_registry(st))
         return -1;
-    if (!bind(st, Name::SPAFile, make_plain_class(module, "quorinreader.SPAFile", nullptr, nullptr, spa_file_members)) ||
+    if (!bind(st, Name::SPAFile,
+              make_plain_class(module, "quorinreader.SPAFile", nullptr, nullptr, spa_file_members)) ||
         !remember_spa_methods(st) ||
         !bind(st, Name::Series, make_plain_class(module, "quorinreader.Series", nullptr, nullptr, series_members)) ||
         !bind(st, Name::open_file, function(&open_file_def, module)))

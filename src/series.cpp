@@ -159,8 +159,9 @@ Ref first_item(State& st, SeriesItems* items)
     if (!method)
         return Ref();
     if (is_own_read_linked_data(method.get(), diskarray.get())) {
-        items->blob =
-            new_linked_data(st, diskarray.get(), quorin_file.get(), max_spectra.get(), sections.take_handle()).release();
+        Ref handle = sections.take_handle();
+        items->blob = new_linked_data(st, diskarray.get(), quorin_file.get(), max_spectra.get(), std::move(handle))
+                          .release();
         items->native_blob = true;
     } else {
         PyObject* call[] = {quorin_file.get(), max_spectra.get()};

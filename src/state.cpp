@@ -23,7 +23,8 @@ Py_ssize_t namespace_size(State& st, PyObject* cls)
 
 int untouched_record_class(State& st, PyObject* cls, const Record& rec)
 {
-    if (PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls), Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new))
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (PyType_GetSlot(type, Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new))
         return 0;
     Ref init(PyObject_GetAttr(cls, st.name(Name::dunder_init)));
     if (!init || init.get() != st.inits[static_cast<std::size_t>(rec.id)].get())
@@ -92,36 +93,34 @@ const Record* State::record_of(PyObject* cls) const
     return nullptr;
 }
 
+template <typename Act>
+void State::each_held(Act act)
+{
+    for (std::span<Ref> refs : {std::span<Ref>(bound), std::span<Ref>(inits), std::span<Ref>(field_dicts),
+                       std::span<Ref>(spa_methods)})
+        for (Ref& r : refs)
+            act(r);
+    for (Ref* r : {&struct_error, &unsupported_operation, &struct_unpack, &io_open, &empty_tuple, &typecodes, &zero_f,
+                   &zero_d, &series_file_type, &native_file_type, &indextypes_type, &linked_data_type,
+                   &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell, &read_linked_data_shell,
+                   &open_series_shell})
+        act(*r);
+}
+
 int State::traverse(visitproc visit, void* arg)
 {
-    for (Ref& r : bound)
-        Py_VISIT(r.get());
-    for (Ref& r : inits)
-        Py_VISIT(r.get());
-    for (Ref& r : spa_methods)
-        Py_VISIT(r.get());
-    for (Ref* r : {&struct_error, &unsupported_operation, &struct_unpack, &io_open, &typecodes, &zero_f, &zero_d, &native_file_type,
-                   &indextypes_type, &linked_data_type, &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell,
-                   &read_linked_data_shell, &open_series_shell})
-        Py_VISIT(r->get());
-    return 0;
+    int status = 0;
+    each_held([&](Ref& r) {
+        if (!status && r)
+            status = visit(r.get(), arg);
+    });
+    return status;
 }
 
 void State::clear()
 {
     stop_watching();
-    for (Ref& r : bound)
-        r.reset();
-    for (Ref& r : inits)
-        r.reset();
-    for (Ref& r : spa_methods)
-        r.reset();
-    for (Ref& r : field_dicts)
-        r.reset();
-    for (Ref* r : {&struct_error, &unsupported_operation, &struct_unpack, &io_open, &typecodes, &zero_f, &zero_d, &native_file_type,
-                   &indextypes_type, &linked_data_type, &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell,
-                   &read_linked_data_shell, &open_series_shell, &empty_tuple, &series_file_type})
-        r->reset();
+    each_held([](Ref& r) { r.reset(); });
 }
 
 State& module_state(PyObject* module) { return **static_cast<State**>(PyModule_GetState(module)); }
