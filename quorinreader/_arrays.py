@@ -1,0 +1,116 @@
+"""The arrays of a Table: read into new memory (load), or viewed in place (open).
+
+Either way one native call moves or decodes each bulk: read_rows for the
+values and the mini headers, _decode_titles for the titles.  The mini
+headers' structured dtype comes from the core's own record tables."""
+
+from __future__ import annotations
+
+import functools
+from typing import Any, Protocol
+
+import numpy
+import numpy.typing as npt
+
+import quorinreader as _core
+
+from ._layout import Table, record_size
+
+__all__ = ["Bytes", "Values", "mini_dtype", "mini_view", "native_dtype", "raw_bytes", "read", "titles",
+           "values_view"]
+
+Values = npt.NDArray[numpy.floating[Any]]
+Bytes = npt.NDArray[numpy.uint8]
+
+# Bound on one step of a read whose size is not known beforehand: a bad
+# count then costs at most this much memory before the file runs out.
+_STEP_BYTES = 64 << 20
+
+
+class BulkReader(Protocol):
+    def read_rows(self, offset: int, count: int, head_size: int, row_size: int, item_size: int,
+                  values: Any, heads: Any, /) -> int: ...
+
+
+@functools.cache
+def mini_dtype(cls: type) -> numpy.dtype[numpy.void]:
+    """The numeric fields of a mini header record, at their offsets, little-endian."""
+    fields = [(name, "<" + code, offset) for name, code, offset in _core._record_layout(cls)
+              if not code.endswith("s")]
+    return numpy.dtype({"names": [f[0] for f in fields], "formats": [f[1] for f in fields],
+                        "offsets": [f[2] for f in fields], "itemsize": record_size(cls)})
+
+
+@functools.cache
+def _title_field(cls: type) -> tuple[int, int]:
+    """Offset and width of the title in a mini header."""
+    for name, code, offset in _core._record_layout(cls):
+        if name == "spec_title":
+            return int(offset), int(code[:-1])
+    raise LookupError(f"{cls.__name__} has no spec_title")
+
+
+def native_dtype(item: int) -> numpy.dtype[Any]:
+    return numpy.dtype(numpy.float32 if item == 4 else numpy.float64)
+
+
+def read(reader: BulkReader, table: Table, known_size: bool) -> tuple[Values, Bytes | None, int]:
+    """Reads the table into a fresh C-contiguous matrix of native floats and a
+    table of mini headers.  Returns them with how many spectra were there in
+    full; with `known_size` the caller has bounded the count by the file."""
+    if known_size or table.count * table.stride <= _STEP_BYTES:
+        return _read_once(reader, table)
+    # Unknown size: whole steps while the file lasts, then one matrix.
+    step = max(1, _STEP_BYTES // table.stride)
+    parts: list[tuple[Values, Bytes | None]] = []
+    done = 0
+    while done < table.count:
+        part = table._replace(offset=table.offset + done * table.stride, count=min(step, table.count - done))
+        values, heads, got = _read_once(reader, part)
+        parts.append((values[:got], None if heads is None else heads[:got * table.head]))
+        done += got
+        if got < part.count:
+            break
+    if len(parts) == 1:
+        return parts[0][0], parts[0][1], done
+    heads_parts = [h for _, h in parts if h is not None]
+    return (numpy.concatenate([v for v, _ in parts]),
+            numpy.concatenate(heads_parts) if table.head else None, done)
+
+
+def _read_once(reader: BulkReader, table: Table) -> tuple[Values, Bytes | None, int]:
+    values = numpy.empty((table.count, table.points), native_dtype(table.item))
+    heads = numpy.empty(table.count * table.head, numpy.uint8) if table.head else None
+    if table.count == 0 or table.stride == 0:
+        return values, heads, table.count
+    got = reader.read_rows(table.offset, table.count, table.head, table.row, table.item, values, heads)
+    return values, heads, got
+
+
+def raw_bytes(buffer: Any) -> Bytes:
+    """A read-only byte array over a buffer.  frombuffer keeps a memoryview
+    as the array's base, so the buffer stays exported (a mapping stays
+    mapped) for as long as any array made from it is alive."""
+    raw = numpy.frombuffer(buffer, numpy.uint8)
+    raw.flags.writeable = False
+    return raw
+
+
+def values_view(raw: Bytes, table: Table) -> Values:
+    """The values of the table as a read-only (count, points) view over `raw`."""
+    return numpy.ndarray((table.count, table.points), "<f4" if table.item == 4 else "<f8", buffer=raw,
+                         offset=min(table.offset + table.head, raw.size),
+                         strides=(table.stride, table.item))
+
+
+def mini_view(buffer: Bytes, offset: int, stride: int, count: int, cls: type) -> npt.NDArray[numpy.void]:
+    """`count` mini headers of class `cls`, the first at `offset`, one every
+    `stride` bytes, as a structured view over `buffer`."""
+    return numpy.ndarray((count,), mini_dtype(cls), buffer=buffer, offset=min(offset, buffer.size),
+                         strides=(stride,))
+
+
+def titles(buffer: Any, offset: int, stride: int, count: int, cls: type) -> list[str]:
+    """The titles of `count` mini headers of class `cls`, the first at `offset`, one every `stride` bytes."""
+    title_at, width = _title_field(cls)
+    return _core._decode_titles(buffer, offset + title_at, stride, count, width)  # type: ignore[no-any-return]

@@ -1,0 +1,182 @@
+"""Where the spectra of a file lie: the header phase of every load and open.
+
+It decodes the records that say what the file holds, with the core's own
+decoder, and turns them into a Table: the offset, count and geometry of the
+spectra.  It moves no spectrum's bytes; that is the core's bulk read."""
+
+from __future__ import annotations
+
+import struct
+from typing import Any, Literal, NamedTuple, Protocol
+
+import quorinreader as _core
+
+from ._errors import FormatError, past_end
+
+__all__ = ["Layout", "Table", "find", "record_size", "HEADER_SIZE"]
+
+# The file header's own fields; the directory follows it.
+HEADER_SIZE = 304
+_FILE_TYPE_OFFSET = 288
+# Inside a disk-resident array record: its element size, then its link.
+_ELEMENT_SIZE_OFFSET = 8
+_LINK_OFFSET = 12
+_LINK_SECTION_TYPE_OFFSET = 4
+
+
+def record_size(cls: type) -> int:
+    """Bytes of a flat record class, from the tables the core decodes with."""
+    name, code, offset = _core._record_layout(cls)[-1]
+    return int(offset) + struct.calcsize("<" + code)
+
+
+_SPECTRAL_HEADER_SIZE = record_size(_core.MainSpectralHeader)
+_BENCH_SIZE = record_size(_core.BenchInfo)
+_SERIES_HEADER_SIZE = record_size(_core.SeriesHeader)
+_MINI_SIZES = {cls: record_size(cls) for cls in (_core.SeriesSpecheader, _core.SeriesSpecheaderVer3)}
+
+
+class Reader(Protocol):
+    """What the header phase needs of a source: the core's _Reader."""
+
+    def record(self, cls: type, offset: int, /) -> Any: ...
+
+
+class Table(NamedTuple):
+    """The spectra of a file: spectrum k is `head` bytes of mini header (a
+    `mini` record), then `points` little-endian values of `item` bytes each,
+    at byte offset + k * stride."""
+
+    offset: int
+    count: int
+    points: int
+    item: int
+    head: int = 0
+    mini: type | None = None
+
+    @property
+    def row(self) -> int:
+        return self.points * self.item
+
+    @property
+    def stride(self) -> int:
+        return self.head + self.points * self.item
+
+    def held(self, size: int) -> int:
+        """How many of the spectra a source of `size` bytes holds in full."""
+        stride = self.head + self.points * self.item
+        if stride == 0:
+            return self.count
+        return min(self.count, max(0, size - self.offset) // stride)
+
+    def shortfall(self, held: int, size: int | None) -> str:
+        """Says that the spectrum after the first `held` is not all there."""
+        return past_end(f"spectrum {held + 1:,} of {self.count:,}",
+                        self.offset + held * self.stride, self.stride, size)
+
+
+class Layout(NamedTuple):
+    """What the header phase found."""
+
+    kind: Literal["series", "spectrum"]
+    table: Table
+    file_header: Any
+    spectral_header: Any
+    series_header: Any = None
+    disk_array: Any = None
+    bench: Any = None
+
+
+def find(reader: Reader, size: int | None, name: str) -> Layout:
+    """The layout of the file behind `reader`, whose size is `size` (None when unknown)."""
+    header = _record(reader, _core.FileHeader, 0, None, size, name, "the file header")
+    file_type = header.file_type
+    if file_type == 11:
+        return _series(reader, header, size, name)
+    if file_type == 10:
+        raise FormatError(f"{name}: the file type at offset {_FILE_TYPE_OFFSET} is 10, a group file; "
+                          "expected a spectrum or a series (type 11)")
+    return _spectrum(reader, header, size, name)
+
+
+def _spectrum(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
+    spectral_at = values_at = None
+    for entry in header.sections:
+        section_type = entry.section_type
+        if section_type == 2 and spectral_at is None:
+            spectral_at = entry.section_offset
+        elif section_type == 3 and values_at is None:
+            values_at = entry.section_offset
+    if spectral_at is None or values_at is None:
+        missing = "2 (main spectral header)" if spectral_at is None else "3 (spectrum values)"
+        raise _missing(header, name, f"section of type {missing}")
+    spectral = _record(reader, _core.MainSpectralHeader, spectral_at, _SPECTRAL_HEADER_SIZE, size, name,
+                       "the main spectral header")
+    return Layout("spectrum", Table(values_at, 1, spectral.num_points, 4), header, spectral)
+
+
+def _series(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
+    sections = header.sections
+    series_at = _first(sections, 325)
+    array_at = _first(sections, 300)
+    if series_at is None or array_at is None:
+        what = "325 (series header)" if series_at is None else "300 (disk-resident array)"
+        raise _missing(header, name, f"section of type {what}")
+    series = _record(reader, _core.SeriesHeader, series_at, _SERIES_HEADER_SIZE, size, name, "the series header")
+    array = _record(reader, _core.DiskResidentArray, array_at, None, size, name, "the disk-resident array")
+
+    link = array.link
+    link_at = array_at + _LINK_OFFSET
+    if link.link_type:
+        raise FormatError(f"{name}: the link at offset {link_at:,} has link_type {link.link_type}, data in "
+                          f"the external file {link.filename!r}; expected 0, data inside this file")
+    blobs = [entry for entry in sections if entry.section_type == link.section_type]
+    if link.section_number >= len(blobs):
+        raise FormatError(f"{name}: the link at offset {link_at + _LINK_SECTION_TYPE_OFFSET:,} names section "
+                          f"{link.section_number} (counted from 0) of type {link.section_type}; the directory "
+                          f"at offset {HEADER_SIZE} lists {len(blobs)} of that type")
+    item = array.array_element_size
+    if item != 4 and item != 8:
+        raise FormatError(f"{name}: the disk-resident array gives {item} bytes per value at offset "
+                          f"{array_at + _ELEMENT_SIZE_OFFSET:,}; expected 4 or 8")
+
+    blob_at = offset = blobs[link.section_number].section_offset
+    blob_format = link.data_blob_format
+    if not blob_format.spectral_hdr:
+        raise FormatError(f"{name}: the data blob at offset {blob_at:,} has no main spectral header (the link "
+                          f"at offset {link_at:,} does not set spectral_hdr); expected one, for the point count")
+    spectral = _record(reader, _core.MainSpectralHeader, offset, _SPECTRAL_HEADER_SIZE, size, name,
+                       "the main spectral header of the data blob")
+    offset += _SPECTRAL_HEADER_SIZE
+    bench = None
+    if blob_format.bench_hdr:
+        bench = _record(reader, _core.BenchInfo, offset, _BENCH_SIZE, size, name, "the bench information")
+        offset += _BENCH_SIZE
+    mini = None
+    if blob_format.mini_hdr:
+        mini = _core.SeriesSpecheaderVer3 if link.mini_header_type else _core.SeriesSpecheader
+    table = Table(offset, series.max_spectra, spectral.num_points, item, _MINI_SIZES[mini] if mini else 0, mini)
+    return Layout("series", table, header, spectral, series, array, bench)
+
+
+def _first(sections: list[Any], section_type: int) -> int | None:
+    for entry in sections:
+        if entry.section_type == section_type:
+            return int(entry.section_offset)
+    return None
+
+
+def _missing(header: Any, name: str, what: str) -> FormatError:
+    found = sorted({entry.section_type for entry in header.sections})
+    return FormatError(f"{name}: the directory at offset {HEADER_SIZE} lists no {what}; "
+                       f"found section types {found}")
+
+
+def _record(reader: Reader, cls: type, offset: int, needed: int | None, size: int | None, name: str,
+            what: str) -> Any:
+    if (size is not None and offset >= size) or offset >= 1 << 63:
+        raise FormatError(past_end(f"{name}: {what}", offset, needed, size))
+    try:
+        return reader.record(cls, offset)
+    except struct.error as error:
+        raise FormatError(past_end(f"{name}: {what}", offset, needed, size)) from error
