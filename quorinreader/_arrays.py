@@ -50,26 +50,31 @@ def _title_field(cls: type) -> tuple[int, int]:
     raise LookupError(f"{cls.__name__} has no spec_title")
 
 
+_NATIVE: dict[int, numpy.dtype[Any]] = {4: numpy.dtype(numpy.float32), 8: numpy.dtype(numpy.float64)}
+_STORED: dict[int, numpy.dtype[Any]] = {4: numpy.dtype("<f4"), 8: numpy.dtype("<f8")}
+
+
 def native_dtype(item: int) -> numpy.dtype[Any]:
-    return numpy.dtype(numpy.float32 if item == 4 else numpy.float64)
+    """The dtype of values of `item` bytes, in native byte order."""
+    return _NATIVE[item]
 
 
 def read(reader: BulkReader, table: Table, known_size: bool) -> tuple[Values, Bytes | None, int]:
     """Reads the table into a fresh C-contiguous matrix of native floats and a
     table of mini headers.  Returns them with how many spectra were there in
     full; with `known_size` the caller has bounded the count by the file."""
-    if known_size or table.count * table.stride <= _STEP_BYTES:
+    if known_size or table.n * table.stride <= _STEP_BYTES:
         return _read_once(reader, table)
     # Unknown size: whole steps while the file lasts, then one matrix.
     step = max(1, _STEP_BYTES // table.stride)
     parts: list[tuple[Values, Bytes | None]] = []
     done = 0
-    while done < table.count:
-        part = table._replace(offset=table.offset + done * table.stride, count=min(step, table.count - done))
+    while done < table.n:
+        part = table._replace(offset=table.offset + done * table.stride, n=min(step, table.n - done))
         values, heads, got = _read_once(reader, part)
         parts.append((values[:got], None if heads is None else heads[:got * table.head]))
         done += got
-        if got < part.count:
+        if got < part.n:
             break
     if len(parts) == 1:
         return parts[0][0], parts[0][1], done
@@ -79,11 +84,11 @@ def read(reader: BulkReader, table: Table, known_size: bool) -> tuple[Values, By
 
 
 def _read_once(reader: BulkReader, table: Table) -> tuple[Values, Bytes | None, int]:
-    values = numpy.empty((table.count, table.points), native_dtype(table.item))
-    heads = numpy.empty(table.count * table.head, numpy.uint8) if table.head else None
-    if table.count == 0 or table.stride == 0:
-        return values, heads, table.count
-    got = reader.read_rows(table.offset, table.count, table.head, table.row, table.item, values, heads)
+    values = numpy.empty((table.n, table.points), _NATIVE[table.item])
+    heads = numpy.empty(table.n * table.head, numpy.uint8) if table.head else None
+    if table.n == 0 or table.stride == 0:
+        return values, heads, table.n
+    got = reader.read_rows(table.offset, table.n, table.head, table.row, table.item, values, heads)
     return values, heads, got
 
 
@@ -92,15 +97,16 @@ def raw_bytes(buffer: Any) -> Bytes:
     as the array's base, so the buffer stays exported (a mapping stays
     mapped) for as long as any array made from it is alive."""
     raw = numpy.frombuffer(buffer, numpy.uint8)
-    raw.flags.writeable = False
+    if raw.flags.writeable:  # bytes of the caller's, such as a bytearray
+        raw.flags.writeable = False
     return raw
 
 
 def values_view(raw: Bytes, table: Table) -> Values:
     """The values of the table as a read-only (count, points) view over `raw`."""
-    return numpy.ndarray((table.count, table.points), "<f4" if table.item == 4 else "<f8", buffer=raw,
-                         offset=min(table.offset + table.head, raw.size),
-                         strides=(table.stride, table.item))
+    offset, n, points, item, head, _ = table
+    return numpy.ndarray((n, points), _STORED[item], buffer=raw, offset=min(offset + head, raw.size),
+                         strides=(head + points * item, item))
 
 
 def mini_view(buffer: Bytes, offset: int, stride: int, count: int, cls: type) -> npt.NDArray[numpy.void]:

@@ -43,12 +43,12 @@ class Reader(Protocol):
 
 
 class Table(NamedTuple):
-    """The spectra of a file: spectrum k is `head` bytes of mini header (a
-    `mini` record), then `points` little-endian values of `item` bytes each,
-    at byte offset + k * stride."""
+    """The `n` spectra of a file: spectrum k is `head` bytes of mini header
+    (a `mini` record), then `points` little-endian values of `item` bytes
+    each, at byte offset + k * stride."""
 
     offset: int
-    count: int
+    n: int
     points: int
     item: int
     head: int = 0
@@ -62,16 +62,21 @@ class Table(NamedTuple):
     def stride(self) -> int:
         return self.head + self.points * self.item
 
+    @property
+    def end(self) -> int:
+        """The offset just past the last spectrum."""
+        return self.offset + self.n * (self.head + self.points * self.item)
+
     def held(self, size: int) -> int:
         """How many of the spectra a source of `size` bytes holds in full."""
         stride = self.head + self.points * self.item
         if stride == 0:
-            return self.count
-        return min(self.count, max(0, size - self.offset) // stride)
+            return self.n
+        return min(self.n, max(0, size - self.offset) // stride)
 
     def shortfall(self, held: int, size: int | None) -> str:
         """Says that the spectrum after the first `held` is not all there."""
-        return past_end(f"spectrum {held + 1:,} of {self.count:,}",
+        return past_end(f"spectrum {held + 1:,} of {self.n:,}",
                         self.offset + held * self.stride, self.stride, size)
 
 

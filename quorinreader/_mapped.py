@@ -13,6 +13,7 @@ from typing import Any
 import quorinreader as _core
 
 from ._arrays import Bytes, raw_bytes
+from ._sources import PathLike
 
 __all__ = ["Mapped"]
 
@@ -20,11 +21,11 @@ __all__ = ["Mapped"]
 class Mapped:
     __slots__ = ("name", "path", "data", "_absolute", "_raw", "_mapping", "_closed")
 
-    def __init__(self, name: str, path: str | os.PathLike[str] | None = None, data: Any = None) -> None:
+    def __init__(self, name: str, path: PathLike | None = None, data: Any = None) -> None:
         self.name = name
         self.path = path
         # Fixed now: a copy may be unpickled in another working directory.
-        self._absolute = None if path is None else os.path.abspath(os.fsdecode(os.fspath(path)))
+        self._absolute = None if path is None else _absolute(path)
         self.data = data
         self._raw: Bytes | None = None
         self._mapping: Any = None
@@ -71,3 +72,8 @@ class Mapped:
         data = self.data
         whole = isinstance(data, memoryview) and isinstance(data.obj, bytes) and data.nbytes == len(data.obj)
         return Mapped, (self.name, None, data.obj if whole else bytes(data))
+
+
+def _absolute(path: PathLike) -> str:
+    text = os.fsdecode(os.fspath(path))
+    return text if os.path.isabs(text) else os.path.abspath(text)

@@ -7,9 +7,9 @@ itself, and a one-dimensional buffer of unsigned bytes."""
 from __future__ import annotations
 
 import os
-from typing import Protocol, Union
+from typing import Protocol, Union, cast
 
-__all__ = ["Readable", "Source", "resolve"]
+__all__ = ["PathLike", "Readable", "Source", "resolve"]
 
 
 class Readable(Protocol):
@@ -18,10 +18,11 @@ class Readable(Protocol):
     def read(self, size: int = ..., /) -> bytes: ...
 
 
-Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, Readable]
+PathLike = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
+Source = Union[PathLike, bytes, bytearray, memoryview, Readable]
 
 
-def resolve(source: Source) -> tuple[str, str | os.PathLike[str] | None, memoryview | None]:
+def resolve(source: Source) -> tuple[str, PathLike | None, memoryview | None]:
     """The source as (name for messages, path or None, bytes or None)."""
     if isinstance(source, str):
         return source, source, None
@@ -33,7 +34,7 @@ def resolve(source: Source) -> tuple[str, str | os.PathLike[str] | None, memoryv
         if not callable(getattr(source, "read", None)):
             raise TypeError("expected a path (str or os.PathLike), a bytes-like object or a binary file "
                             f"object, not {type(source).__name__!r}") from None
-        return _file_name(source), None, memoryview(_read_all(source))
+        return _file_name(source), None, memoryview(_read_all(cast(Readable, source)))
     return f"<{type(source).__name__}>", None, _as_bytes(data)
 
 

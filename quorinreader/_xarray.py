@@ -33,11 +33,11 @@ class TableArray(BackendArray):
     def __init__(self, mapped: Mapped, table: Table, field: str | None = None) -> None:
         self.mapped, self.table, self.field = mapped, table, field
         if field is None:
-            self.shape: tuple[int, ...] = (table.count, table.points)
+            self.shape: tuple[int, ...] = (table.n, table.points)
             self.dtype = _arrays.native_dtype(table.item)
         else:
             assert table.mini is not None
-            self.shape = (table.count,)
+            self.shape = (table.n,)
             self.dtype = _arrays.mini_dtype(table.mini)[field].newbyteorder("=")
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> npt.NDArray[Any]:
@@ -49,7 +49,7 @@ class TableArray(BackendArray):
             view = _arrays.values_view(raw, table)
         else:
             assert table.mini is not None
-            view = _arrays.mini_view(raw, table.offset, table.stride, table.count, table.mini)[self.field]
+            view = _arrays.mini_view(raw, table.offset, table.stride, table.n, table.mini)[self.field]
         # A copy in native order: what was read is the caller's, and no
         # loaded array keeps the mapping alive.
         return numpy.array(view[key], dtype=self.dtype)
@@ -60,7 +60,7 @@ class TitleArray(BackendArray):
 
     def __init__(self, mapped: Mapped, table: Table) -> None:
         self.mapped, self.table = mapped, table
-        self.shape = (table.count,)
+        self.shape = (table.n,)
         self.dtype = numpy.dtype(object)
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> npt.NDArray[Any]:
@@ -69,7 +69,7 @@ class TitleArray(BackendArray):
     def _read(self, key: tuple[Any, ...]) -> npt.NDArray[Any]:
         (which,) = key
         if isinstance(which, slice):
-            selected = range(self.table.count)[which]
+            selected = range(self.table.n)[which]
             if selected.step > 0:
                 return _objects(self._run(selected))
             return _objects(self._run(selected[::-1])[::-1])
@@ -97,6 +97,7 @@ def dataset(spectra: Spectra) -> xarray.Dataset:
     table: Table = spectra._table
     mapped: Mapped | None = spectra._mapped
     coords: dict[str, Any] = {"x": ("x", spectra.x)}
+    fields: dict[str, Any]
     if mapped is None:
         values: Any = spectra.values
         coords["title"] = ("spectrum", _objects(spectra.titles))

@@ -37,21 +37,13 @@ class Spectra:
     """The spectra of one file, as arrays.  Made by load() and open(); both
     give the same attributes, and differ in where `values` lives."""
 
-    __slots__ = ("kind", "source", "file_header", "spectral_header", "series_header", "bench", "dimensions",
-                 "_table", "_values", "_heads", "_mapped", "_partial", "_x", "_titles", "_mini")
-
-    kind: Literal["series", "spectrum"]
-    source: str
+    __slots__ = ("source", "_layout", "_table", "_values", "_heads", "_mapped", "_partial", "_x", "_titles",
+                 "_mini")
 
     def __init__(self, layout: _layout.Layout, table: _layout.Table, source: str, values: _arrays.Values,
                  heads: _arrays.Bytes | None, mapped: Mapped | None, partial: bool) -> None:
-        self.kind = layout.kind
         self.source = source
-        self.file_header: Any = layout.file_header
-        self.spectral_header: Any = layout.spectral_header
-        self.series_header: Any = layout.series_header
-        self.bench: Any = layout.bench
-        self.dimensions: list[Any] = [] if layout.disk_array is None else layout.disk_array.dimensions
+        self._layout = layout
         self._table = table
         self._values: _arrays.Values | None = values
         self._heads = heads
@@ -60,6 +52,39 @@ class Spectra:
         self._x: npt.NDArray[numpy.float64] | None = None
         self._titles: list[str | None] | None = None
         self._mini: npt.NDArray[numpy.void] | None = None
+
+    # The records.
+
+    @property
+    def kind(self) -> Literal["series", "spectrum"]:
+        """"series" for a series file, "spectrum" for a single spectrum."""
+        return self._layout.kind
+
+    @property
+    def file_header(self) -> Any:
+        """The FileHeader, with the section directory."""
+        return self._layout.file_header
+
+    @property
+    def spectral_header(self) -> Any:
+        """The MainSpectralHeader: of the data blob for a series, of the file for a spectrum."""
+        return self._layout.spectral_header
+
+    @property
+    def series_header(self) -> Any:
+        """The SeriesHeader; None for a single spectrum."""
+        return self._layout.series_header
+
+    @property
+    def bench(self) -> Any:
+        """The BenchInfo at the head of the data blob; None where there is none."""
+        return self._layout.bench
+
+    @property
+    def dimensions(self) -> list[Any]:
+        """The Dimension records of the disk-resident array; empty for a single spectrum."""
+        array = self._layout.disk_array
+        return [] if array is None else array.dimensions
 
     # The arrays.
 
@@ -91,12 +116,12 @@ class Spectra:
             self._check_open()
             table = self._table
             if self.kind == "spectrum":
-                titles = [self.file_header.file_id] * table.count
+                titles = [self.file_header.file_id] * table.n
             elif table.mini is None:
-                titles = [None] * table.count
+                titles = [None] * table.n
             else:
                 buffer, offset, stride = self._heads_at()
-                titles = cast("list[str | None]", _arrays.titles(buffer, offset, stride, table.count, table.mini))
+                titles = cast("list[str | None]", _arrays.titles(buffer, offset, stride, table.n, table.mini))
             self._titles = titles
         return titles
 
@@ -112,7 +137,7 @@ class Spectra:
             if table.mini is None:
                 return None
             buffer, offset, stride = self._heads_at()
-            mini = self._mini = _arrays.mini_view(buffer, offset, stride, table.count, table.mini)
+            mini = self._mini = _arrays.mini_view(buffer, offset, stride, table.n, table.mini)
         return mini
 
     def _heads_at(self) -> tuple[_arrays.Bytes, int, int]:
@@ -137,7 +162,7 @@ class Spectra:
     # The object.
 
     def __len__(self) -> int:
-        return self._table.count
+        return self._table.n
 
     @property
     def closed(self) -> bool:
@@ -158,7 +183,7 @@ class Spectra:
 
     def __repr__(self) -> str:
         table, header = self._table, self.spectral_header
-        what = (f"series, {table.count:,} spectra of {table.points:,} points" if self.kind == "series"
+        what = (f"series, {table.n:,} spectra of {table.points:,} points" if self.kind == "series"
                 else f"spectrum, {table.points:,} points")
         state = "closed, was" if self.closed else "opened" if self._mapped is not None else "loaded"
         return (f"<Spectra: {what}, {_arrays.native_dtype(table.item).name}, "
@@ -168,9 +193,7 @@ class Spectra:
         self._check_open()
         if self._mapped is not None:
             return _reopen, (self._mapped, self._partial)
-        layout = _layout.Layout(self.kind, self._table, self.file_header, self.spectral_header,
-                                self.series_header, None, self.bench)
-        return _restore, (layout, self.dimensions, self.source, self._values, self._heads)
+        return Spectra, (self._layout, self._table, self.source, self._values, self._heads, None, False)
 
     def _check_open(self) -> None:
         if self._values is None:
@@ -193,7 +216,7 @@ def load(source: Source, *, partial: bool = False) -> Spectra:
         layout = _layout.find(reader, size, name)
         table, warning = _fit(layout.table, size, partial, name)
         values, heads, got = _arrays.read(reader, table, size is not None)
-    if got < table.count:  # the size was not known, or the file shrank meanwhile
+    if got < table.n:  # the size was not known, or the file shrank meanwhile
         table, warning = _short(table, got, None, partial, name)
         values = values[:got]
         heads = None if heads is None else heads[:got * table.head]
@@ -234,10 +257,10 @@ def _open(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
 
 def _fit(table: _layout.Table, size: int | None, partial: bool, name: str) -> tuple[_layout.Table, str | None]:
     """The table cut to what a source of `size` bytes holds, before anything is allocated for it."""
-    if size is None:
+    if size is None or table.end <= size:
         return table, None
     held = table.held(size)
-    if held == table.count:
+    if held == table.n:  # spectra of no bytes at all
         return table, None
     return _short(table, held, size, partial, name)
 
@@ -247,17 +270,9 @@ def _short(table: _layout.Table, held: int, size: int | None, partial: bool,
     shortfall = table.shortfall(held, size)
     if not partial:
         raise FormatError(f"{name}: {shortfall}")
-    return table._replace(count=held), f"{name}: read {held:,} of {table.count:,} spectra; {shortfall}"
+    return table._replace(n=held), f"{name}: read {held:,} of {table.n:,} spectra; {shortfall}"
 
 
 def _reopen(mapped: Mapped, partial: bool) -> Spectra:
     # The caller was warned when the file was first opened.
     return _open(mapped, partial)[0]
-
-
-def _restore(layout: _layout.Layout, dimensions: list[Any], source: str, values: _arrays.Values,
-             heads: _arrays.Bytes | None) -> Spectra:
-    spectra = Spectra(layout, layout.table, source, values, heads, None, False)
-    spectra.dimensions = dimensions
-    return spectra
-
