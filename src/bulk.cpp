@@ -22,7 +22,7 @@ namespace {
 // per piece; shorter ones are read in large blocks and copied out, since the
 // kernel's cost per iovec would outweigh the copy.
 constexpr Py_ssize_t direct_stride_min = 2048;
-constexpr Py_ssize_t bounce_size = 256 * 1024;
+constexpr Py_ssize_t bounce_size = 1024 * 1024;
 // Copies of more than this many bytes from memory run with the GIL released.
 constexpr Py_ssize_t release_gil_min = 1 << 20;
 // Reads of at most this many bytes from a file keep the GIL and, when they
@@ -69,14 +69,39 @@ int pieces(const Rows& r, std::int64_t done, iovec* iov, int max)
     return n;
 }
 
+// Copies n bytes.  The pieces of short spectra (a 96-byte mini header, 16
+// values) are too small for a call of memcpy to pay: they go as 16-byte
+// moves, the last one overlapping the one before so that no byte outside
+// [0, n) is touched.
+inline void copy_piece(char* to, const char* from, std::size_t n)
+{
+    constexpr std::size_t block = 16;
+    if (n < block || n > 16 * block) {
+        std::memcpy(to, from, n);
+        return;
+    }
+    std::size_t i = 0;
+    for (; i + block <= n; i += block)
+        std::memcpy(to + i, from + i, block);
+    if (i < n)
+        std::memcpy(to + n - block, from + n - block, block);
+}
+
 // Copies the whole spectra held in `block` (spectrum `first` onwards) to their places.
 void scatter(const Rows& r, std::int64_t first, const char* block, std::int64_t spectra)
 {
-    for (std::int64_t k = first; k < first + spectra; ++k) {
-        if (r.head)
-            std::memcpy(r.heads + k * r.head, block, static_cast<std::size_t>(r.head));
-        std::memcpy(r.values + k * r.row, block + r.head, static_cast<std::size_t>(r.row));
-        block += r.stride();
+    const auto head = static_cast<std::size_t>(r.head);
+    const auto row = static_cast<std::size_t>(r.row);
+    char* heads = r.heads + first * r.head;
+    char* values = r.values + first * r.row;
+    for (std::int64_t k = 0; k < spectra; ++k) {
+        if (head) {
+            copy_piece(heads, block, head);
+            heads += head;
+        }
+        copy_piece(values, block + head, row);
+        values += row;
+        block += head + row;
     }
 }
 
