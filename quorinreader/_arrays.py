@@ -63,15 +63,26 @@ def read(reader: BulkReader, table: Table, known_size: bool) -> tuple[Values, By
     """Reads the table into a fresh C-contiguous matrix of native floats and a
     table of mini headers.  Returns them with how many spectra were there in
     full; with `known_size` the caller has bounded the count by the file."""
-    if known_size or table.n * table.stride <= _STEP_BYTES:
-        return _read_once(reader, table)
-    # Unknown size: whole steps while the file lasts, then one matrix.
-    step = max(1, _STEP_BYTES // table.stride)
+    # Fields, not properties: this runs for every load, a single spectrum too.
+    offset, n, points, item, head, _ = table
+    row = points * item
+    if not known_size and n * (head + row) > _STEP_BYTES:
+        return _read_in_steps(reader, table)
+    values = numpy.empty((n, points), _NATIVE[item])
+    heads = numpy.empty(n * head, numpy.uint8) if head else None
+    got = reader.read_rows(offset, n, head, row, item, values, heads) if n and head + row else n
+    return values, heads, got
+
+
+def _read_in_steps(reader: BulkReader, table: Table) -> tuple[Values, Bytes | None, int]:
+    """A table whose source has no known size: whole steps while it lasts, then one matrix."""
+    stride = table.stride
+    step = max(1, _STEP_BYTES // stride)
     parts: list[tuple[Values, Bytes | None]] = []
     done = 0
     while done < table.n:
-        part = table._replace(offset=table.offset + done * table.stride, n=min(step, table.n - done))
-        values, heads, got = _read_once(reader, part)
+        part = table._replace(offset=table.offset + done * stride, n=min(step, table.n - done))
+        values, heads, got = read(reader, part, True)
         parts.append((values[:got], None if heads is None else heads[:got * table.head]))
         done += got
         if got < part.n:
@@ -81,15 +92,6 @@ def read(reader: BulkReader, table: Table, known_size: bool) -> tuple[Values, By
     heads_parts = [h for _, h in parts if h is not None]
     return (numpy.concatenate([v for v, _ in parts]),
             numpy.concatenate(heads_parts) if table.head else None, done)
-
-
-def _read_once(reader: BulkReader, table: Table) -> tuple[Values, Bytes | None, int]:
-    values = numpy.empty((table.n, table.points), _NATIVE[table.item])
-    heads = numpy.empty(table.n * table.head, numpy.uint8) if table.head else None
-    if table.n == 0 or table.stride == 0:
-        return values, heads, table.n
-    got = reader.read_rows(table.offset, table.n, table.head, table.row, table.item, values, heads)
-    return values, heads, got
 
 
 def raw_bytes(buffer: Any) -> Bytes:

@@ -62,11 +62,6 @@ class Table(NamedTuple):
     def stride(self) -> int:
         return self.head + self.points * self.item
 
-    @property
-    def end(self) -> int:
-        """The offset just past the last spectrum."""
-        return self.offset + self.n * (self.head + self.points * self.item)
-
     def held(self, size: int) -> int:
         """How many of the spectra a source of `size` bytes holds in full."""
         stride = self.head + self.points * self.item

@@ -257,7 +257,8 @@ def _open(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
 
 def _fit(table: _layout.Table, size: int | None, partial: bool, name: str) -> tuple[_layout.Table, str | None]:
     """The table cut to what a source of `size` bytes holds, before anything is allocated for it."""
-    if size is None or table.end <= size:
+    offset, n, points, item, head, _ = table
+    if size is None or offset + n * (head + points * item) <= size:
         return table, None
     held = table.held(size)
     if held == table.n:  # spectra of no bytes at all

@@ -1,4 +1,5 @@
 """quorinreader.spectra reads what the streaming reader reads, as arrays."""
+import contextlib
 import subprocess
 import sys
 
@@ -58,6 +59,29 @@ def test_a_series_is_what_the_stream_gives(tmp_path, read, knobs):
     assert [vars(d) for d in s.dimensions] == [vars(d) for d in qr.SPAFile(info.path).read(1).dimensions]
     bench = knobs.get("bench_hdr") and qr.SPAFile(info.path).read_offset(qr.BenchInfo, info.blob_offset + 140)
     assert fields(s.bench) == (fields(bench) if bench else None)
+
+
+# Each longer than one native read: many block-buffer reads of short
+# spectra, and more pieces of long ones than one scatter read takes.
+LARGE = {"short, mini headers": (12_000, 3, {}), "short, none": (100_000, 3, dict(mini_hdr=False)),
+         "long": (700, 600, dict(mini_header_type=1))}
+
+
+@pytest.mark.parametrize("cut", [0, 777], ids=["whole", "cut"])
+@pytest.mark.parametrize("count, points, knobs", LARGE.values(), ids=LARGE)
+def test_tables_longer_than_one_read(tmp_path, count, points, knobs, cut):
+    info = series(tmp_path, spectra=[[k, -k, k / 4] * (points // 3) for k in range(count)], **knobs)
+    _, titles, values = streamed(info.path)
+    stride = (len(info.data) - info.blob_offset - 140) // count  # the blob ends the file
+    held = count - -(-cut // stride)  # the spectra left whole once `cut` bytes are cut off
+    with open(info.path, "r+b") as f:
+        f.truncate(len(info.data) - cut)
+    for read in (spectra.load, spectra.open):
+        with pytest.warns(spectra.TruncatedWarning) if cut else contextlib.nullcontext():
+            s = read(info.path, partial=True)
+        with s:
+            assert len(s) == held and s.values.tobytes() == values[:held].tobytes()
+            assert s.titles == titles[:held]
 
 
 @pytest.mark.parametrize("mini_header_type, element_size", [(0, 4), (3, 4), (7, 8)])
