@@ -191,15 +191,23 @@ def main():
         if not numpy.array_equal(spectra.load(single).values[0], numpy.arange(SINGLE_POINTS, dtype="f4")):
             raise SystemExit("verification failed: single spectrum")
 
-        for _ in range(rounds):
+        # Each round runs every contender once, starting one further on: a
+        # fresh allocation costs more right after a large one was freed
+        # (the kernel may compact memory for huge pages), so no contender
+        # may always come first.
+        for r in range(rounds):
             for run in runs:
                 p = run["path"]
-                run["fresh"].append(timed(readinto_fresh, p, run["offset"], run["size"]))
-                run["values"].append(timed(load_values, p))
-                run["touched_t"].append(timed(readinto_touched, p, run["offset"], run["touched"]))
-                run["peer"].append(timed(mmpeer.load, p))
-                run["with_titles"].append(timed(load_titles, p))
-                run["titles"].append(titles_alone(p))
+                contenders = [
+                    ("fresh", lambda: timed(readinto_fresh, p, run["offset"], run["size"])),
+                    ("values", lambda: timed(load_values, p)),
+                    ("touched_t", lambda: timed(readinto_touched, p, run["offset"], run["touched"])),
+                    ("peer", lambda: timed(mmpeer.load, p)),
+                    ("with_titles", lambda: timed(load_titles, p)),
+                    ("titles", lambda: titles_alone(p)),
+                ]
+                for key, measure in contenders[r % len(contenders):] + contenders[:r % len(contenders)]:
+                    run[key].append(measure())
 
         # Latencies: many short rounds, alternating, so that the load of a
         # shared machine falls on every contender alike.

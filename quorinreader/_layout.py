@@ -13,12 +13,13 @@ import quorinreader as _core
 
 from ._errors import FormatError, past_end
 
-__all__ = ["Layout", "Table", "find", "record_size", "HEADER_SIZE"]
+__all__ = ["Layout", "Table", "find", "record_size"]
 
-# The file header's own fields; the directory follows it.
-HEADER_SIZE = 304
+# Offsets that messages name: the directory follows the 304-byte file
+# header, whose file type is at 288; a disk-resident array holds its element
+# size at 8 and its link at 12, and the link its section type at 4.
+_DIRECTORY_OFFSET = 304
 _FILE_TYPE_OFFSET = 288
-# Inside a disk-resident array record: its element size, then its link.
 _ELEMENT_SIZE_OFFSET = 8
 _LINK_OFFSET = 12
 _LINK_SECTION_TYPE_OFFSET = 4
@@ -26,7 +27,7 @@ _LINK_SECTION_TYPE_OFFSET = 4
 
 def record_size(cls: type) -> int:
     """Bytes of a flat record class, from the tables the core decodes with."""
-    name, code, offset = _core._record_layout(cls)[-1]
+    _, code, offset = _core._record_layout(cls)[-1]
     return int(offset) + struct.calcsize("<" + code)
 
 
@@ -134,7 +135,7 @@ def _series(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
     if link.section_number >= len(blobs):
         raise FormatError(f"{name}: the link at offset {link_at + _LINK_SECTION_TYPE_OFFSET:,} names section "
                           f"{link.section_number} (counted from 0) of type {link.section_type}; the directory "
-                          f"at offset {HEADER_SIZE} lists {len(blobs)} of that type")
+                          f"at offset {_DIRECTORY_OFFSET} lists {len(blobs)} of that type")
     item = array.array_element_size
     if item != 4 and item != 8:
         raise FormatError(f"{name}: the disk-resident array gives {item} bytes per value at offset "
@@ -168,7 +169,7 @@ def _first(sections: list[Any], section_type: int) -> int | None:
 
 def _missing(header: Any, name: str, what: str) -> FormatError:
     found = sorted({entry.section_type for entry in header.sections})
-    return FormatError(f"{name}: the directory at offset {HEADER_SIZE} lists no {what}; "
+    return FormatError(f"{name}: the directory at offset {_DIRECTORY_OFFSET} lists no {what}; "
                        f"found section types {found}")
 
 

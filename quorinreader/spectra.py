@@ -166,6 +166,7 @@ class Spectra:
 
     @property
     def closed(self) -> bool:
+        """True once close() was called."""
         return self._values is None
 
     def close(self) -> None:
