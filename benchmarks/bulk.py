@@ -113,23 +113,25 @@ def titles_alone(path):
     return time.perf_counter() - start
 
 
-def open_row_phases(path, k, reps):
-    """Mean seconds of open(path), of the first copy of spectrum k, and of close()."""
-    opened = read = closed = 0.0
+def open_row_phases(path, ks, reps):
+    """For each k: mean seconds of open(path), of the first copy of spectrum
+    k, and of close().  The ks take turns within every repetition."""
+    sums = [[0.0, 0.0, 0.0] for _ in ks]
     clock = time.perf_counter
     for _ in range(reps):
-        start = clock()
-        s = spectra.open(path)
-        opened_at = clock()
-        numpy.array(s.values[k])
-        read_at = clock()
-        s.close()
-        del s
-        closed_at = clock()
-        opened += opened_at - start
-        read += read_at - opened_at
-        closed += closed_at - read_at
-    return opened / reps, read / reps, closed / reps
+        for k, acc in zip(ks, sums):
+            start = clock()
+            s = spectra.open(path)
+            opened_at = clock()
+            numpy.array(s.values[k])
+            read_at = clock()
+            s.close()
+            del s
+            closed_at = clock()
+            acc[0] += opened_at - start
+            acc[1] += read_at - opened_at
+            acc[2] += closed_at - read_at
+    return [[t / reps for t in acc] for acc in sums]
 
 
 def bare_read(path):
@@ -218,8 +220,9 @@ def main():
         single_t = {"load": [], "bare": []}
         with spectra.open(large["path"]) as opened:
             for _ in range(latency_rounds):
+                for label, result in zip(ks, open_row_phases(large["path"], list(ks.values()), batch)):
+                    phases[label].append(result)
                 for label, k in ks.items():
-                    phases[label].append(open_row_phases(large["path"], k, batch))
                     warm[label].append(per_call(lambda: numpy.array(opened.values[k]), batch))
                 single_t["bare"].append(per_call(bare_read, batch, single))
                 single_t["load"].append(per_call(spectra.load, batch, single))
