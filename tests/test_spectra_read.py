@@ -23,6 +23,7 @@ VARIANTS = {
     "fewer than the blob holds": dict(max_spectra=2),
     "second blob, extended directory": dict(section_number=2, extended=True),
     "no points": dict(spectra=[[], [], []]),
+    "no points, no mini headers": dict(spectra=[[], [], []], mini_hdr=False),
 }
 
 
