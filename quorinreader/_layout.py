@@ -101,13 +101,7 @@ def find(reader: Reader, size: int | None, name: str) -> Layout:
 
 
 def _spectrum(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
-    spectral_at = values_at = None
-    for entry in header.sections:
-        section_type = entry.section_type
-        if section_type == 2 and spectral_at is None:
-            spectral_at = entry.section_offset
-        elif section_type == 3 and values_at is None:
-            values_at = entry.section_offset
+    spectral_at, values_at = _firsts(header.sections, 2, 3)
     if spectral_at is None or values_at is None:
         missing = "2 (main spectral header)" if spectral_at is None else "3 (spectrum values)"
         raise _missing(header, name, f"section of type {missing}")
@@ -118,8 +112,7 @@ def _spectrum(reader: Reader, header: Any, size: int | None, name: str) -> Layou
 
 def _series(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
     sections = header.sections
-    series_at = _first(sections, 325)
-    array_at = _first(sections, 300)
+    series_at, array_at = _firsts(sections, 325, 300)
     if series_at is None or array_at is None:
         what = "325 (series header)" if series_at is None else "300 (disk-resident array)"
         raise _missing(header, name, f"section of type {what}")
@@ -131,17 +124,18 @@ def _series(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
     if link.link_type:
         raise FormatError(f"{name}: the link at offset {link_at:,} has link_type {link.link_type}, data in "
                           f"the external file {link.filename!r}; expected 0, data inside this file")
-    blobs = [entry for entry in sections if entry.section_type == link.section_type]
-    if link.section_number >= len(blobs):
+    blob_at = _nth(sections, link.section_type, link.section_number)
+    if blob_at is None:
+        listed = sum(entry.section_type == link.section_type for entry in sections)
         raise FormatError(f"{name}: the link at offset {link_at + _LINK_SECTION_TYPE_OFFSET:,} names section "
                           f"{link.section_number} (counted from 0) of type {link.section_type}; the directory "
-                          f"at offset {_DIRECTORY_OFFSET} lists {len(blobs)} of that type")
+                          f"at offset {_DIRECTORY_OFFSET} lists {listed} of that type")
     item = array.array_element_size
     if item != 4 and item != 8:
         raise FormatError(f"{name}: the disk-resident array gives {item} bytes per value at offset "
                           f"{array_at + _ELEMENT_SIZE_OFFSET:,}; expected 4 or 8")
 
-    blob_at = offset = blobs[link.section_number].section_offset
+    offset = blob_at
     blob_format = link.data_blob_format
     if not blob_format.spectral_hdr:
         raise FormatError(f"{name}: the data blob at offset {blob_at:,} has no main spectral header (the link "
@@ -160,10 +154,25 @@ def _series(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
     return Layout("series", table, header, spectral, series, array, bench)
 
 
-def _first(sections: list[Any], section_type: int) -> int | None:
+def _firsts(sections: list[Any], a: int, b: int) -> tuple[int | None, int | None]:
+    """The offsets of the first sections of types a and b (None where there is none)."""
+    at_a = at_b = None
+    for entry in sections:
+        section_type = entry.section_type
+        if section_type == a and at_a is None:
+            at_a = entry.section_offset
+        elif section_type == b and at_b is None:
+            at_b = entry.section_offset
+    return at_a, at_b
+
+
+def _nth(sections: list[Any], section_type: int, n: int) -> int | None:
+    """The offset of section n (from 0) among those of a type; None if there are fewer."""
     for entry in sections:
         if entry.section_type == section_type:
-            return int(entry.section_offset)
+            if n == 0:
+                return int(entry.section_offset)
+            n -= 1
     return None
 
 
