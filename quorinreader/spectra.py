@@ -1,1 +1,280 @@
-"""Spectra as NumPy arrays: any spectrum or series file, loaded or memory-mapped."""
+"""Spectra as NumPy arrays: any spectrum or series file, loaded or memory-mapped.
+
+    from quorinreader import spectra
+
+    s = spectra.load("reaction.spa")        # everything in memory, no file left open
+    s.x, s.values, s.titles, s.mini_headers
+
+    with spectra.open("reaction.spa") as s: # headers read, values mapped in place
+        row = s.values[12345]               # a read-only view: reads just that spectrum
+
+This module decides what to read and shapes the result; the bytes move in
+the core, one native call per bulk read, straight into the final arrays.
+"""
+
+from __future__ import annotations
+
+import warnings
+from typing import TYPE_CHECKING, Any, Literal, cast
+
+import numpy
+import numpy.typing as npt
+
+import quorinreader as _core
+
+from . import _arrays, _layout, _sources
+from ._errors import FormatError, TruncatedWarning
+from ._mapped import Mapped
+from ._sources import Source
+
+if TYPE_CHECKING:
+    import xarray
+
+__all__ = ["FormatError", "Spectra", "Source", "TruncatedWarning", "load", "open"]
+
+
+class Spectra:
+    """The spectra of one file, as arrays.  Made by load() and open(); both
+    give the same attributes, and differ in where `values` lives."""
+
+    __slots__ = ("source", "_layout", "_table", "_values", "_heads", "_mapped", "_partial", "_x", "_titles",
+                 "_mini")
+
+    def __init__(self, layout: _layout.Layout, table: _layout.Table, source: str, values: _arrays.Values,
+                 heads: _arrays.Bytes | None, mapped: Mapped | None, partial: bool) -> None:
+        self.source = source
+        self._layout = layout
+        self._table = table
+        self._values: _arrays.Values | None = values
+        self._heads = heads
+        self._mapped = mapped
+        self._partial = partial
+        self._x: npt.NDArray[numpy.float64] | None = None
+        self._titles: list[str | None] | None = None
+        self._mini: npt.NDArray[numpy.void] | None = None
+
+    # The records.
+
+    @property
+    def kind(self) -> Literal["series", "spectrum"]:
+        """"series" for a series file, "spectrum" for a single spectrum."""
+        return self._layout.kind
+
+    @property
+    def file_header(self) -> Any:
+        """The FileHeader, with the section directory."""
+        return self._layout.file_header
+
+    @property
+    def spectral_header(self) -> Any:
+        """The MainSpectralHeader: of the data blob for a series, of the file for a spectrum."""
+        return self._layout.spectral_header
+
+    @property
+    def series_header(self) -> Any:
+        """The SeriesHeader; None for a single spectrum."""
+        return self._layout.series_header
+
+    @property
+    def bench(self) -> Any:
+        """The BenchInfo at the head of the data blob; None where there is none."""
+        return self._layout.bench
+
+    @property
+    def dimensions(self) -> list[Any]:
+        """The Dimension records of the disk-resident array; empty for a single spectrum."""
+        array = self._layout.disk_array
+        return [] if array is None else array.dimensions
+
+    # The arrays.
+
+    @property
+    def values(self) -> _arrays.Values:
+        """(spectra, points) float32 or float64, as stored: a fresh writeable
+        matrix from load(), a read-only view of the source from open()."""
+        values = self._values
+        if values is None:
+            raise self._closed_error()
+        return values
+
+    @property
+    def x(self) -> npt.NDArray[numpy.float64]:
+        """numpy.linspace(first_x, last_x, num_points) of the main spectral header."""
+        x = self._x
+        if x is None:
+            self._check_open()
+            header = self.spectral_header
+            x = self._x = numpy.linspace(header.first_x, header.last_x, header.num_points)
+        return x
+
+    @property
+    def titles(self) -> list[str | None]:
+        """One title per spectrum: its mini header's, None without mini headers,
+        the file's own id for a single spectrum."""
+        titles = self._titles
+        if titles is None:
+            self._check_open()
+            table = self._table
+            if self.kind == "spectrum":
+                titles = [self.file_header.file_id] * table.n
+            elif table.mini is None:
+                titles = [None] * table.n
+            else:
+                buffer, offset, stride = self._heads_at()
+                titles = cast("list[str | None]", _arrays.titles(buffer, offset, stride, table.n, table.mini))
+            self._titles = titles
+        return titles
+
+    @property
+    def mini_headers(self) -> npt.NDArray[numpy.void] | None:
+        """The numeric fields of the mini headers, one structured row per
+        spectrum (a view of the table they were read into, or of the source);
+        None without mini headers."""
+        mini = self._mini
+        if mini is None:
+            self._check_open()
+            table = self._table
+            if table.mini is None:
+                return None
+            buffer, offset, stride = self._heads_at()
+            mini = self._mini = _arrays.mini_view(buffer, offset, stride, table.n, table.mini)
+        return mini
+
+    def _heads_at(self) -> tuple[_arrays.Bytes, int, int]:
+        """Where the mini headers lie: the buffer, the first one's offset, the stride."""
+        table = self._table
+        if self._mapped is not None:
+            return self._mapped.raw(), table.offset, table.stride
+        assert self._heads is not None
+        return self._heads, 0, table.head
+
+    def to_xarray(self) -> xarray.Dataset:
+        """An xarray Dataset: the data variable `spectra` on (spectrum, x), the
+        coordinates x, title and every mini header field, the main spectral
+        header's fields as attributes.  Lazy for an opened file."""
+        self._check_open()
+        try:
+            from . import _xarray
+        except ImportError as error:
+            raise ImportError("to_xarray() needs xarray: pip install 'quorinreader[xarray]'") from error
+        return _xarray.dataset(self)
+
+    # The object.
+
+    def __len__(self) -> int:
+        return self._table.n
+
+    @property
+    def closed(self) -> bool:
+        """True once close() was called."""
+        return self._values is None
+
+    def close(self) -> None:
+        """Drops the arrays and ends the mapping of an opened file.  Arrays a
+        caller kept stay valid; the attributes that give arrays raise ValueError."""
+        self._values = self._heads = self._x = self._titles = self._mini = None
+        if self._mapped is not None:
+            self._mapped.close()
+
+    def __enter__(self) -> Spectra:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        table, header = self._table, self.spectral_header
+        what = (f"series, {table.n:,} spectra of {table.points:,} points" if self.kind == "series"
+                else f"spectrum, {table.points:,} points")
+        state = "closed, was" if self.closed else "opened" if self._mapped is not None else "loaded"
+        return (f"<Spectra: {what}, {_arrays.native_dtype(table.item).name}, "
+                f"x {header.first_x:g} to {header.last_x:g}, {state} from {self.source!r}>")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        self._check_open()
+        if self._mapped is not None:
+            return _reopen, (self._mapped, self._partial)
+        return Spectra, (self._layout, self._table, self.source, self._values, self._heads, None, False)
+
+    def _check_open(self) -> None:
+        if self._values is None:
+            raise self._closed_error()
+
+    def _closed_error(self) -> ValueError:
+        return ValueError(f"I/O operation on closed spectra ({self.source})")
+
+
+def load(source: Source, *, partial: bool = False) -> Spectra:
+    """Reads every spectrum of a spectrum or series file into memory.
+
+    `source` is a path, a bytes-like object holding the file, or a binary
+    file object (read from its start).  A series that ends before its last
+    spectrum raises FormatError, or with `partial` gives the complete spectra
+    it holds and warns with TruncatedWarning."""
+    name, path, data = _sources.resolve(source)
+    with _core._Reader(data if path is None else path) as reader:
+        size = reader.size
+        layout = _layout.find(reader, size, name)
+        table, warning = _fit(layout.table, size, partial, name)
+        values, heads, got = _arrays.read(reader, table, size is not None)
+    if got < table.n:  # the size was not known, or the file shrank meanwhile
+        table, warning = _short(table, got, None, partial, name)
+        values = values[:got]
+        heads = None if heads is None else heads[:got * table.head]
+    if warning:
+        warnings.warn(TruncatedWarning(warning), stacklevel=2)
+    return Spectra(layout, table, name, values, heads, None, partial)
+
+
+def open(source: Source, *, partial: bool = False) -> Spectra:  # noqa: A001 - the module's verb
+    """Reads the headers of a spectrum or series file and maps its values in place.
+
+    A path is memory-mapped (no file descriptor is kept); a bytes-like object
+    is viewed where it lies; a file object is read into memory once.
+    `values` is then a read-only view whose rows are read as they are used.
+    close() ends the mapping; the object is a context manager."""
+    name, path, data = _sources.resolve(source)
+    spectra, warning = _open(Mapped(name, path, data), partial)
+    if warning:
+        warnings.warn(TruncatedWarning(warning), stacklevel=2)
+    return spectra
+
+
+def _open(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
+    try:
+        # The headers are read from the file, not through the mapping: a
+        # first touch of a mapped page costs more than a read, and so the
+        # first access to spectrum k costs one page fault whatever k is.
+        with _core._Reader(mapped.data if mapped.path is None else mapped.path) as reader:
+            raw = mapped.raw(reader)
+            layout = _layout.find(reader, raw.size, mapped.name)
+        table, warning = _fit(layout.table, raw.size, partial, mapped.name)
+        values = _arrays.values_view(raw, table)
+    except BaseException:
+        mapped.close()
+        raise
+    return Spectra(layout, table, mapped.name, values, None, mapped, partial), warning
+
+
+def _fit(table: _layout.Table, size: int | None, partial: bool, name: str) -> tuple[_layout.Table, str | None]:
+    """The table cut to what a source of `size` bytes holds, before anything is allocated for it."""
+    offset, n, points, item, head, _ = table
+    if size is None or offset + n * (head + points * item) <= size:
+        return table, None
+    held = table.held(size)
+    if held == table.n:  # spectra of no bytes at all
+        return table, None
+    return _short(table, held, size, partial, name)
+
+
+def _short(table: _layout.Table, held: int, size: int | None, partial: bool,
+           name: str) -> tuple[_layout.Table, str]:
+    shortfall = table.shortfall(held, size)
+    if not partial:
+        raise FormatError(f"{name}: {shortfall}")
+    return table._replace(n=held), f"{name}: read {held:,} of {table.n:,} spectra; {shortfall}"
+
+
+def _reopen(mapped: Mapped, partial: bool) -> Spectra:
+    # The caller was warned when the file was first opened.
+    return _open(mapped, partial)[0]

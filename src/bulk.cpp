@@ -22,9 +22,13 @@ namespace {
 // per piece; shorter ones are read in large blocks and copied out, since the
 // kernel's cost per iovec would outweigh the copy.
 constexpr Py_ssize_t direct_stride_min = 2048;
-constexpr Py_ssize_t bounce_size = 256 * 1024;
+constexpr Py_ssize_t bounce_size = 1024 * 1024;
 // Copies of more than this many bytes from memory run with the GIL released.
 constexpr Py_ssize_t release_gil_min = 1 << 20;
+// Reads of at most this many bytes from a file keep the GIL and, when they
+// take few pieces, their iovecs on the stack.
+constexpr std::int64_t small_table = 64 * 1024;
+constexpr int small_iovecs = 16;
 
 // Where a table of spectra lies in a source and where its pieces go: spectrum
 // k is `head` bytes of mini header (none when head is 0), then `row` bytes of
@@ -65,14 +69,39 @@ int pieces(const Rows& r, std::int64_t done, iovec* iov, int max)
     return n;
 }
 
+// Copies n bytes.  The pieces of short spectra (a 96-byte mini header, 16
+// values) are too small for a call of memcpy to pay: they go as 16-byte
+// moves, the last one overlapping the one before so that no byte outside
+// [0, n) is touched.
+inline void copy_piece(char* to, const char* from, std::size_t n)
+{
+    constexpr std::size_t block = 16;
+    if (n < block || n > 16 * block) {
+        std::memcpy(to, from, n);
+        return;
+    }
+    std::size_t i = 0;
+    for (; i + block <= n; i += block)
+        std::memcpy(to + i, from + i, block);
+    if (i < n)
+        std::memcpy(to + n - block, from + n - block, block);
+}
+
 // Copies the whole spectra held in `block` (spectrum `first` onwards) to their places.
 void scatter(const Rows& r, std::int64_t first, const char* block, std::int64_t spectra)
 {
-    for (std::int64_t k = first; k < first + spectra; ++k) {
-        if (r.head)
-            std::memcpy(r.heads + k * r.head, block, static_cast<std::size_t>(r.head));
-        std::memcpy(r.values + k * r.row, block + r.head, static_cast<std::size_t>(r.row));
-        block += r.stride();
+    const auto head = static_cast<std::size_t>(r.head);
+    const auto row = static_cast<std::size_t>(r.row);
+    char* heads = r.heads + first * r.head;
+    char* values = r.values + first * r.row;
+    for (std::int64_t k = 0; k < spectra; ++k) {
+        if (head) {
+            copy_piece(heads, block, head);
+            heads += head;
+        }
+        copy_piece(values, block + head, row);
+        values += row;
+        block += head + row;
     }
 }
 
@@ -233,11 +262,10 @@ PyObject* reader_size(PyObject* self, void*)
         return nullptr;
     if (r->viewing)
         return PyLong_FromSsize_t(r->view.len);
-    struct stat sb;
-    if (fstat(reinterpret_cast<NativeFile*>(r->file)->fd, &sb) < 0)
-        return PyErr_SetFromErrno(PyExc_OSError);
-    // A size that is not a regular file's (a pipe, procfs) says nothing.
-    return S_ISREG(sb.st_mode) && sb.st_size > 0 ? PyLong_FromLongLong(sb.st_size) : Py_NewRef(Py_None);
+    // As the file was when it was opened, a moment ago.  A size that is
+    // not a regular file's (a pipe, procfs) says nothing.
+    const auto* nf = reinterpret_cast<NativeFile*>(r->file);
+    return nf->regular && nf->size > 0 ? PyLong_FromLongLong(nf->size) : Py_NewRef(Py_None);
 }
 
 PyObject* reader_record(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -303,24 +331,41 @@ bool read_file_table(Reader* r, const Rows& rows, std::int64_t& done)
     const bool direct = rows.stride() >= direct_stride_min;
     const long iov_limit = sysconf(_SC_IOV_MAX);
     const int iov_max = static_cast<int>(std::clamp<long>(iov_limit > 0 ? iov_limit : 16, 2, 1024));
-    void* scratch = PyMem_RawMalloc(direct ? sizeof(iovec) * static_cast<std::size_t>(iov_max)
-                                           : static_cast<std::size_t>(std::max<std::int64_t>(bounce_size, rows.stride())));
-    if (!scratch) {
-        PyErr_NoMemory();
-        return false;
+    // A small table (a single spectrum) is read on the stack, holding the
+    // GIL: a heap block and a GIL round trip would cost more than the read.
+    const bool small = rows.total() <= small_table;
+    iovec few[small_iovecs];
+    void* scratch = few;
+    int iovecs = small_iovecs;
+    if (!direct || rows.count * 2 > small_iovecs) {
+        iovecs = iov_max;
+        scratch = PyMem_RawMalloc(direct ? sizeof(iovec) * static_cast<std::size_t>(iov_max)
+                                         : static_cast<std::size_t>(std::min<std::int64_t>(
+                                               std::max<std::int64_t>(bounce_size, rows.stride()),
+                                               std::max<std::int64_t>(rows.total(), 1))));
+        if (!scratch) {
+            PyErr_NoMemory();
+            return false;
+        }
     }
     int status;
     r->busy = true;
     for (;;) {
-        Py_BEGIN_ALLOW_THREADS
-        status = read_table(fd, rows, done, static_cast<iovec*>(scratch), iov_max,
-                            direct ? nullptr : static_cast<char*>(scratch));
-        Py_END_ALLOW_THREADS
+        if (small) {
+            status = read_table(fd, rows, done, static_cast<iovec*>(scratch), iovecs,
+                                direct ? nullptr : static_cast<char*>(scratch));
+        } else {
+            Py_BEGIN_ALLOW_THREADS
+            status = read_table(fd, rows, done, static_cast<iovec*>(scratch), iovecs,
+                                direct ? nullptr : static_cast<char*>(scratch));
+            Py_END_ALLOW_THREADS
+        }
         if (status != EINTR || PyErr_CheckSignals() < 0)
             break;
     }
     r->busy = false;
-    PyMem_RawFree(scratch);
+    if (scratch != few)
+        PyMem_RawFree(scratch);
     if (status == EINTR)
         return false;  // a signal handler raised
     if (status) {

@@ -1,0 +1,79 @@
+"""The bytes of an opened source, in place: a memory map of a path, or the
+caller's own buffer.
+
+It pickles as its source, an absolute path or the bytes themselves, never as
+an open file or a mapping: a copy that reaches another process maps the file
+again there, at its first use."""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+import quorinreader as _core
+
+from ._arrays import Bytes, raw_bytes
+from ._sources import PathLike
+
+__all__ = ["Mapped"]
+
+
+class Mapped:
+    __slots__ = ("name", "path", "data", "_absolute", "_raw", "_mapping", "_closed")
+
+    def __init__(self, name: str, path: PathLike | None = None, data: Any = None) -> None:
+        self.name = name
+        self.path = path
+        # Fixed now: a copy may be unpickled in another working directory.
+        self._absolute = None if path is None else _absolute(path)
+        self.data = data
+        self._raw: Bytes | None = None
+        self._mapping: Any = None
+        self._closed = False
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def raw(self, reader: Any = None) -> Bytes:
+        """All the source's bytes as a read-only uint8 array.  The file is
+        mapped at the first call, through `reader` (a _Reader of the path)
+        when the caller holds one open already."""
+        raw = self._raw
+        if raw is None:
+            if self._closed:
+                raise ValueError(f"I/O operation on closed spectra ({self.name})")
+            if self.path is None:
+                raw = raw_bytes(self.data)
+            elif reader is not None:
+                self._mapping = reader.map()
+                raw = raw_bytes(self._mapping)
+            else:
+                with _core._Reader(self.path) as own:
+                    self._mapping = own.map()
+                raw = raw_bytes(self._mapping)
+            self._raw = raw
+        return raw
+
+    def close(self) -> None:
+        """Ends the mapping; arrays a caller still holds keep it until they are gone."""
+        self._closed = True
+        self._raw = None
+        if self._mapping is not None:
+            self._mapping.close()
+            self._mapping = None
+        self.data = None
+
+    def __reduce__(self) -> tuple[type[Mapped], tuple[str, str | None, bytes | None]]:
+        if self._closed:
+            raise ValueError(f"I/O operation on closed spectra ({self.name})")
+        if self._absolute is not None:
+            return Mapped, (self.name, self._absolute, None)
+        data = self.data
+        whole = isinstance(data, memoryview) and isinstance(data.obj, bytes) and data.nbytes == len(data.obj)
+        return Mapped, (self.name, None, data.obj if whole else bytes(data))
+
+
+def _absolute(path: PathLike) -> str:
+    text = os.fsdecode(os.fspath(path))
+    return text if os.path.isabs(text) else os.path.abspath(text)
