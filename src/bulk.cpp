@@ -264,8 +264,8 @@ PyObject* reader_size(PyObject* self, void*)
         return PyLong_FromSsize_t(r->view.len);
     // As the file was when it was opened, a moment ago.  A size that is
     // not a regular file's (a pipe, procfs) says nothing.
-    const auto* nf = reinterpret_cast<NativeFile*>(r->file);
-    return nf->regular && nf->size > 0 ? PyLong_FromLongLong(nf->size) : Py_NewRef(Py_None);
+    auto* nf = reinterpret_cast<NativeFile*>(r->file);
+    return native_size_known(nf) ? PyLong_FromLongLong(nf->size) : Py_NewRef(Py_None);
 }
 
 PyObject* reader_record(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,

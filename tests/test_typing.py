@@ -162,7 +162,10 @@ def check_fields(obj, stub_class):
 
 
 def test_stub_holds_the_module_names_in_load_order():
-    runtime = [n for n in vars(qr) if not (n.startswith("__") and n.endswith("__"))]
+    # Submodules are bound on the package as they are imported; the stub of each is its own file.
+    runtime = [n for n, v in vars(qr).items()
+               if not (n.startswith("__") and n.endswith("__"))
+               and not (isinstance(v, types.ModuleType) and v.__name__.startswith("quorinreader."))]
     assert stub_runtime_names() == runtime
 
 
