@@ -1,5 +1,6 @@
 """The xarray engine: the entry point, guessing, the Dataset, laziness, closing, pickling."""
 import importlib
+import importlib.util
 import inspect
 import io
 import multiprocessing
@@ -22,6 +23,11 @@ xarray = pytest.importorskip("xarray")
 from quorinreader.xarray_backend import SpaBackendEntrypoint  # noqa: E402
 
 needs_proc = pytest.mark.skipif(not HAVE_PROC, reason="needs Linux /proc")
+
+
+def dask(chunks):
+    return pytest.param(chunks, id="dask",
+                        marks=pytest.mark.skipif(importlib.util.find_spec("dask") is None, reason="needs dask"))
 
 
 class BytesPath:
@@ -127,7 +133,7 @@ def large(tmp_path_factory):
 
 
 @needs_proc
-@pytest.mark.parametrize("chunks", [None, {"spectrum": 10}], ids=["lazily indexed", "dask"])
+@pytest.mark.parametrize("chunks", [pytest.param(None, id="lazily indexed"), dask({"spectrum": 10})])
 def test_only_the_spectra_used_are_read(large, chunks):
     folder = os.path.dirname(large.path)
     ds = xarray.open_dataset(large.path, engine="quorinreader", chunks=chunks)
@@ -173,7 +179,7 @@ def read_back(data, folder):
     return unpickled, values, titles, holds(), "still open"
 
 
-@pytest.mark.parametrize("chunks", [None, {"spectrum": 2}], ids=["lazily indexed", "dask"])
+@pytest.mark.parametrize("chunks", [pytest.param(None, id="lazily indexed"), dask({"spectrum": 2})])
 def test_a_dataset_pickles_as_its_path(tmp_path, pool, chunks):
     info = series(tmp_path, mini_header_type=1)
     with xarray.open_dataset(info.path, engine="quorinreader", chunks=chunks) as ds:
