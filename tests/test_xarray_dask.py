@@ -50,7 +50,7 @@ def test_many_files_on_a_cluster(client, folder, paths):
         assert not HAVE_PROC or held(here) == []
         assert ds.spectra.chunks == (tuple(1 + f % 5 for f in range(FILES)), (POINTS,))
         assert ds.spectra.dtype == numpy.float32
-        computed = ds.compute()  # on the cluster: the client is the default scheduler now
+        computed = client.compute(ds).result()  # read by the workers
         assert not HAVE_PROC or held(here) == []
     start = 0
     for path in paths:
@@ -83,5 +83,5 @@ def test_the_graph_pickles_without_the_data(client, folder, paths):
         copy = pickle.loads(pickle.dumps(ds))
         assert not HAVE_PROC or held(str(folder)) == []
         with copy:  # read here, in this process: a mapping for each read, ended with it
-            xarray.testing.assert_identical(copy.compute(scheduler="sync"), ds.compute())
+            xarray.testing.assert_identical(copy.compute(scheduler="sync"), ds.compute(scheduler="sync"))
             assert not HAVE_PROC or held(str(folder)) == []
