@@ -1,0 +1,65 @@
+"""The xarray engine "quorinreader": SPA spectra and series as lazy Datasets.
+
+    import xarray
+
+    ds = xarray.open_dataset("reaction.spa", engine="quorinreader")
+    ds.spectra[12]                          # reads that spectrum alone, when used
+    ds.close()                              # ends the file's mapping
+
+The Dataset is the one `spectra.open(path).to_xarray()` gives: `spectra` on
+(spectrum, x), the coordinates x, title and the mini header fields, the main
+spectral header's fields as attributes.  Nothing but the headers is read
+until a variable is used, then only the spectra it selects.  Its lazy arrays
+hold the file's path and layout, so a Dataset or a Dask graph made from it
+pickles, and each process that reads maps the file on its own.
+
+xarray finds the engine through the package's "xarray.backends" entry point;
+`xarray.open_dataset` picks it by itself for a path ending in ".spa".
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+from typing import Any
+
+try:
+    import xarray
+    from xarray.backends import BackendEntrypoint
+except ImportError as error:
+    raise ImportError("the quorinreader xarray engine needs xarray: pip install 'quorinreader[xarray]'") from error
+
+from . import _xarray
+from ._sources import Source
+
+__all__ = ["SpaBackendEntrypoint"]
+
+
+class SpaBackendEntrypoint(BackendEntrypoint):
+    """Opens a spectrum or series file as a lazily indexed Dataset.
+
+    Parameters of open_dataset, besides the path: `drop_variables`, names of
+    variables and coordinates to leave out (names the file does not have are
+    ignored), and `partial`, which keeps the complete spectra of a series cut
+    short and warns with spectra.TruncatedWarning instead of raising
+    spectra.FormatError."""
+
+    description = "Open SPA spectrum and series files (FT-IR, Raman) in xarray, lazily"
+    url = "https://pypi.org/project/quorinreader/"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "partial")
+
+    def open_dataset(  # type: ignore[override]
+        self,
+        filename_or_obj: Source,
+        *,
+        drop_variables: str | Iterable[str] | None = None,
+        partial: bool = False,
+    ) -> xarray.Dataset:
+        return _xarray.open_dataset(filename_or_obj, drop_variables=drop_variables, partial=partial)
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        """True for a path (str or os.PathLike) whose suffix is .spa, in any case."""
+        if not isinstance(filename_or_obj, (str, os.PathLike)):
+            return False
+        path = os.fsdecode(os.fspath(filename_or_obj))
+        return os.path.splitext(path)[1].lower() == ".spa"
