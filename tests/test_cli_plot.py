@@ -66,7 +66,7 @@ def test_plot_draws_each_demo_file(tmp_path, cli, path, size, axis_labels):
     image = png(out)
     assert image.shape[:2] == size[::-1]
     gray = image.mean(axis=2)
-    assert gray.std() > 0.1 and (gray < 0.9).mean() > 0.02  # not blank: a fair share of it drawn on
+    assert gray.std() > 0.05 and (gray < 0.9).mean() > 0.01  # not blank: a fair share of it drawn on
 
     # The figure the command draws: its labels are set, and the PNG shows them.
     with spectra.open(str(path)) as s:
