@@ -1,10 +1,16 @@
-"""Writes examples/demo_series.spa, the demo series file, with the test writer.
+"""Writes the demo files with the test suite's writer of synthetic files.
 
-A reaction followed over time: 120 Raman spectra of 400 points from
-200 to 3200 cm-1, one band growing while another fades.
+    python examples/make_demo.py [FOLDER]
+
+demo_series.spa: a reaction followed over time, 120 Raman spectra of 400
+points from 200 to 3200 cm-1, one band growing while another fades.
+
+demo_spectrum.spa: one FT-IR absorbance spectrum of 1,800 points from 4000
+down to 400 cm-1, with the bands of an ester (O-H, C-H, C=O, C-O).
 """
 
 import math
+import struct
 import sys
 from pathlib import Path
 
@@ -15,6 +21,12 @@ import spawriter  # noqa: E402
 
 SPECTRA, POINTS = 120, 400
 FIRST_X, LAST_X = 200.0, 3200.0
+
+IR_POINTS, IR_FIRST_X, IR_LAST_X = 1800, 4000.0, 400.0
+# (centre in cm-1, half width, absorbance): Lorentzian bands.
+IR_BANDS = [(3450, 120, 0.12), (2962, 14, 0.42), (2930, 16, 0.55), (2874, 12, 0.25),
+            (1738, 11, 1.05), (1462, 12, 0.22), (1375, 8, 0.18), (1240, 18, 0.78),
+            (1047, 20, 0.46), (722, 6, 0.08)]
 
 
 def band(x, centre, width, height):
@@ -33,7 +45,18 @@ def spectrum(k):
     return values
 
 
-def main(path=HERE / "demo_series.spa"):
+def absorbance():
+    step = (IR_LAST_X - IR_FIRST_X) / (IR_POINTS - 1)
+    values = []
+    for i in range(IR_POINTS):
+        x = IR_FIRST_X + i * step
+        baseline = 0.02 + 0.01 * (IR_FIRST_X - x) / (IR_FIRST_X - IR_LAST_X)
+        values.append(baseline + sum(h / (1 + ((x - c) / w) ** 2) for c, w, h in IR_BANDS)
+                      + 0.002 * math.sin(i * 1.3) * math.sin(i * 0.11))
+    return values
+
+
+def write_series(path):
     spectra = [spectrum(k) for k in range(SPECTRA)]
     titles = [f"t = {10 * k} s" for k in range(SPECTRA)]
     time = dict(dimension_type=1, first_dim=0, last_dim=10 * (SPECTRA - 1), scale_dim=1.0,
@@ -42,7 +65,22 @@ def main(path=HERE / "demo_series.spa"):
                       num_elements=POINTS, unit_ID=2, short_label=b"cm-1", long_label=b"Raman shift")
     spawriter.series_file(path, spectra, titles=titles, first_x=FIRST_X, last_x=LAST_X,
                           bench_hdr=True, dimensions=[time, wavenumber])
-    print(f"wrote {path} ({Path(path).stat().st_size} bytes)")
+
+
+def write_spectrum(path):
+    """A single spectrum: its main spectral header (section type 2), then its values (type 3)."""
+    builder = spawriter.SpaBuilder(file_type=spawriter.FT_IRDATA, file_id=b"demo ester, FT-IR absorbance")
+    builder.add(2, spawriter.main_spectral_header(num_points=IR_POINTS, first_x=IR_FIRST_X, last_x=IR_LAST_X,
+                                                  num_scans=32))
+    builder.add(3, struct.pack(f"<{IR_POINTS}f", *absorbance()))
+    builder.write(path)
+
+
+def main(folder=HERE):
+    for name, write in (("demo_series.spa", write_series), ("demo_spectrum.spa", write_spectrum)):
+        path = Path(folder) / name
+        write(path)
+        print(f"wrote {path} ({path.stat().st_size} bytes)")
 
 
 if __name__ == "__main__":

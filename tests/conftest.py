@@ -51,3 +51,16 @@ def _take_until_failure(items, delivered, error, args=None):
 @pytest.fixture
 def take_until_failure():
     return _take_until_failure
+
+
+@pytest.fixture
+def cli(capsys):
+    """Runs the quorinreader command line in this process: (status, stdout, stderr)."""
+    from quorinreader import _cli
+
+    def run(*args):
+        status = _cli.main([os.fspath(a) for a in args])
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    return run

@@ -1,0 +1,94 @@
+"""What the axes of a file's spectra are, as the file states them: the
+dimensions that match the spectra or the points, their values and labels.
+
+A dimension matches the spectra when its element count is the series
+header's max_spectra, as the series reader reports it; its values run from
+first_dim x scale_dim to last_dim x scale_dim.  Shared by the command line's
+info and plot."""
+
+from __future__ import annotations
+
+import math
+from typing import Any, NamedTuple
+
+import numpy
+import numpy.typing as npt
+
+from .spectra import Spectra
+
+__all__ = ["Axis", "label", "matching", "number", "point_axis", "spectrum_axis"]
+
+
+class Axis(NamedTuple):
+    """One matching dimension: its labels, first and last value and count."""
+
+    short_label: str
+    long_label: str
+    first: float
+    last: float
+    n: int
+
+    @property
+    def label(self) -> str:
+        return label(self.long_label, self.short_label)
+
+    def values(self) -> npt.NDArray[numpy.float64]:
+        return numpy.linspace(self.first, self.last, self.n)
+
+
+def matching(s: Spectra) -> list[Axis]:
+    """The dimensions whose element count is the series' max_spectra, in file order."""
+    if s.series_header is None:
+        return []
+    wanted = s.series_header.max_spectra
+    return [_axis(d) for d in s.dimensions if d.num_elements == wanted]
+
+
+def spectrum_axis(s: Spectra) -> Axis | None:
+    """The first matching dimension that can place the spectra: as many
+    elements as the spectra read, finite and not all of one value."""
+    for axis in matching(s):
+        if axis.n == len(s) and numpy.isfinite([axis.first, axis.last]).all() and (
+                axis.first != axis.last or axis.n == 1):
+            return axis
+    return None
+
+
+def point_axis(s: Spectra, taken: Axis | None = None) -> Axis | None:
+    """A dimension of as many elements as each spectrum has points, other than
+    `taken`: it names the X axis.  Its values are not used; X is the spectral
+    header's."""
+    points = s.values.shape[1]
+    for d in s.dimensions:
+        axis = _axis(d)
+        if axis.n == points and axis != taken and axis.label:
+            return axis
+    return None
+
+
+def label(long_label: str, short_label: str) -> str:
+    """The long label, with the short one in brackets where it adds to it:
+    "Raman shift" and "cm-1" give "Raman shift (cm-1)", "time (s)" and "t"
+    give "time (s)"."""
+    long_label, short_label = long_label.strip(), short_label.strip()
+    if not long_label:
+        return short_label
+    if not short_label or short_label in long_label or "(" in long_label:
+        return long_label
+    return f"{long_label} ({short_label})"
+
+
+def number(value: float) -> str:
+    """A value for people: the shortest text that gives back its binary32
+    value when it is one (X values and scales are stored so), integers
+    without a fraction."""
+    if not math.isfinite(value):
+        return str(value)
+    if value == int(value) and abs(value) < 1e16:
+        return str(int(value))
+    single = numpy.float32(value)
+    return str(single) if float(single) == value else repr(value)
+
+
+def _axis(d: Any) -> Axis:
+    return Axis(d.short_label, d.long_label, d.first_dim * d.scale_dim, d.last_dim * d.scale_dim, d.num_elements)

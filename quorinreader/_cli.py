@@ -1,0 +1,360 @@
+"""The quorinreader command: describe, convert and draw spectrum and series files.
+
+    quorinreader info FILE... [--json] [--titles N]
+    quorinreader export FILE... --to {csv,npz,netcdf} [-o OUT]
+    quorinreader plot FILE [-o OUT.png] [--dpi DPI]
+
+Also `python -m quorinreader`.  Every error is one line on stderr, naming
+the file and the reason.  Exit status: 0 done; 1 an export that failed or an
+optional library that is missing; 2 bad input (a file that cannot be read
+as a spectrum or series) or a bad command line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from types import TracebackType
+from typing import Any, NoReturn, Self
+
+from . import _axes, spectra
+from ._export import FORMATS, MissingExtra
+from .spectra import Spectra
+
+__all__ = ["main", "run"]
+
+PROG = "quorinreader"
+DONE, FAILED, BAD_INPUT = 0, 1, 2
+TITLES_SHOWN = 5
+
+
+class Failure(Exception):
+    """What ends a command or one file of it: one line for stderr, and an exit status."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line `argv` (sys.argv[1:] by default) and returns its exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        status: int = args.command(args)
+    except Failure as failure:
+        _error(str(failure))
+        return failure.status
+    return status
+
+
+def run() -> NoReturn:
+    """The console entry point: main() as a process, quiet on a closed pipe or ^C."""
+    for stream in (sys.stdout, sys.stderr):  # a file name that is not valid UTF-8 still prints
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="backslashreplace")
+    try:
+        status = main()
+        sys.stdout.flush()
+    except KeyboardInterrupt:
+        status = 130
+    except BrokenPipeError:
+        # `quorinreader info *.spa | head`: the reader has gone; say nothing more.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = FAILED
+    sys.exit(status)
+
+
+# The commands, one function each.
+
+def info(args: argparse.Namespace) -> int:
+    """Per file: kind, counts, X range, dtype, matching dimensions, first titles."""
+    status = DONE
+    described: list[dict[str, Any]] = []
+    for path in args.files:
+        try:
+            with _read(path, spectra.open, BAD_INPUT) as s:
+                summary = _summary(s, path, args.titles)
+        except Failure as failure:
+            _error(str(failure))
+            status = failure.status
+            continue
+        if not args.json:
+            print(("\n" if described else "") + _summary_text(summary), end="")
+        described.append(summary)
+    if args.json:
+        print(json.dumps(_json_safe(described), indent=2))
+    return status
+
+
+def export(args: argparse.Namespace) -> int:
+    """Each file to CSV, NPZ or netCDF; one line on stderr per file that failed."""
+    form = FORMATS[args.to]
+    try:
+        form.check()
+    except MissingExtra as missing:
+        raise Failure(str(missing), FAILED) from None
+    outputs = _outputs(args.files, form.suffix, args.output)
+    failed = 0
+    with _Progress(len(args.files)) as progress:
+        for path, out in zip(args.files, outputs):
+            try:
+                if out is None:
+                    raise Failure(f"{path}: names no file", FAILED)
+                if _same_file(path, out):
+                    raise Failure(f"{path}: the output {out} would replace the input", FAILED)
+                s = _read(path, spectra.load, FAILED)
+                try:
+                    form.write(s, out)
+                except OSError as error:
+                    raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
+            except Failure as failure:
+                progress.say(f"{PROG}: {failure}")
+                failed += 1
+            progress.step()
+    return FAILED if failed else DONE
+
+
+def plot(args: argparse.Namespace) -> int:
+    """A heat map and a few spectra of a series, or the line of a single spectrum."""
+    try:
+        from . import _plot
+    except ImportError as error:
+        if (error.name or "").partition(".")[0] != "matplotlib":
+            raise
+        raise Failure("plot needs matplotlib: pip install 'quorinreader[plot]'", FAILED) from None
+    path = args.file
+    out = args.output if args.output is not None else _beside(path, ".png")
+    if out is None:
+        raise Failure(f"{path}: names no file", BAD_INPUT)
+    with _read(path, spectra.open, BAD_INPUT) as s:
+        try:
+            fig = _plot.figure(s, path)
+            _plot.save(fig, out, args.dpi)
+        except _plot.NothingToPlot as error:
+            raise Failure(str(error), BAD_INPUT) from None
+        except _plot.UnknownImageType as error:
+            raise Failure(str(error), BAD_INPUT) from None
+        except OSError as error:
+            raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
+    return DONE
+
+
+# The command line.
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Read SPA spectrum and series files: describe them, export their "
+                               "spectra, plot them.",
+        epilog="Exit status: 0 done, 1 an export failed or an optional library is missing, "
+               "2 bad input or usage.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
+
+    p = commands.add_parser("info", help="describe each file", description=(
+        "Per file: the kind (series or spectrum), the number of spectra and points, the X range, "
+        "the data type, the dimensions that match the spectra, and the first titles."))
+    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("--json", action="store_true", help="print a JSON array, one object per file")
+    p.add_argument("--titles", type=_count, default=TITLES_SHOWN, metavar="N",
+                   help=f"show the first N titles (default {TITLES_SHOWN})")
+    p.set_defaults(command=info)
+
+    p = commands.add_parser("export", help="write each file's spectra as CSV, NPZ or netCDF", description=(
+        "Write each file's spectra in another format, by default beside the file with the format's "
+        "suffix (.csv, .npz, .nc). CSV: a header row of X values, then one row per spectrum, led by "
+        "its title. NPZ: x, values, titles and mini_headers (where the file has them). netCDF: the "
+        "xarray Dataset of the spectra."))
+    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("--to", required=True, choices=sorted(FORMATS), help="the output format")
+    p.add_argument("-o", "--output", type=Path, metavar="OUT",
+                   help="the output file for one FILE, or the folder for several")
+    p.set_defaults(command=export)
+
+    p = commands.add_parser("plot", help="draw a file's spectra to an image", description=(
+        "A series: a heat map of its spectra against X and the matching dimension (or the spectrum "
+        "index), over a few of its spectra drawn as lines. A single spectrum: a line."))
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("-o", "--output", type=Path, metavar="OUT",
+                   help="the image (PNG, or SVG, PDF... by its suffix); by default FILE with .png")
+    p.add_argument("--dpi", type=_positive, default=100, help="pixels per inch (default 100)")
+    p.set_defaults(command=plot)
+    return parser
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a count of 0 or more, not {text!r}")
+    return value
+
+
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"expected a positive number, not {text!r}")
+    return value
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version(PROG)
+    except metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
+# Reading, and the lines that say why a file could not be read.
+
+def _read(path: str, how: Callable[[str], Spectra], status: int) -> Spectra:
+    try:
+        return how(path)
+    except spectra.FormatError as error:
+        message = str(error)
+        raise Failure(message if message.startswith(f"{path}: ") else f"{path}: {message}", status) from None
+    except OSError as error:
+        raise Failure(f"{path}: {_os_reason(error)}", status) from None
+
+
+def _os_reason(error: OSError) -> str:
+    return error.strerror or str(error)
+
+
+def _error(message: str) -> None:
+    print(f"{PROG}: {message}", file=sys.stderr)
+
+
+# info
+
+def _summary(s: Spectra, path: str, titles: int) -> dict[str, Any]:
+    header = s.spectral_header
+    return {"file": path, "kind": s.kind, "spectra": len(s), "points": s.values.shape[1],
+            "x": {"first": header.first_x, "last": header.last_x}, "dtype": s.values.dtype.name,
+            "dimensions": [axis._asdict() for axis in _axes.matching(s)], "titles": s.titles[:titles]}
+
+
+def _summary_text(summary: dict[str, Any]) -> str:
+    x = summary["x"]
+    lines = [summary["file"],
+             f"  kind        {summary['kind']}",
+             f"  spectra     {summary['spectra']:,}",
+             f"  points      {summary['points']:,}",
+             f"  x           {_axes.number(x['first'])} to {_axes.number(x['last'])}",
+             f"  dtype       {summary['dtype']}"]
+    for d in summary["dimensions"]:
+        name = _axes.label(d["long_label"], d["short_label"]) or "(no label)"
+        lines.append(f"  dimension   {name}: {_axes.number(d['first'])} to {_axes.number(d['last'])}, "
+                     f"{d['n']:,} values")
+    if not summary["dimensions"]:
+        lines.append("  dimension   none matches the spectra")
+    titles, n = summary["titles"], summary["spectra"]
+    if n and titles and all(t is None for t in titles):
+        shown = ["none (the spectra have no mini headers)"]
+    else:
+        shown = [t if t.isprintable() else repr(t) for t in titles]
+        if n > len(titles):
+            shown.append(f"... {n - len(titles):,} more" if titles else f"{n:,} not shown")
+    for i, title in enumerate(shown or ["none"]):
+        lines.append(f"  {'titles' if i == 0 else '':<12}{title}")
+    return "\n".join(lines) + "\n"
+
+
+def _json_safe(value: Any) -> Any:
+    """JSON has no NaN or infinity: such a float becomes null."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _json_safe(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_json_safe(v) for v in value]
+    return value
+
+
+# export
+
+def _beside(path: str, suffix: str) -> Path | None:
+    """The file beside `path` with `suffix` for its own; None where `path` names no file."""
+    p = Path(path)
+    if p.name in ("", ".", ".."):
+        return None
+    return p.with_suffix(suffix)
+
+
+def _outputs(files: list[str], suffix: str, output: Path | None) -> list[Path | None]:
+    """Where each file's export goes: beside it, at `output` (one file), or in the folder `output`."""
+    folder = None
+    if output is None:
+        outputs = [_beside(path, suffix) for path in files]
+    elif len(files) == 1 and not output.is_dir() and not str(output).endswith(os.sep):
+        return [output]
+    else:
+        if output.exists() and not output.is_dir():
+            raise Failure(f"{output}: not a folder; for several files -o names the folder to write them in",
+                          BAD_INPUT)
+        folder = output
+        outputs = [None if (b := _beside(path, suffix)) is None else output / b.name for path in files]
+    first: dict[str, int] = {}  # output -> the first input that writes it
+    for k, out in enumerate(outputs):
+        if out is None:
+            continue
+        j = first.setdefault(os.path.abspath(out), k)
+        if j != k:
+            raise Failure(f"{files[k]} is given twice" if files[j] == files[k] else
+                          f"{out} would be written for both {files[j]} and {files[k]}", BAD_INPUT)
+    if folder is not None:
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise Failure(f"{folder}: {_os_reason(error)}", BAD_INPUT) from None
+    return outputs
+
+
+def _same_file(path: str, out: Path) -> bool:
+    try:
+        return os.path.samefile(path, out)
+    except OSError:
+        return False
+
+
+class _Progress:
+    """A progress bar over the files on stderr, where stderr is a terminal
+    and tqdm is installed; elsewhere nothing but the lines said."""
+
+    def __init__(self, total: int) -> None:
+        self._bar: Any = None
+        if total > 1 and sys.stderr.isatty():
+            try:
+                from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+            except ImportError:
+                return
+            self._bar = tqdm(total=total, unit="file", file=sys.stderr, leave=False, desc="export")
+
+    def say(self, line: str) -> None:
+        if self._bar is None:
+            print(line, file=sys.stderr)
+        else:
+            self._bar.write(line, file=sys.stderr)
+
+    def step(self) -> None:
+        if self._bar is not None:
+            self._bar.update()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if self._bar is not None:
+            self._bar.close()
