@@ -19,10 +19,8 @@ from array import array
 
 import atheris
 
-with atheris.instrument_imports(include=["watch"]):
-    from watch import Finding, expect, no_descriptor_left
-
 import quorinreader
+from watch import Finding, expect, no_descriptor_left
 
 RECORD_TYPES = (2, 300, 325)  # the section types TYPE_CLASS knows
 # Offsets this far out cannot be sought to (ValueError) or read at (EINVAL).

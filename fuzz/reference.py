@@ -7,6 +7,7 @@ value is (type name, value), with a float held by its bits (NaN as "nan") so
 that -0.0, a rounding slip or an int in place of a bool all show.
 """
 
+import functools
 import math
 import os
 import struct
@@ -72,18 +73,21 @@ def difference(got, want, where):
     return f"{where}: {got!r}, not {want!r}"
 
 
+@functools.cache
+def layout(table):
+    """The unpacker of a table (a tuple of pairs) and, per value, its name
+    (None for skipped bytes) and whether it is a text field."""
+    unpacker = struct.Struct("<" + "".join(code for _, code in table))
+    return unpacker, [(None if name.startswith("_") else name, code.endswith("s") and code != "s")
+                      for name, code in table]
+
+
 def fields(table, cur):
     """The public fields of one table, text fields decoded."""
-    codes = "".join(code for _, code in table)
-    values = struct.unpack("<" + codes, cur.take(sw.size(table)))
-    out = []
-    for (name, code), v in zip(table, values):
-        if name.startswith("_"):
-            continue
-        if code.endswith("s") and code != "s":
-            v = decode_string(v)
-        out.append((name, scalar(v)))
-    return out
+    unpacker, names = layout(tuple(table))
+    values = unpacker.unpack(cur.take(unpacker.size))
+    return [(name, scalar(decode_string(v) if text else v))
+            for (name, text), v in zip(names, values) if name]
 
 
 def flat(name, table):
