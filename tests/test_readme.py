@@ -14,6 +14,7 @@ import os
 import re
 import shlex
 import shutil
+import subprocess
 import tokenize
 from pathlib import Path
 from typing import NamedTuple
@@ -154,7 +155,9 @@ def test_the_readme_runs_as_written(walk, index):
 def test_the_readme_holds_the_commands_ci_runs():
     text = README.read_text(encoding="utf-8")
     assert f"    {CI_TEST_COMMAND}\n" in text
-    assert CI_TEST_COMMAND in (ROOT / ".ci" / "run").read_text(encoding="utf-8")
+    ci = subprocess.run([str(ROOT / ".ci" / "test-command")], capture_output=True, text=True, check=True)
+    assert ci.stdout.strip() == CI_TEST_COMMAND
+    assert ".ci/test-command" in (ROOT / ".ci" / "run").read_text(encoding="utf-8")
     first = [b for b in BLOCKS if b.kind == "shell"]
     assert len(first) == 1 and "quorinreader info examples/demo_series.spa" in first[0].body
     assert "quorinreader plot examples/demo_series.spa -o demo.png" in first[0].body
