@@ -105,9 +105,27 @@ class TitleArray(_LazyArray):
         self.mapped, self.table = mapped, table
         self.shape = (table.n,)
         self.dtype = numpy.dtype(object)
+        # xarray looks at the first element of an array of objects, to see
+        # whether it holds dates, when it chunks it (where cftime is
+        # installed).  The first title, read now from the file and not
+        # through its mapping, answers that without touching the mapped file.
+        self._first = self._first_title() if table.n else None
+
+    def _first_title(self) -> str:
+        table = self.table
+        assert table.mini is not None
+        heads = numpy.empty(table.head, numpy.uint8)
+        values = numpy.empty(table.points, _arrays.native_dtype(table.item))
+        source = self.mapped.path if self.mapped.path is not None else self.mapped.data
+        with _core._Reader(source) as reader:
+            reader.read_rows(table.offset, 1, table.head, table.points * table.item, table.item, values, heads)
+        return _arrays.titles(heads, 0, table.head, 1, table.mini)[0]
 
     def _read(self, key: tuple[Any, ...]) -> npt.NDArray[Any]:
         (which,) = key
+        if isinstance(which, (int, numpy.integer)) and which == 0 and self._first is not None \
+                and not self.mapped.closed:
+            return _objects([self._first]).reshape(())
         with self._bytes() as raw:
             if isinstance(which, slice):
                 selected = range(self.table.n)[which]

@@ -402,6 +402,12 @@ bool native_seek(NativeFile* f, PyObject* offset)
     if (target >= f->base && target <= f->base + f->end) {
         f->pos = static_cast<Py_ssize_t>(target - f->base);
     } else {
+        // Past what the file is known to hold, the system judges the offset,
+        // as it does for the host's seek (a file system has a largest one).
+        if ((!native_size_known(f) || target > f->size) && ::lseek(f->fd, target, SEEK_SET) < 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            return false;
+        }
         f->base = target;
         f->pos = f->end = 0;
         f->next_fill = first_fill;
