@@ -10,6 +10,7 @@ from _typeshed import ReadableBuffer, StrOrBytesPath, StrPath, WriteableBuffer
 from array import array as array
 from collections.abc import Callable, Generator
 from io import BufferedReader
+from os import PathLike
 from typing import ClassVar, Final, Protocol, TypeAlias, TypedDict, TypeVar, final, type_check_only
 
 # Names for type checkers only: the module does not hold them.  Import them
@@ -305,7 +306,8 @@ class _Mapping:
 
 @final
 class _Reader:
-    def __new__(cls, source: StrPath | ReadableBuffer, /) -> _Reader: ...
+    # A path (str or os.PathLike, of str or bytes), or the bytes of a file.
+    def __new__(cls, source: StrPath | PathLike[bytes] | ReadableBuffer, /) -> _Reader: ...
     # The size of the source in bytes; None where it is not known.
     @property
     def size(self) -> int | None: ...
@@ -319,8 +321,10 @@ class _Reader:
         head_size: int,
         row_size: int,
         item_size: int,
-        values: WriteableBuffer,
-        heads: WriteableBuffer | None,
+        # Writable buffers.  (NumPy arrays are buffers that type checkers
+        # recognise only from 3.12 on, hence object.)
+        values: object,
+        heads: object,
         /,
     ) -> int: ...
     def map(self) -> _Mapping: ...

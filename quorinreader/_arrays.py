@@ -6,8 +6,7 @@ headers' structured dtype comes from the core's own record tables."""
 
 from __future__ import annotations
 
-import functools
-from typing import Any, Protocol
+from typing import Any, Protocol, TypeAlias
 
 import numpy
 import numpy.typing as npt
@@ -19,8 +18,8 @@ from ._layout import Table, record_size
 __all__ = ["Bytes", "Values", "mini_dtype", "mini_view", "native_dtype", "raw_bytes", "read", "titles",
            "values_view"]
 
-Values = npt.NDArray[numpy.floating[Any]]
-Bytes = npt.NDArray[numpy.uint8]
+Values: TypeAlias = npt.NDArray[numpy.floating[Any]]
+Bytes: TypeAlias = npt.NDArray[numpy.uint8]
 
 # Bound on one step of a read whose size is not known beforehand: a bad
 # count then costs at most this much memory before the file runs out.
@@ -32,18 +31,36 @@ class BulkReader(Protocol):
                   values: Any, heads: Any, /) -> int: ...
 
 
-@functools.cache
+# What the layouts give, made once per mini header class.
+_MINI_DTYPES: dict[type, numpy.dtype[numpy.void]] = {}
+_TITLE_FIELDS: dict[type, tuple[int, int]] = {}
+
+
 def mini_dtype(cls: type) -> numpy.dtype[numpy.void]:
     """The numeric fields of a mini header record, at their offsets, little-endian."""
+    made = _MINI_DTYPES.get(cls)
+    if made is None:
+        made = _MINI_DTYPES[cls] = _make_mini_dtype(cls)
+    return made
+
+
+def _make_mini_dtype(cls: type) -> numpy.dtype[numpy.void]:
     fields = [(name, "<" + code, offset) for name, code, offset in _core._record_layout(cls)
               if not code.endswith("s")]
-    return numpy.dtype({"names": [f[0] for f in fields], "formats": [f[1] for f in fields],
-                        "offsets": [f[2] for f in fields], "itemsize": record_size(cls)})
+    spec: Any = {"names": [f[0] for f in fields], "formats": [f[1] for f in fields],
+                 "offsets": [f[2] for f in fields], "itemsize": record_size(cls)}
+    return numpy.dtype(spec)
 
 
-@functools.cache
 def _title_field(cls: type) -> tuple[int, int]:
     """Offset and width of the title in a mini header."""
+    made = _TITLE_FIELDS.get(cls)
+    if made is None:
+        made = _TITLE_FIELDS[cls] = _find_title_field(cls)
+    return made
+
+
+def _find_title_field(cls: type) -> tuple[int, int]:
     for name, code, offset in _core._record_layout(cls):
         if name == "spec_title":
             return int(offset), int(code[:-1])

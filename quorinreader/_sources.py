@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 from typing import Protocol, Union, cast
 
-__all__ = ["PathLike", "Readable", "Source", "resolve"]
+__all__ = ["PathLike", "Readable", "Source", "native", "resolve"]
 
 
 class Readable(Protocol):
@@ -36,6 +36,14 @@ def resolve(source: Source) -> tuple[str, PathLike | None, memoryview | None]:
                             f"object, not {type(source).__name__!r}") from None
         return _file_name(source), None, memoryview(_read_all(cast(Readable, source)))
     return f"<{type(source).__name__}>", None, _as_bytes(data)
+
+
+def native(path: PathLike | None, data: memoryview | None) -> PathLike | memoryview:
+    """What the core reads a resolved source from: its path, or else its bytes."""
+    if path is not None:
+        return path
+    assert data is not None
+    return data
 
 
 def _as_bytes(data: memoryview) -> memoryview:

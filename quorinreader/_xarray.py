@@ -22,7 +22,7 @@ from xarray.core import indexing
 
 import quorinreader as _core
 
-from . import _arrays, spectra as _spectra
+from . import _arrays, _sources, spectra as _spectra
 from ._layout import Table
 from ._mapped import Mapped
 
@@ -116,8 +116,7 @@ class TitleArray(_LazyArray):
         assert table.mini is not None
         heads = numpy.empty(table.head, numpy.uint8)
         values = numpy.empty(table.points, _arrays.native_dtype(table.item))
-        source = self.mapped.path if self.mapped.path is not None else self.mapped.data
-        with _core._Reader(source) as reader:
+        with _core._Reader(_sources.native(self.mapped.path, self.mapped.data)) as reader:
             reader.read_rows(table.offset, 1, table.head, table.points * table.item, table.item, values, heads)
         return _arrays.titles(heads, 0, table.head, 1, table.mini)[0]
 

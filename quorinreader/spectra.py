@@ -61,27 +61,27 @@ class Spectra:
         return self._layout.kind
 
     @property
-    def file_header(self) -> Any:
+    def file_header(self) -> _core.FileHeader:
         """The FileHeader, with the section directory."""
         return self._layout.file_header
 
     @property
-    def spectral_header(self) -> Any:
+    def spectral_header(self) -> _core.MainSpectralHeader:
         """The MainSpectralHeader: of the data blob for a series, of the file for a spectrum."""
         return self._layout.spectral_header
 
     @property
-    def series_header(self) -> Any:
+    def series_header(self) -> _core.SeriesHeader | None:
         """The SeriesHeader; None for a single spectrum."""
         return self._layout.series_header
 
     @property
-    def bench(self) -> Any:
+    def bench(self) -> _core.BenchInfo | None:
         """The BenchInfo at the head of the data blob; None where there is none."""
         return self._layout.bench
 
     @property
-    def dimensions(self) -> list[Any]:
+    def dimensions(self) -> list[_core.Dimension]:
         """The Dimension records of the disk-resident array; empty for a single spectrum."""
         array = self._layout.disk_array
         return [] if array is None else array.dimensions
@@ -212,7 +212,7 @@ def load(source: Source, *, partial: bool = False) -> Spectra:
     spectrum raises FormatError, or with `partial` gives the complete spectra
     it holds and warns with TruncatedWarning."""
     name, path, data = _sources.resolve(source)
-    with _core._Reader(data if path is None else path) as reader:
+    with _core._Reader(_sources.native(path, data)) as reader:
         size = reader.size
         layout = _layout.find(reader, size, name)
         table, warning = _fit(layout.table, size, partial, name)
@@ -245,7 +245,7 @@ def _open(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
         # The headers are read from the file, not through the mapping: a
         # first touch of a mapped page costs more than a read, and so the
         # first access to spectrum k costs one page fault whatever k is.
-        with _core._Reader(mapped.data if mapped.path is None else mapped.path) as reader:
+        with _core._Reader(_sources.native(mapped.path, mapped.data)) as reader:
             raw = mapped.raw(reader)
             layout = _layout.find(reader, raw.size, mapped.name)
         table, warning = _fit(layout.table, raw.size, partial, mapped.name)

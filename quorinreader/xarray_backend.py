@@ -26,8 +26,8 @@ from typing import Any
 try:
     import xarray
     from xarray.backends import BackendEntrypoint
-except ImportError as error:
-    raise ImportError("the quorinreader xarray engine needs xarray: pip install 'quorinreader[xarray]'") from error
+except ImportError:  # the missing import stays the context of this one
+    raise ImportError("the quorinreader xarray engine needs xarray: pip install 'quorinreader[xarray]'")
 
 from . import _xarray
 from ._sources import Source

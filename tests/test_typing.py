@@ -257,3 +257,9 @@ def test_user_scripts_run(tmp_path):
     builder.write(path)
     got = load_script("read_spectrum.py").read_spectrum(str(path))
     assert got == (1024, 4000.0, 400.5, (4000.0, 400.5), struct.pack("<I", 7), [2, 2])
+
+    arrays = load_script("read_arrays.py")
+    assert arrays.summarize(info.path) == ("series", 2, 399.5, -12.25, info.titles, 1)
+    assert arrays.peak(info.path, 1) == 4.0
+    with pytest.warns(UserWarning, match="1 of 2"):
+        assert arrays.cut_short(info.data[:-4]) == 1

@@ -24,3 +24,12 @@ if series is not None:
     spectral_info["n"]  # E: typeddict-item
     for header_dict, values in items:
         values.typecode  # E: union-attr
+
+from quorinreader import spectra
+
+s = spectra.load("series.spa")
+s.values = s.values  # E: misc
+s.titles[0].upper()  # E: union-attr
+s.mini_headers["num_scans"]  # E: index
+s.series_header.max_spectra  # E: union-attr
+spectra.load("series.spa", True)  # E: call-arg
