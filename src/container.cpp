@@ -254,38 +254,52 @@ const Member spa_member_table[] = {
 
 const std::span<const Member> spa_file_members = spa_member_table;
 
-Ref find_index(State& st, PyObject* spa, PyObject* t)
+namespace {
+
+// Walks self.info.sections as find_indextypes does, calling found(i) for the
+// index of every entry of type t until it returns false: 1 when it stopped
+// so, 0 at the end of the directory, -1 on error.
+template <typename Found>
+int walk_sections(State& st, PyObject* spa, PyObject* t, Found found)
 {
     Ref entries = iterate_sections(st, spa);
     if (!entries)
-        return Ref();
+        return -1;
     for (Py_ssize_t i = 0;; ++i) {
         Ref entry(PyIter_Next(entries.get()));
         if (!entry)
-            return PyErr_Occurred() ? Ref() : Ref::borrow(Py_None);
-        const int found = has_type(st, entry.get(), t);
-        if (found < 0)
-            return Ref();
-        if (found)
-            return Ref(PyLong_FromSsize_t(i));
+            return PyErr_Occurred() ? -1 : 0;
+        const int matches = has_type(st, entry.get(), t);
+        if (matches < 0)
+            return -1;
+        if (matches) {
+            const int more = found(i);
+            if (more <= 0)
+                return more < 0 ? -1 : 1;
+        }
     }
+}
+
+}  // namespace
+
+Ref find_index(State& st, PyObject* spa, PyObject* t)
+{
+    Ref index;
+    const int status = walk_sections(st, spa, t, [&](Py_ssize_t i) {
+        index = Ref(PyLong_FromSsize_t(i));
+        return index ? 0 : -1;
+    });
+    return status < 0 ? Ref() : status ? std::move(index) : Ref::borrow(Py_None);
 }
 
 Ref find_indices(State& st, PyObject* spa, PyObject* t)
 {
-    Ref entries = iterate_sections(st, spa);
-    Ref found(entries ? PyList_New(0) : nullptr);
-    if (!found)
-        return Ref();
-    for (Py_ssize_t i = 0;; ++i) {
-        Ref entry(PyIter_Next(entries.get()));
-        if (!entry)
-            return PyErr_Occurred() ? Ref() : std::move(found);
-        const int matches = has_type(st, entry.get(), t);
-        Ref index(matches > 0 ? PyLong_FromSsize_t(i) : nullptr);
-        if (matches < 0 || (matches && (!index || PyList_Append(found.get(), index.get()) < 0)))
-            return Ref();
-    }
+    Ref found(PyList_New(0));
+    const int status = !found ? -1 : walk_sections(st, spa, t, [&](Py_ssize_t i) {
+        Ref index(PyLong_FromSsize_t(i));
+        return index && PyList_Append(found.get(), index.get()) == 0 ? 1 : -1;
+    });
+    return status < 0 ? Ref() : std::move(found);
 }
 
 bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& record_class, Ref& offset)

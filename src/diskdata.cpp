@@ -160,6 +160,7 @@ struct LinkedData {
         Py_VISIT(n_spectra);
         Py_VISIT(spectral_header);
         Py_VISIT(header_class);
+        Py_VISIT(points_dict);
         return 0;
     }
     static PyObject* next(PyObject* self);
