@@ -262,8 +262,8 @@ PyObject* reader_size(PyObject* self, void*)
         return nullptr;
     if (r->viewing)
         return PyLong_FromSsize_t(r->view.len);
-    // As the file was when it was opened, a moment ago.  A size that is
-    // not a regular file's (a pipe, procfs) says nothing.
+    // As the file is when first asked.  A size that is not a regular
+    // file's (a pipe, procfs) says nothing.
     auto* nf = reinterpret_cast<NativeFile*>(r->file);
     return native_size_known(nf) ? PyLong_FromLongLong(nf->size) : Py_NewRef(Py_None);
 }
@@ -598,7 +598,7 @@ PyObject* reader_map(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssi
     if (fstat(fd, &sb) < 0)
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r->path);
     if (!S_ISREG(sb.st_mode)) {
-        errno = ENODEV;
+        errno = S_ISDIR(sb.st_mode) ? EISDIR : ENODEV;  // a directory is refused as io.open refuses it
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r->path);
     }
     if (static_cast<std::uint64_t>(sb.st_size) > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))

@@ -44,11 +44,90 @@ bool check_open(NativeFile* f)
     return false;
 }
 
+// Where the size bounds allocations: a file that may hold less than this
+// is read and found short rather than looked at first.
+constexpr std::int64_t size_check_min = buffer_size;
+
+void raise_errno(NativeFile* f, int error)
+{
+    errno = error;
+    // A directory opens, but its first read fails: refused as io.open refuses it.
+    if (error == EISDIR && f->path)
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, f->path);
+    else
+        PyErr_SetFromErrno(PyExc_OSError);
+}
+
+// The file's size, fstat'ed; procfs and sysfs files report 0 whatever they hold.
+void look_at_size(NativeFile* f)
+{
+    struct stat sb;
+    f->sized = true;
+    if (fstat(f->fd, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_size > 0)
+        f->size = sb.st_size;
+}
+
+ssize_t positioned_read(int fd, iovec* parts, int n, std::int64_t offset)
+{
+    if (n == 1)
+        return ::pread(fd, parts[0].iov_base, parts[0].iov_len, static_cast<off_t>(offset));
+    return ::preadv(fd, parts, n, static_cast<off_t>(offset));
+}
+
+// The first read of a handle no seek has probed: a positioned read, which
+// fails at once on a pipe, a FIFO or a terminal.  Then the file is read in
+// sequence, from where the stream stands (its start: nothing was read).
+// Returns the byte count, -1 with OSError set, or -2 for a stream.
+Py_ssize_t probing_read(NativeFile* f, iovec* parts, int n, std::int64_t offset)
+{
+    for (;;) {
+        const ssize_t got = positioned_read(f->fd, parts, n, offset);
+        if (got >= 0) {
+            f->probed = f->seekable = true;
+            return got;
+        }
+        const int error = errno;
+        if (error == ESPIPE) {
+            f->probed = f->may_block = true;
+            return -2;
+        }
+        if (error != EINTR) {
+            raise_errno(f, error);
+            return -1;
+        }
+        if (PyErr_CheckSignals() < 0)
+            return -1;
+    }
+}
+
+// Learns whether the handle is seekable, where no read or seek did yet.
+bool probe(NativeFile* f)
+{
+    if (f->probed)
+        return true;
+    if (::lseek(f->fd, 0, SEEK_CUR) >= 0) {
+        f->probed = f->seekable = true;
+        return true;
+    }
+    if (errno != ESPIPE) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
+    f->probed = f->may_block = true;
+    return true;
+}
+
+
 // One read into `parts`: at `offset` where the file is seekable, else the
 // next bytes of the stream (which always stands at offset).  Returns the
 // byte count or -1 with OSError set.
 Py_ssize_t os_read(NativeFile* f, iovec* parts, int n, std::int64_t offset)
 {
+    if (!f->probed) {
+        const Py_ssize_t got = probing_read(f, parts, n, offset);
+        if (got != -2)
+            return got;
+    }
     std::size_t total = 0;
     for (int i = 0; i < n; ++i)
         total += parts[i].iov_len;
@@ -69,21 +148,20 @@ Py_ssize_t os_read(NativeFile* f, iovec* parts, int n, std::int64_t offset)
                 Py_END_ALLOW_THREADS
             }
             Py_BEGIN_ALLOW_THREADS
-            got = f->seekable ? ::preadv(f->fd, parts, n, static_cast<off_t>(offset)) : ::readv(f->fd, parts, n);
+            got = f->seekable ? positioned_read(f->fd, parts, n, offset) : ::readv(f->fd, parts, n);
             error = errno;
             Py_END_ALLOW_THREADS
             PyThread_release_lock(f->lock);
             f->busy = false;
             Py_DECREF(f);  // the caller holds f
         } else {
-            got = f->seekable ? ::preadv(f->fd, parts, n, static_cast<off_t>(offset)) : ::readv(f->fd, parts, n);
+            got = f->seekable ? positioned_read(f->fd, parts, n, offset) : ::readv(f->fd, parts, n);
             error = errno;
         }
         if (got >= 0)
             return got;
         if (error != EINTR) {
-            errno = error;
-            PyErr_SetFromErrno(PyExc_OSError);
+            raise_errno(f, error);
             return -1;
         }
         if (PyErr_CheckSignals() < 0)
@@ -141,6 +219,7 @@ void dealloc(PyObject* self)
     auto* f = reinterpret_cast<NativeFile*>(self);
     PyTypeObject* type = Py_TYPE(self);
     native_close(f);
+    Py_XDECREF(f->path);
     PyMem_RawFree(f->buf);
     if (f->lock)
         PyThread_free_lock(f->lock);
@@ -173,10 +252,10 @@ PyObject* py_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     // Sized by what the file holds where that is known, so a large size
     // asked of a small file allocates no more than the file.
     Py_ssize_t capacity = first_fill;
-    if (native_size_known(f)) {
-        native_may_hold(f, PY_SSIZE_T_MAX);  // refreshes the size
+    if (f->sized)
+        look_at_size(f);  // as the file is now
+    if (native_size_known(f))
         capacity = static_cast<Py_ssize_t>(std::max<std::int64_t>(0, f->size - tell(f)));
-    }
     if (size >= 0)
         capacity = std::min(capacity, size);
     char* out = static_cast<char*>(PyMem_RawMalloc(static_cast<std::size_t>(std::max<Py_ssize_t>(capacity, 1))));
@@ -224,7 +303,7 @@ PyObject* py_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
             return nullptr;
         whence = value == SEEK_SET || value == SEEK_CUR || value == SEEK_END ? static_cast<int>(value) : -1;
     }
-    if (!check_open(f))
+    if (!check_open(f) || !probe(f))
         return nullptr;
     if (!f->seekable) {
         raise_not_seekable(f);
@@ -255,7 +334,7 @@ PyObject* py_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 PyObject* py_tell(PyObject* self, PyObject*)
 {
     auto* f = reinterpret_cast<NativeFile*>(self);
-    if (!check_open(f))
+    if (!check_open(f) || !probe(f))
         return nullptr;
     if (!f->seekable) {
         errno = ESPIPE;
@@ -323,21 +402,10 @@ Ref native_open(State& st, PyObject* path)
     const char* name = PyBytes_AS_STRING(encoded);
     int fd;
     int error;
-    struct stat sb;
-    bool seekable = false;
     for (;;) {
         Py_BEGIN_ALLOW_THREADS
         fd = ::open(name, flags);
         error = errno;
-        if (fd >= 0) {
-            if (fstat(fd, &sb) < 0 || S_ISDIR(sb.st_mode)) {
-                error = S_ISDIR(sb.st_mode) ? EISDIR : errno;  // a directory is refused as io.open refuses it
-                ::close(fd);
-                fd = -1;
-            } else {
-                seekable = S_ISREG(sb.st_mode) || ::lseek(fd, 0, SEEK_CUR) >= 0;
-            }
-        }
         Py_END_ALLOW_THREADS
         if (fd >= 0 || error != EINTR)
             break;
@@ -358,12 +426,10 @@ Ref native_open(State& st, PyObject* path)
     }
     Ref owner(reinterpret_cast<PyObject*>(f));
     f->fd = fd;
-    f->seekable = seekable;
-    f->may_block = !S_ISREG(sb.st_mode) && !S_ISBLK(sb.st_mode);
-    f->busy = false;
+    f->probed = f->seekable = f->may_block = f->busy = f->sized = false;
     f->lock = nullptr;
-    // procfs and sysfs files report a size of 0 whatever they hold.
-    f->size = S_ISREG(sb.st_mode) && sb.st_size > 0 ? sb.st_size : -1;
+    f->path = shown.release();
+    f->size = -1;
     f->base = f->pos = f->end = 0;
     f->cap = first_fill;
     f->next_fill = first_fill;
@@ -379,7 +445,7 @@ bool native_seek(NativeFile* f, PyObject* offset)
 {
     if (!check_open(f))
         return false;
-    if (!f->seekable) {
+    if (f->probed && !f->seekable) {
         raise_not_seekable(f);
         return false;
     }
@@ -399,12 +465,25 @@ bool native_seek(NativeFile* f, PyObject* offset)
         PyErr_SetFromErrno(PyExc_OSError);
         return false;
     }
+    if (!f->probed) {
+        // The first seek asks the system, which refuses it on a stream.
+        if (::lseek(f->fd, target, SEEK_SET) < 0) {
+            if (errno != ESPIPE) {
+                PyErr_SetFromErrno(PyExc_OSError);
+                return false;
+            }
+            f->probed = f->may_block = true;
+            raise_not_seekable(f);
+            return false;
+        }
+        f->probed = f->seekable = true;
+    }
     if (target >= f->base && target <= f->base + f->end) {
         f->pos = static_cast<Py_ssize_t>(target - f->base);
     } else {
         // Past what the file is known to hold, the system judges the offset,
         // as it does for the host's seek (a file system has a largest one).
-        if ((!native_size_known(f) || target > f->size) && ::lseek(f->fd, target, SEEK_SET) < 0) {
+        if ((f->size < 0 || target > f->size) && ::lseek(f->fd, target, SEEK_SET) < 0) {
             PyErr_SetFromErrno(PyExc_OSError);
             return false;
         }
@@ -486,16 +565,23 @@ Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n)
     return done;
 }
 
-bool native_size_known(NativeFile* f) { return f->size >= 0; }
+bool native_size_known(NativeFile* f)
+{
+    if (!f->sized && f->fd >= 0)
+        look_at_size(f);
+    return f->size >= 0;
+}
 
 bool native_may_hold(NativeFile* f, std::int64_t n)
 {
+    if (n <= f->end - f->pos || n < size_check_min)
+        return true;  // in the buffer, or too little to matter
+    const bool fresh = !f->sized;
     if (!native_size_known(f) || f->size - tell(f) >= n)
         return true;
-    // The file may have grown since it was opened.
-    struct stat sb;
-    if (fstat(f->fd, &sb) == 0 && sb.st_size > 0)
-        f->size = sb.st_size;
+    // The file may have grown since its size was looked at.
+    if (!fresh)
+        look_at_size(f);
     return f->size - tell(f) >= n;
 }
 

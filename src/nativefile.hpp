@@ -19,13 +19,19 @@ namespace quorin {
 
 struct State;
 
+// What kind of file a handle reads is learnt from its first seek or read,
+// not asked of the system at open: a regular file is read in place at once,
+// and the size is looked at only where it bounds an allocation.
 struct NativeFile {
     PyObject_HEAD
     int fd;               // -1 once closed
+    bool probed;          // whether `seekable` and `may_block` are known yet
     bool seekable;        // positioned reads work; otherwise bytes come in sequence
-    bool may_block;       // not a regular file: a read may wait for a writer
+    bool may_block;       // not seekable: a read may wait for a writer
     bool busy;            // a thread reads with the GIL released
+    bool sized;           // whether `size` was looked at
     PyThread_type_lock lock;  // held for the length of a busy read
+    PyObject* path;       // as errors name the file
     std::int64_t size;    // a regular file's size when last looked at, -1 where unknown (procfs)
     std::int64_t base;    // file offset of buf[0]
     Py_ssize_t pos;       // unread bytes are buf[pos, end)
@@ -60,7 +66,8 @@ Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n);
 // allocates for it.
 bool native_may_hold(NativeFile* f, std::int64_t n);
 
-// Whether the file's size is known, so that it bounds what may be allocated.
+// Whether the file's size is known, so that it bounds what may be allocated
+// (looking at it the first time).
 bool native_size_known(NativeFile* f);
 
 void native_close(NativeFile* f);

@@ -59,6 +59,19 @@ def test_a_fifo_is_read_in_sequence(fifo):
     assert str(native.value) == str(python_file.value)
 
 
+def test_tell_on_a_fifo_fails_as_on_a_file_object(fifo, monkeypatch):
+    writer = write_later(fifo, header_bytes())
+    with open(fifo, "rb") as f, pytest.raises(OSError) as python_file:
+        f.tell()
+    writer.join()
+    monkeypatch.setattr(qr, "read_string", lambda f, n: f.tell())
+    writer = write_later(fifo, header_bytes())
+    with pytest.raises(OSError) as native:
+        qr.SPAFile(fifo)
+    writer.join()
+    assert native.value.errno == python_file.value.errno
+
+
 def test_a_pipe_on_stdin_is_read(tmp_path):
     code = ("import quorinreader as q; s = q.SPAFile('/dev/stdin');"
             "print(s.info.file_type, len(s.info.sections))")
