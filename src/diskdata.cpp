@@ -10,6 +10,8 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <new>
+#include <utility>
 
 namespace quorin {
 
@@ -110,10 +112,20 @@ const Record disk_resident_array_record = {RecordId::DiskResidentArray, Name::Di
 
 namespace {
 
+// The names ArraySummary keeps, in the order of its values.
+constexpr Name kept_names[] = {
+    Name::array_element_size, Name::link_type,    Name::section_type, Name::section_number, Name::mini_header_type,
+    Name::mini_hdr,           Name::spectral_hdr, Name::bench_hdr,    Name::num_dimensions,
+};
+static_assert(std::size(kept_names) == ArraySummary::value_count);
+constexpr Name dimension_names[] = {Name::first_dim, Name::last_dim, Name::scale_dim, Name::num_elements};
+static_assert(std::size(dimension_names) == ArraySummary::dimension_value_count);
+
 // The native sequence behind read_linked_data.
 struct LinkedData {
     PyObject_HEAD
-    PyObject* array;            // the DiskResidentArray
+    PyObject* array;            // the DiskResidentArray, or null where `summary` holds its values
+    ArraySummary* summary;      // owned
     PyObject* file;             // the SPAFile (or a stand-in) it belongs to
     PyObject* n_spectra;        // as given; counted when the spectra start
     PyObject* handle;           // the NativeFile, open from the first request to the end
@@ -140,6 +152,7 @@ struct LinkedData {
             native_close(reinterpret_cast<NativeFile*>(handle));
         Py_CLEAR(handle);
         Py_CLEAR(array);
+        delete std::exchange(summary, nullptr);
         Py_CLEAR(file);
         Py_CLEAR(n_spectra);
         Py_CLEAR(spectral_header);
@@ -166,18 +179,31 @@ struct LinkedData {
     static PyObject* next(PyObject* self);
 };
 
-int is_true_attr(PyObject* obj, PyObject* name)
+// A value of the array, its link or the link's blob format: the attribute
+// `name` of `obj` as any consumer reads it, or the value the summary kept.
+Ref array_value(State& st, LinkedData* seq, PyObject* obj, Name name, ArraySummary::Value kept)
 {
-    Ref value(PyObject_GetAttr(obj, name));
+    return seq->summary ? Ref::borrow(seq->summary->kept[kept].get()) : Ref(PyObject_GetAttr(obj, st.name(name)));
+}
+
+int is_true_value(State& st, LinkedData* seq, PyObject* obj, Name name, ArraySummary::Value kept)
+{
+    Ref value = array_value(st, seq, obj, name, kept);
     return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+// The array's link, or its blob format, where the values are read from the records.
+Ref array_part(State& st, LinkedData* seq, PyObject* obj, Name name)
+{
+    return seq->summary ? Ref::borrow(Py_None) : Ref(PyObject_GetAttr(obj, st.name(name)));
 }
 
 // Steps of the first request: refuse an external link, find the blob's
 // section, open it, and read the header records at its head.
 Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
 {
-    Ref link(PyObject_GetAttr(seq->array, st.name(Name::link)));
-    const int external = link ? is_true_attr(link.get(), st.name(Name::link_type)) : -1;
+    Ref link = array_part(st, seq, seq->array, Name::link);
+    const int external = link ? is_true_value(st, seq, link.get(), Name::link_type, ArraySummary::link_type) : -1;
     if (external < 0)
         return Ref();
     if (external) {
@@ -185,7 +211,7 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
         return Ref();
     }
 
-    Ref section_type(PyObject_GetAttr(link.get(), st.name(Name::section_type)));
+    Ref section_type = array_value(st, seq, link.get(), Name::section_type, ArraySummary::section_type);
     const int own_file = section_type ? is_own_spa_file(st, seq->file) : -1;
     if (own_file < 0)
         return Ref();
@@ -196,13 +222,15 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
         Ref found(PyObject_CallMethodOneArg(seq->file, st.name(Name::find_indextypes), section_type.get()));
         positions = Ref(found ? PySequence_List(found.get()) : nullptr);
     }
-    Ref number(positions ? PyObject_GetAttr(link.get(), st.name(Name::section_number)) : nullptr);
+    Ref number = positions ? array_value(st, seq, link.get(), Name::section_number, ArraySummary::section_number)
+                           : Ref();
     Ref position(number ? PyObject_GetItem(positions.get(), number.get()) : nullptr);
     Ref info(position ? PyObject_GetAttr(seq->file, st.name(Name::info)) : nullptr);
     Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
     Ref entry(sections ? PyObject_GetItem(sections.get(), position.get()) : nullptr);
     Ref offset(entry ? PyObject_GetAttr(entry.get(), st.name(Name::section_offset)) : nullptr);
-    Ref size(offset ? PyObject_GetAttr(seq->array, st.name(Name::array_element_size)) : nullptr);
+    Ref size = offset ? array_value(st, seq, seq->array, Name::array_element_size, ArraySummary::array_element_size)
+                      : Ref();
     Ref typecode(size ? PyObject_GetItem(st.typecodes.get(), size.get()) : nullptr);  // KeyError for other sizes
     if (!typecode)
         return Ref();
@@ -222,8 +250,9 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
 
     NativeSource src(st, nf);
     Ref headers(PyDict_New());
-    Ref format(headers ? PyObject_GetAttr(link.get(), st.name(Name::data_blob_format)) : nullptr);
-    const int spectral = format ? is_true_attr(format.get(), st.name(Name::spectral_hdr)) : -1;
+    Ref format = headers ? array_part(st, seq, link.get(), Name::data_blob_format) : Ref();
+    const int spectral =
+        format ? is_true_value(st, seq, format.get(), Name::spectral_hdr, ArraySummary::spectral_hdr) : -1;
     if (spectral < 0)
         return Ref();
     if (spectral) {
@@ -247,7 +276,7 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
             return Ref();
         seq->spectral_header = header.release();
     }
-    const int bench = is_true_attr(format.get(), st.name(Name::bench_hdr));
+    const int bench = is_true_value(st, seq, format.get(), Name::bench_hdr, ArraySummary::bench_hdr);
     if (bench < 0)
         return Ref();
     if (bench) {
@@ -270,8 +299,9 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
 // The second request: choose the mini header class and count the spectra.
 bool start_spectra(State& st, LinkedData* seq)
 {
-    Ref link(PyObject_GetAttr(seq->array, st.name(Name::link)));
-    const int ver3 = link ? is_true_attr(link.get(), st.name(Name::mini_header_type)) : -1;
+    Ref link = array_part(st, seq, seq->array, Name::link);
+    const int ver3 =
+        link ? is_true_value(st, seq, link.get(), Name::mini_header_type, ArraySummary::mini_header_type) : -1;
     if (ver3 < 0)
         return false;
     seq->header_record = ver3 ? &series_specheader_ver3_record : &series_specheader_record;
@@ -279,8 +309,8 @@ bool start_spectra(State& st, LinkedData* seq)
     if (!cls)
         return false;
     seq->header_class = cls.release();
-    Ref format(PyObject_GetAttr(link.get(), st.name(Name::data_blob_format)));
-    const int mini = format ? is_true_attr(format.get(), st.name(Name::mini_hdr)) : -1;
+    Ref format = array_part(st, seq, link.get(), Name::data_blob_format);
+    const int mini = format ? is_true_value(st, seq, format.get(), Name::mini_hdr, ArraySummary::mini_hdr) : -1;
     if (mini < 0)
         return false;
     seq->mini_headers = mini;
@@ -381,7 +411,7 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
         raise_short_values();  // refused before allocating for a count the file cannot hold
         return Ref();
     }
-    if (!native_size_known(nf) && count * seq->item_size > unknown_size_step)
+    if (count * seq->item_size > unknown_size_step && !native_size_known(nf))
         return read_values_in_steps(seq, count);
     return new_values(seq, count, [nf](char* dst, Py_ssize_t n) { return native_read_into(nf, dst, n); });
 }
@@ -521,13 +551,17 @@ bool is_own_read_linked_data(PyObject* method, PyObject* array)
            PyCFunction_GET_SELF(method) == array;
 }
 
-Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle)
+namespace {
+
+LinkedData* create_linked_data(State& st, PyObject* array, std::unique_ptr<ArraySummary> summary, PyObject* file,
+                               PyObject* n_spectra, Ref handle)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(st.linked_data_type.get());
     auto* seq = PyObject_GC_New(LinkedData, type);
     if (!seq)
-        return Ref();
-    seq->array = Py_NewRef(array);
+        return nullptr;
+    seq->array = Py_XNewRef(array);
+    seq->summary = summary.release();
     seq->file = Py_NewRef(file);
     seq->n_spectra = Py_NewRef(n_spectra);
     seq->handle = handle.release();
@@ -542,7 +576,45 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     seq->mini_headers = false;
     seq->running = false;
     PyObject_GC_Track(seq);
-    return Ref(reinterpret_cast<PyObject*>(seq));
+    return seq;
+}
+
+}  // namespace
+
+Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle)
+{
+    return Ref(reinterpret_cast<PyObject*>(create_linked_data(st, array, nullptr, file, n_spectra, std::move(handle))));
+}
+
+Ref new_linked_data(State& st, std::unique_ptr<ArraySummary> summary, PyObject* file, PyObject* n_spectra,
+                    Ref handle)
+{
+    return Ref(reinterpret_cast<PyObject*>(
+        create_linked_data(st, nullptr, std::move(summary), file, n_spectra, std::move(handle))));
+}
+
+ArraySummary::ArraySummary() : RecordSummary(disk_resident_array_record), ItemValues(dimension_names) {}
+
+int ArraySummary::stands_for(State& st, PyObject* cls)
+{
+    const auto id = static_cast<std::size_t>(RecordId::DiskResidentArray);
+    Ref method(PyObject_GetAttr(cls, st.name(Name::read_linked_data)));
+    return method ? method.get() == st.record_methods[id].get() : -1;
+}
+
+bool ArraySummary::read(Decoder& decoder)
+{
+    return decoder.attributes(record, kept_names, kept, this);
+}
+
+Ref* ArraySummary::values(Py_ssize_t)
+{
+    try {
+        return dimensions.emplace_back().data();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
 }
 
 Ref next_headers(PyObject* linked_data, BlobSummary& summary)

@@ -387,6 +387,8 @@ bool Decoder::text(const Step& step, Target& to)
 
 bool Decoder::nested(const Step& step, Target& to)
 {
+    if (!to.self && !to.dict)  // only values are kept: the nested record's among them
+        return decode(*step.record, to);
     if (own_)
         return keep(step.attr, construct_own(*step.record), to);
     Ref cls = st_.global(step.record->class_name);
@@ -395,10 +397,8 @@ bool Decoder::nested(const Step& step, Target& to)
 
 bool Decoder::list(const Step& step, Target& to)
 {
-    if (!to.self && !to.dict) {
-        PyErr_SetString(PyExc_SystemError, "a record with a list decoded for one attribute");
-        return false;
-    }
+    if (!to.self && !to.dict)
+        return list_values(step);
     const Record* rec = step.record;
     if (step.alt_record) {
         Ref haystack = recall(step.alt_attr, to);
@@ -424,6 +424,29 @@ bool Decoder::list(const Step& step, Target& to)
             return false;
     }
     return keep(step.attr, std::move(items), to);
+}
+
+// A list's items as attributes() keeps them: the values each item's record
+// holds, read in turn, for as many items as the count attribute says.
+bool Decoder::list_values(const Step& step)
+{
+    const Ref* count_obj = nullptr;
+    for (std::size_t i = 0; i < kept_.size(); ++i)
+        if (kept_[i] == step.count_attr)
+            count_obj = &kept_values_[i];
+    if (!kept_items_ || step.alt_record || !count_obj || !*count_obj) {
+        PyErr_SetString(PyExc_SystemError, "a list decoded without a place for its items");
+        return false;
+    }
+    const Py_ssize_t count = PyNumber_AsSsize_t(count_obj->get(), PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred())
+        return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref* values = kept_items_->values(i);
+        if (!values || !Decoder(st_, *src_, true).attributes(*step.record, kept_items_->attrs, values))
+            return false;
+    }
+    return true;
 }
 
 // Runs the base class's construction on the same file, as super().__init__(f).
@@ -528,15 +551,17 @@ bool Decoder::wanted(Name name) const
     return false;
 }
 
-bool Decoder::attributes(const Record& rec, std::span<const Name> attrs, Ref* out)
+bool Decoder::attributes(const Record& rec, std::span<const Name> attrs, Ref* out, ItemValues* items)
 {
     own_ = true;
     kept_ = attrs;
     kept_values_ = out;
+    kept_items_ = items;
     Target nowhere;
     const bool ok = decode(rec, nowhere);
     kept_ = {};
     kept_values_ = nullptr;
+    kept_items_ = nullptr;
     for (std::size_t i = 0; ok && i < attrs.size(); ++i) {
         if (!out[i]) {
             PyErr_Format(PyExc_AttributeError, "the record has no attribute '%U'", st_.name(attrs[i]));

@@ -202,6 +202,19 @@ void raise_wrong_size(State& st, Py_ssize_t wanted);
 // with bytes 0x80..0xFF dropped.
 Ref decode_text(const char* p, Py_ssize_t n);
 
+// Where Decoder::attributes keeps the values of a list's items, records
+// without lists of their own: `attrs` of item i go to values(i)[0..].
+class ItemValues {
+public:
+    explicit ItemValues(std::span<const Name> kept) : attrs(kept) {}
+    const std::span<const Name> attrs;
+    // Room for item i's values, or null with an exception set.
+    virtual Ref* values(Py_ssize_t i) = 0;
+
+protected:
+    ~ItemValues() = default;
+};
+
 // The one decoder of every record layout.
 //
 // By default it honours what a caller has rebound: the module's current
@@ -224,11 +237,13 @@ public:
     // Constructs the module's own class for `rec` natively.
     Ref construct_own(const Record& rec);
     // Reads a whole `rec` as `own` decoding would and returns only the value
-    // of `attr`, building no record.  The record holds no nested records.
+    // of `attr`, building no record.  The record holds no lists.
     Ref attribute(const Record& rec, Name attr);
-    // The same for several attributes, whose values go to out[i] in the
-    // order of `attrs` (none: the record is only read past).
-    bool attributes(const Record& rec, std::span<const Name> attrs, Ref* out);
+    // The same for several attributes of `rec` and of the records nested in
+    // it, whose values go to out[i] in the order of `attrs` (none: the record
+    // is only read past).  The items of a list go to `items`; its count
+    // attribute must be among `attrs`.
+    bool attributes(const Record& rec, std::span<const Name> attrs, Ref* out, ItemValues* items = nullptr);
 
 private:
     // Where decoded values go: the attributes of `self`, as a constructor
@@ -258,7 +273,9 @@ private:
     // attributes(): the attributes kept, and where
     std::span<const Name> kept_;
     Ref* kept_values_ = nullptr;
+    ItemValues* kept_items_ = nullptr;
     bool wanted(Name name) const;
+    bool list_values(const Step& step);
 };
 
 // Whether constructing `rec` through `cls` while honouring what the caller

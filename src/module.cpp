@@ -56,6 +56,8 @@ bool bind_record_classes(State& st, PyObject* module)
         if (!cls)
             return false;
         st.inits[id] = Ref(PyObject_GetAttr(cls.get(), st.name(Name::dunder_init)));
+        if (rec->method && !(st.record_methods[id] = Ref(PyObject_GetAttrString(cls.get(), rec->method->ml_name))))
+            return false;
         st.field_dicts[id] = field_dict(st, *rec);
         st.flat_sizes[id] = flat_size(*rec);
         Ref names(PyObject_GetAttr(cls.get(), st.name(Name::dunder_dict)));

@@ -50,9 +50,9 @@ public:
     SectionReader(const SectionReader&) = delete;
     SectionReader& operator=(const SectionReader&) = delete;
 
-    // The record of the section of `class_name`; with `attr`, where only that
-    // attribute is needed and no one else sees the record, just the attribute.
-    Section read(Name class_name, const Record* attr_of = nullptr, Name attr = Name::count)
+    // The record of the section of `class_name`; or, where no one else
+    // sees the record, what `summary` reads of it.
+    Section read(Name class_name, RecordSummary* summary = nullptr)
     {
         Ref class_type = st_.global(Name::CLASS_TYPE);
         Ref cls = class_type ? st_.global(class_name) : Ref();
@@ -63,13 +63,13 @@ public:
         if (!own) {
             close_handle();
             Ref index(PyObject_CallMethodOneArg(file_, st_.name(Name::find_indextype), code.get()));
-            return {index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref(), Ref()};
+            return {index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref()};
         }
         Ref index = find_index(st_, file_, code.get());
         Ref record_class, offset;
         if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
             return {};
-        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), attr_of, attr);
+        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), summary);
     }
 
     // The handle, for the blob's sequence, while the file's methods are still the module's own.
@@ -120,6 +120,36 @@ Ref dimension_dict(State& st, PyObject* d)
     return n ? range_dict(st, first.get(), last.get(), n.get()) : Ref();
 }
 
+// Of the series header, the pass needs max_spectra alone.
+class MaxSpectra final : public RecordSummary {
+public:
+    MaxSpectra() : RecordSummary(series_header_record) {}
+    bool read(Decoder& decoder) override { return bool(value = decoder.attribute(record, Name::max_spectra)); }
+    Ref value;
+};
+
+// valid_dimensions from the values a summary kept of the array.
+Ref valid_dimensions(State& st, const std::vector<ArraySummary::DimensionValues>& dimensions, PyObject* max_spectra)
+{
+    Ref valid(PyList_New(0));
+    if (!valid)
+        return Ref();
+    for (const auto& d : dimensions) {
+        const int matches = PyObject_RichCompareBool(d[ArraySummary::num_elements].get(), max_spectra, Py_EQ);
+        if (matches < 0)
+            return Ref();
+        if (!matches)
+            continue;
+        PyObject* scale = d[ArraySummary::scale_dim].get();
+        Ref first(PyNumber_Multiply(d[ArraySummary::first_dim].get(), scale));
+        Ref last(first ? PyNumber_Multiply(d[ArraySummary::last_dim].get(), scale) : nullptr);
+        Ref dict = last ? range_dict(st, first.get(), last.get(), d[ArraySummary::num_elements].get()) : Ref();
+        if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
+            return Ref();
+    }
+    return valid;
+}
+
 // The dimensions whose num_elements equals max_spectra.
 Ref valid_dimensions(State& st, PyObject* diskarray, PyObject* max_spectra)
 {
@@ -150,17 +180,31 @@ Ref first_item(State& st, SeriesItems* items)
     if (!quorin_file)
         return Ref();
     SectionReader sections(st, quorin_file.get());
-    Section header = sections.read(Name::SeriesHeader, &series_header_record, Name::max_spectra);
-    Ref diskarray = header ? sections.read(Name::DiskResidentArray).record : Ref();
-    Ref max_spectra = !diskarray         ? Ref()
-                      : header.attribute ? std::move(header.attribute)
-                                         : Ref(PyObject_GetAttr(header.record.get(), st.name(Name::max_spectra)));
-    Ref method(max_spectra ? PyObject_GetAttr(diskarray.get(), st.name(Name::read_linked_data)) : nullptr);
+    MaxSpectra header_values;
+    Section header = sections.read(Name::SeriesHeader, &header_values);
+    std::unique_ptr<ArraySummary> array_values(new (std::nothrow) ArraySummary);
+    if (!array_values)
+        return Ref(PyErr_NoMemory());
+    Section array = header ? sections.read(Name::DiskResidentArray, array_values.get()) : Section();
+    Ref max_spectra = !array          ? Ref()
+                      : header.record ? Ref(PyObject_GetAttr(header.record.get(), st.name(Name::max_spectra)))
+                                      : std::move(header_values.value);
+    if (!max_spectra)
+        return Ref();
+    // The dimensions a summary kept stay here; the rest goes to the blob's sequence.
+    auto dimensions = std::move(array_values->dimensions);
+    PyObject* diskarray = array.record.get();
+    Ref method = diskarray ? Ref(PyObject_GetAttr(diskarray, st.name(Name::read_linked_data))) : Ref::borrow(Py_None);
     if (!method)
         return Ref();
-    if (is_own_read_linked_data(method.get(), diskarray.get())) {
+    if (!diskarray) {
+        items->blob = new_linked_data(st, std::move(array_values), quorin_file.get(), max_spectra.get(),
+                                      sections.take_handle())
+                          .release();
+        items->native_blob = true;
+    } else if (is_own_read_linked_data(method.get(), diskarray)) {
         Ref handle = sections.take_handle();
-        items->blob = new_linked_data(st, diskarray.get(), quorin_file.get(), max_spectra.get(), std::move(handle))
+        items->blob = new_linked_data(st, diskarray, quorin_file.get(), max_spectra.get(), std::move(handle))
                           .release();
         items->native_blob = true;
     } else {
@@ -192,7 +236,9 @@ Ref first_item(State& st, SeriesItems* items)
             return Ref();
     }
     Ref info = range_dict(st, summary.first_x.get(), summary.last_x.get(), summary.num_points.get());
-    Ref valid = info ? valid_dimensions(st, diskarray.get(), max_spectra.get()) : Ref();
+    Ref valid = !info       ? Ref()
+                : diskarray ? valid_dimensions(st, diskarray, max_spectra.get())
+                            : valid_dimensions(st, dimensions, max_spectra.get());
     return valid ? Ref(PyTuple_Pack(2, info.get(), valid.get())) : Ref();
 }
 

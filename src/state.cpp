@@ -96,7 +96,8 @@ const Record* State::record_of(PyObject* cls) const
 template <typename Act>
 void State::each_held(Act act)
 {
-    for (std::span<Ref> refs : {std::span<Ref>(bound), std::span<Ref>(inits), std::span<Ref>(field_dicts),
+    for (std::span<Ref> refs : {std::span<Ref>(bound), std::span<Ref>(inits), std::span<Ref>(record_methods),
+                       std::span<Ref>(field_dicts),
                        std::span<Ref>(spa_methods)})
         for (Ref& r : refs)
             act(r);

@@ -16,6 +16,7 @@ struct State {
     Ref names[name_count];
     Ref bound[name_count];    // the object the module bound under each of its public names
     Ref inits[record_count];  // each record class's own __init__
+    Ref record_methods[record_count];  // the method a record class has besides __init__, as bound
     Ref field_dicts[record_count];  // each record's field names, see field_dict
     Py_ssize_t class_sizes[record_count] = {};  // entries in each record class's own namespace
     Py_ssize_t flat_sizes[record_count] = {};   // see flat_size

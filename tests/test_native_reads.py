@@ -174,6 +174,38 @@ def test_what_the_caller_rebound_opens_as_it_would(monkeypatch, series_path, reb
     assert opened(series_path, lambda: first_spectrum(series_path)) == opens
 
 
+def count_calls(monkeypatch):
+    calls = []
+    original = qr.DiskResidentArray.read_linked_data
+
+    def read_linked_data(self, file, n_spectra):
+        calls.append(n_spectra)
+        return original(self, file, n_spectra)
+
+    monkeypatch.setattr(qr.DiskResidentArray, "read_linked_data", read_linked_data)
+    return calls
+
+
+class NoElements(qr.Dimension):
+    num_elements = property(lambda self: 0, lambda self, value: None)
+
+
+@pytest.mark.parametrize("rebind, valid_dims, calls", [
+    (lambda mp: None, 1, None),
+    # A method replaced in the class body is what the pass calls.
+    (count_calls, 1, [3]),
+    # A dimension class of the caller's is what valid_dims reads.
+    (lambda mp: mp.setattr(qr, "Dimension", NoElements), 0, None),
+])
+def test_the_disk_resident_array_is_read_as_the_caller_bound_it(monkeypatch, series_path, rebind, valid_dims,
+                                                                 calls):
+    called = rebind(monkeypatch)
+    items = list(qr.open_file(series_path).open_series())
+    assert len(items[0][1]) == valid_dims
+    assert [(t, v.tolist()) for t, v in items[1:]] == [({"title": f"spectrum {i}"}, s) for i, s in enumerate(SPECTRA)]
+    assert called == calls
+
+
 def test_changes_between_spectra_are_honoured(monkeypatch, series_path):
     items = qr.open_file(series_path).open_series()
     next(items)
