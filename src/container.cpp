@@ -322,8 +322,13 @@ int is_own_spa_file(State& st, PyObject* obj)
     static constexpr Name methods[] = {Name::find_indextype, Name::find_indextypes, Name::read, Name::read_offset};
     static_assert(std::size(methods) == sizeof(State::spa_methods) / sizeof(Ref));
     const int own = st.watch.cached(st.own_spa_methods_check(), [&] {
+        // The methods are defined in the class itself: where a lookup finds them.
         for (std::size_t i = 0; i < std::size(methods); ++i) {
-            Ref found(PyObject_GetAttr(cls, st.name(methods[i])));
+            Ref found(PyObject_GetItem(st.spa_namespace.get(), st.name(methods[i])));
+            if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) {
+                PyErr_Clear();
+                return 0;
+            }
             if (!found)
                 return -1;
             if (found.get() != st.spa_methods[i].get())

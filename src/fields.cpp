@@ -3,6 +3,7 @@
 #include "plainclass.hpp"
 #include "state.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <utility>
@@ -543,25 +544,20 @@ Ref Decoder::construct(PyObject* cls, const Record& rec)
     return construct_own(rec);
 }
 
-bool Decoder::wanted(Name name) const
-{
-    for (Name n : kept_)
-        if (n == name)
-            return true;
-    return false;
-}
-
 bool Decoder::attributes(const Record& rec, std::span<const Name> attrs, Ref* out, ItemValues* items)
 {
     own_ = true;
     kept_ = attrs;
     kept_values_ = out;
     kept_items_ = items;
+    for (Name n : attrs)
+        kept_bits_[static_cast<std::size_t>(n) / 64] |= std::uint64_t{1} << (static_cast<std::size_t>(n) % 64);
     Target nowhere;
     const bool ok = decode(rec, nowhere);
     kept_ = {};
     kept_values_ = nullptr;
     kept_items_ = nullptr;
+    std::fill(std::begin(kept_bits_), std::end(kept_bits_), 0);
     for (std::size_t i = 0; ok && i < attrs.size(); ++i) {
         if (!out[i]) {
             PyErr_Format(PyExc_AttributeError, "the record has no attribute '%U'", st_.name(attrs[i]));

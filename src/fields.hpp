@@ -274,7 +274,12 @@ private:
     std::span<const Name> kept_;
     Ref* kept_values_ = nullptr;
     ItemValues* kept_items_ = nullptr;
-    bool wanted(Name name) const;
+    std::uint64_t kept_bits_[(name_count + 63) / 64] = {};  // the names of kept_
+    bool wanted(Name name) const
+    {
+        const auto i = static_cast<std::size_t>(name);
+        return kept_bits_[i / 64] >> (i % 64) & 1;
+    }
     bool list_values(const Step& step);
 };
 

@@ -60,8 +60,8 @@ bool bind_record_classes(State& st, PyObject* module)
             return false;
         st.field_dicts[id] = field_dict(st, *rec);
         st.flat_sizes[id] = flat_size(*rec);
-        Ref names(PyObject_GetAttr(cls.get(), st.name(Name::dunder_dict)));
-        st.class_sizes[id] = names ? PyObject_Length(names.get()) : -1;
+        st.namespaces[id] = Ref(PyObject_GetAttr(cls.get(), st.name(Name::dunder_dict)));
+        st.class_sizes[id] = st.namespaces[id] ? PyObject_Length(st.namespaces[id].get()) : -1;
         if (!st.inits[id] || !st.field_dicts[id] || st.class_sizes[id] < 0)
             return false;
         if (!bind(st, rec->class_name, std::move(cls)))
@@ -74,6 +74,9 @@ bool bind_record_classes(State& st, PyObject* module)
 bool remember_spa_methods(State& st)
 {
     const Name methods[] = {Name::find_indextype, Name::find_indextypes, Name::read, Name::read_offset};
+    st.spa_namespace = Ref(PyObject_GetAttr(st.bound[index(Name::SPAFile)].get(), st.name(Name::dunder_dict)));
+    if (!st.spa_namespace)
+        return false;
     for (std::size_t i = 0; i < std::size(methods); ++i) {
         st.spa_methods[i] = Ref(PyObject_GetAttr(st.bound[index(Name::SPAFile)].get(), st.name(methods[i])));
         if (!st.spa_methods[i])

@@ -465,6 +465,18 @@ bool native_seek(NativeFile* f, PyObject* offset)
         PyErr_SetFromErrno(PyExc_OSError);
         return false;
     }
+    if (!f->probed && f->end == 0 && target < first_fill) {
+        // Into the first block of a handle that read nothing yet: the block
+        // is read now, which also tells a stream, where the seek fails.
+        iovec part = {f->buf, static_cast<std::size_t>(first_fill)};
+        const Py_ssize_t got = probing_read(f, &part, 1, 0);
+        if (got == -2)
+            raise_not_seekable(f);
+        if (got < 0)
+            return false;
+        f->base = 0;
+        f->end = got;
+    }
     if (!f->probed) {
         // The first seek asks the system, which refuses it on a stream.
         if (::lseek(f->fd, target, SEEK_SET) < 0) {

@@ -14,20 +14,20 @@ Ref State::global(Name n) const
 
 namespace {
 
-// The number of entries in a class's own namespace, or -1 on error.
-Py_ssize_t namespace_size(State& st, PyObject* cls)
-{
-    Ref proxy(PyObject_GetAttr(cls, st.name(Name::dunder_dict)));
-    return proxy ? PyObject_Length(proxy.get()) : -1;
-}
-
 int untouched_record_class(State& st, PyObject* cls, const Record& rec)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (PyType_GetSlot(type, Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new))
         return 0;
-    Ref init(PyObject_GetAttr(cls, st.name(Name::dunder_init)));
-    if (!init || init.get() != st.inits[static_cast<std::size_t>(rec.id)].get())
+    // Each record class defines __init__ itself: in its own namespace is
+    // where the lookup of cls.__init__ finds it, unless it was deleted.
+    const auto id = static_cast<std::size_t>(rec.id);
+    Ref init(PyObject_GetItem(st.namespaces[id].get(), st.name(Name::dunder_init)));
+    if (!init && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (!init || init.get() != st.inits[id].get())
         return init ? 0 : -1;
     Ref mro(PyObject_GetAttr(cls, st.name(Name::dunder_mro)));
     if (!mro || !PyTuple_Check(mro.get()))
@@ -37,7 +37,7 @@ int untouched_record_class(State& st, PyObject* cls, const Record& rec)
         PyObject* expected = st.bound[index(r->class_name)].get();
         if (depth >= PyTuple_GET_SIZE(mro.get()) || PyTuple_GET_ITEM(mro.get(), depth) != expected)
             return 0;
-        const Py_ssize_t size = namespace_size(st, expected);
+        const Py_ssize_t size = PyObject_Length(st.namespaces[static_cast<std::size_t>(r->id)].get());
         if (size != st.class_sizes[static_cast<std::size_t>(r->id)])
             return size < 0 ? -1 : 0;
     }
@@ -97,11 +97,12 @@ template <typename Act>
 void State::each_held(Act act)
 {
     for (std::span<Ref> refs : {std::span<Ref>(bound), std::span<Ref>(inits), std::span<Ref>(record_methods),
+                       std::span<Ref>(namespaces),
                        std::span<Ref>(field_dicts),
                        std::span<Ref>(spa_methods)})
         for (Ref& r : refs)
             act(r);
-    for (Ref* r : {&struct_error, &unsupported_operation, &struct_unpack, &io_open, &empty_tuple, &typecodes, &zero_f,
+    for (Ref* r : {&spa_namespace, &struct_error, &unsupported_operation, &struct_unpack, &io_open, &empty_tuple, &typecodes, &zero_f,
                    &zero_d, &series_file_type, &native_file_type, &indextypes_type, &linked_data_type,
                    &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell, &read_linked_data_shell,
                    &open_series_shell})

@@ -18,6 +18,7 @@ struct State {
     Ref inits[record_count];  // each record class's own __init__
     Ref record_methods[record_count];  // the method a record class has besides __init__, as bound
     Ref field_dicts[record_count];  // each record's field names, see field_dict
+    Ref namespaces[record_count];  // each record class's own namespace, as a live mappingproxy
     Py_ssize_t class_sizes[record_count] = {};  // entries in each record class's own namespace
     Py_ssize_t flat_sizes[record_count] = {};   // see flat_size
     const Record* records[record_count] = {};
@@ -49,6 +50,7 @@ struct State {
     std::int8_t& own_code_check(const Record& rec) { return checks[record_count + static_cast<std::size_t>(rec.id)]; }
     std::int8_t& own_spa_methods_check() { return checks[2 * record_count]; }
     Ref spa_methods[4];  // SPAFile's own find_indextype, find_indextypes, read, read_offset
+    Ref spa_namespace;   // SPAFile's own namespace, as a live mappingproxy
 
     // Starts watching what the checks depend on, once everything is bound.
     bool start_watching();
