@@ -166,11 +166,13 @@ def timed(fn, *args):
     return time.perf_counter() - start
 
 
-def first_items(fn, path, reps):
-    """Seconds per open-and-take-first-item, over reps repetitions."""
+def first_items(fn, path, reps, items=1):
+    """Seconds per open-and-take-the-first-items, over reps repetitions."""
     start = time.perf_counter()
     for _ in range(reps):
-        next(iter(fn(path)))
+        taken = iter(fn(path))
+        for _ in range(items):
+            next(taken)
     return (time.perf_counter() - start) / reps
 
 
@@ -215,10 +217,13 @@ def main():
                     run["pyspa"].append(timed(streamer(open_pyspa), run["path"]))
                     run["pyreader"].append(timed(streamer(pyreader.read_series), run["path"]))
         first = {"quorin": [], "pyspa": [], "pyreader": []}
+        spectrum = {"quorin": [], "pyreader": []}  # the summary item, then the first spectrum
         for _ in range(rounds):
             for name, open_items in [("quorin", open_quorin), ("pyspa", open_pyspa),
                                      ("pyreader", pyreader.read_series)]:
                 first[name].append(first_items(open_items, small["path"], reps))
+            for name, open_items in [("quorin", open_quorin), ("pyreader", pyreader.read_series)]:
+                spectrum[name].append(first_items(open_items, small["path"], reps, items=2))
 
         base_rss = peak_rss_mb("-")
         for run in runs:
@@ -241,6 +246,9 @@ def main():
     f = {name: statistics.median(times) for name, times in first.items()}
     print(f"\nopen + first item ({reps} reps): quorinreader {f['quorin'] * 1e6:.1f} us, "
           f"pyspa {f['pyspa'] * 1e6:.1f} us, pyreader {f['pyreader'] * 1e6:.1f} us")
+    s = {name: statistics.median(times) for name, times in spectrum.items()}
+    print(f"open + first spectrum ({reps} reps): quorinreader {s['quorin'] * 1e6:.1f} us, "
+          f"pyreader {s['pyreader'] * 1e6:.1f} us")
 
     # A few spectra: four spectra's bytes, plus 1 MiB for allocator and page granularity.
     worst = max(runs, key=lambda r: r["delta"] / (4 * r["chunk"] + 2**20))
@@ -255,6 +263,8 @@ def main():
          [p / q for p, q in zip(first["pyspa"], first["quorin"])]),
         ("(many-small vs pyreader)", 0, statistics.median(small["pyreader"]) / stream_q,
          [p / q for p, q in zip(small["pyreader"], small["quorin"])]),
+        ("open + first spectrum vs pyreader >= 1", 1, s["pyreader"] / s["quorin"],
+         [p / q for p, q in zip(spectrum["pyreader"], spectrum["quorin"])]),
         ("(open + first item vs pyreader)", 0, f["pyreader"] / f["quorin"],
          [p / q for p, q in zip(first["pyreader"], first["quorin"])]),
     ]:

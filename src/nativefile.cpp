@@ -386,13 +386,12 @@ PyType_Spec native_file_spec = {
 
 Ref native_open(State& st, PyObject* path)
 {
+    // io.open asks a path object for its fspath once, and names the file by it in errors.
+    Ref shown(PyOS_FSPath(path));
     PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(path, &encoded))
+    if (!shown || !PyUnicode_FSConverter(shown.get(), &encoded))
         return Ref();
     Ref fs_path(encoded);
-    Ref shown(PyOS_FSPath(path));  // io.open names the file by its fspath in errors
-    if (!shown)
-        return Ref();
     const int flags = O_RDONLY | O_CLOEXEC;
     if (PySys_Audit("open", "Osi", shown.get(), "r", flags) < 0)
         return Ref();
