@@ -160,6 +160,18 @@ def test_a_series_is_reached_through_one_open_after_its_header(series_path):
     assert opened(series_path, lambda: first_spectrum(series_path)) == 2
 
 
+def test_a_path_object_is_asked_for_its_path_once_per_open(series_path):
+    class Path:
+        calls = 0
+
+        def __fspath__(self):
+            Path.calls += 1
+            return series_path
+
+    first_spectrum(Path())
+    assert Path.calls == opened(series_path, lambda: first_spectrum(series_path)) == 2
+
+
 @pytest.mark.parametrize("rebind, opens", [
     # Every read of the caller's own read() opens the file again, as read_offset does.
     (lambda mp: mp.setattr(qr.SPAFile, "read", lambda self, i: qr.SPAFile.read_offset(
