@@ -87,16 +87,22 @@ Ref call_with_python_file(State& st, PyObject* filename, PyObject* offset, PyObj
     return result;
 }
 
+// self.read_basic_info(), where it is the module's own method: from the file
+// at self.filename, self.info = FileHeader(f).
+bool read_basic_info(State& st, PyObject* self)
+{
+    Ref filename(PyObject_GetAttr(self, st.name(Name::filename)));
+    Ref header_class = filename ? st.global(Name::FileHeader) : Ref();
+    Ref header = header_class ? read_record_at(st, filename.get(), nullptr, header_class.get()) : Ref();
+    return header && PyObject_SetAttr(self, st.name(Name::info), header.get()) == 0;
+}
+
 PyObject* spa_read_basic_info(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames)
 {
     if (!bind_arguments("read_basic_info", args, nargs, kwnames, {}, nullptr))
         return nullptr;
-    State& st = class_state(cls);
-    Ref filename(PyObject_GetAttr(self, st.name(Name::filename)));
-    Ref header_class = filename ? st.global(Name::FileHeader) : Ref();
-    Ref header = header_class ? read_record_at(st, filename.get(), nullptr, header_class.get()) : Ref();
-    if (!header || PyObject_SetAttr(self, st.name(Name::info), header.get()) < 0)
+    if (!read_basic_info(class_state(cls), self))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -281,6 +287,53 @@ int walk_sections(State& st, PyObject* spa, PyObject* t, Found found)
 }
 
 }  // namespace
+
+namespace {
+
+// Whether constructing SPAFile runs only the module's own code: object's
+// __new__, the class's own __init__ and read_basic_info, nothing added.
+int constructs_natively(State& st)
+{
+    return st.watch.cached(st.own_spa_class_check(), [&] {
+        PyObject* cls = st.bound[index(Name::SPAFile)].get();
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        if (PyType_GetSlot(type, Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new))
+            return 0;
+        const Py_ssize_t size = PyObject_Length(st.spa_namespace.get());
+        if (size != st.spa_class_size)
+            return size < 0 ? -1 : 0;
+        const Name construction[] = {Name::dunder_init, Name::read_basic_info};
+        for (std::size_t i = 0; i < std::size(construction); ++i) {
+            Ref found(PyObject_GetItem(st.spa_namespace.get(), st.name(construction[i])));
+            if (!found)
+                return -1;  // the size is as it was: nothing was deleted
+            if (found.get() != st.spa_construction[i].get())
+                return 0;
+        }
+        Ref mro(PyObject_GetAttr(cls, st.name(Name::dunder_mro)));
+        if (!mro)
+            return -1;
+        return static_cast<int>(PyTuple_Check(mro.get()) && PyTuple_GET_SIZE(mro.get()) == 2 &&
+                                PyTuple_GET_ITEM(mro.get(), 0) == cls);
+    });
+}
+
+}  // namespace
+
+Ref construct_spa_file(State& st, PyObject* cls, PyObject* filename)
+{
+    const int native = st.is_own(cls, Name::SPAFile) ? constructs_natively(st) : 0;
+    if (native <= 0)
+        return native < 0 ? Ref() : Ref(PyObject_CallOneArg(cls, filename));
+    // What type.__call__ does here: object.__new__(cls), then __init__,
+    // which stores the path and reads the header through read_basic_info.
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    Ref self(type->tp_alloc(type, 0));
+    if (!self || PyObject_SetAttr(self.get(), st.name(Name::filename), filename) < 0 ||
+        !read_basic_info(st, self.get()))
+        return Ref();
+    return self;
+}
 
 Ref find_index(State& st, PyObject* spa, PyObject* t)
 {

@@ -69,6 +69,10 @@ bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& re
 Section read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
                             RecordSummary* summary = nullptr);
 
+// SPAFile(filename) through `cls`, the class bound as SPAFile: natively
+// while it is the module's own untouched class.
+Ref construct_spa_file(State& st, PyObject* cls, PyObject* filename);
+
 // Whether `obj` is an instance of the module's own SPAFile whose methods
 // are the module's own: 1 or 0, -1 on error.
 int is_own_spa_file(State& st, PyObject* obj);

@@ -215,6 +215,12 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
     const int own_file = section_type ? is_own_spa_file(st, seq->file) : -1;
     if (own_file < 0)
         return Ref();
+    if (!own_file && seq->handle) {
+        // The caller's methods may have changed the file since the handle was
+        // opened: the blob is read through a handle opened afresh.
+        native_close(reinterpret_cast<NativeFile*>(seq->handle));
+        Py_CLEAR(seq->handle);
+    }
     Ref positions;
     if (own_file) {
         positions = find_indices(st, seq->file, section_type.get());

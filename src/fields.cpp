@@ -290,6 +290,16 @@ Py_ssize_t own_length(Name constant)
     }
 }
 
+// Whether decoding `rec` reads only fixed fields, looking nothing up in the
+// module's namespace.
+bool looks_up_nothing(const Record& rec)
+{
+    for (const Step& step : rec.steps)
+        if (step.op != Step::group || step.has_chars)
+            return false;
+    return true;
+}
+
 bool Decoder::keep(Name name, Ref value, Target& to)
 {
     if (!value)
@@ -419,8 +429,12 @@ bool Decoder::list(const Step& step, Target& to)
     Ref items(PyList_New(0));
     if (!items)
         return false;
+    // Items of the module's own class whose layout looks up nothing bound in
+    // the module run none of the caller's code: what was checked for the
+    // first holds for the rest.
+    const bool own_items = own_ || (count > 1 && looks_up_nothing(*rec) && st_.is_own_record_class(cls.get(), *rec));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = own_ ? construct_own(*rec) : construct(cls.get(), *rec);
+        Ref item = own_items ? construct_own(*rec) : construct(cls.get(), *rec);
         if (!item || PyList_Append(items.get(), item.get()) < 0)
             return false;
     }
@@ -627,15 +641,42 @@ Ref field_dict(State& st, const Record& rec)
 
 namespace {
 
+// Whether a name is bound to the module's own object, looked up once for a
+// whole check: nothing the check does can rebind it.
+class OwnNames {
+public:
+    explicit OwnNames(State& st) : st_(st) {}
+    int operator()(Name n)
+    {
+        int& known = n == Name::read_string ? read_string_ : decode_string_;
+        if (known == unknown) {
+            Ref obj = st_.global(n);
+            known = obj ? static_cast<int>(st_.is_own(obj.get(), n)) : -1;
+        }
+        return known;
+    }
+
+private:
+    static constexpr int unknown = 2;
+    State& st_;
+    int read_string_ = unknown;  // only these two are asked
+    int decode_string_ = unknown;
+};
+
+int check_own_code(State& st, PyObject* cls, const Record& rec, OwnNames& own);
+
+int runs_own_code(State& st, PyObject* cls, const Record& rec, OwnNames& own)
+{
+    if (!st.is_own(cls, rec.class_name))
+        return 0;
+    return st.watch.cached(st.own_code_check(rec), [&] { return check_own_code(st, cls, rec, own); });
+}
+
 // runs_own_code, made afresh.
-int check_own_code(State& st, PyObject* cls, const Record& rec)
+int check_own_code(State& st, PyObject* cls, const Record& rec, OwnNames& own)
 {
     if (!st.is_own_record_class(cls, rec))
         return PyErr_Occurred() ? -1 : 0;
-    auto own = [&st](Name n) {
-        Ref obj = st.global(n);
-        return obj ? static_cast<int>(st.is_own(obj.get(), n)) : -1;
-    };
     for (const Step& step : rec.steps) {
         int ok = 1;
         switch (step.op) {
@@ -666,7 +707,7 @@ int check_own_code(State& st, PyObject* cls, const Record& rec)
                 return -1;
             ok = init.get() == st.inits[static_cast<std::size_t>(step.record->id)].get();
             if (ok > 0)
-                ok = check_own_code(st, base_cls, *step.record);
+                ok = check_own_code(st, base_cls, *step.record, own);
             break;
         }
         case Step::nested:
@@ -675,7 +716,7 @@ int check_own_code(State& st, PyObject* cls, const Record& rec)
             for (const Record* nested : {step.record, step.alt_record}) {
                 Ref nested_cls = nested && ok > 0 ? st.global(nested->class_name) : Ref();
                 if (nested && ok > 0)
-                    ok = nested_cls ? runs_own_code(st, nested_cls.get(), *nested) : -1;
+                    ok = nested_cls ? runs_own_code(st, nested_cls.get(), *nested, own) : -1;
             }
             break;
         }
@@ -689,9 +730,8 @@ int check_own_code(State& st, PyObject* cls, const Record& rec)
 
 int runs_own_code(State& st, PyObject* cls, const Record& rec)
 {
-    if (!st.is_own(cls, rec.class_name))
-        return 0;
-    return st.watch.cached(st.own_code_check(rec), [&] { return check_own_code(st, cls, rec); });
+    OwnNames own(st);
+    return runs_own_code(st, cls, rec, own);
 }
 
 PyMethodDef decode_string_def = {"decode_string", as_cfunction(decode_string_impl), function_flags,

@@ -82,7 +82,14 @@ bool remember_spa_methods(State& st)
         if (!st.spa_methods[i])
             return false;
     }
-    return true;
+    const Name construction[] = {Name::dunder_init, Name::read_basic_info};
+    for (std::size_t i = 0; i < std::size(construction); ++i) {
+        st.spa_construction[i] = Ref(PyObject_GetItem(st.spa_namespace.get(), st.name(construction[i])));
+        if (!st.spa_construction[i])
+            return false;
+    }
+    st.spa_class_size = PyObject_Length(st.spa_namespace.get());
+    return st.spa_class_size >= 0;
 }
 
 Ref function(PyMethodDef* def, PyObject* module)

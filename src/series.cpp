@@ -72,6 +72,10 @@ public:
         return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), summary);
     }
 
+    // The handle, for a blob's sequence that checks the file's methods
+    // itself before it reads, with nothing run in between.
+    Ref take_handle_unchecked() { return std::move(handle_); }
+
     // The handle, for the blob's sequence, while the file's methods are still the module's own.
     Ref take_handle()
     {
@@ -199,7 +203,7 @@ Ref first_item(State& st, SeriesItems* items)
         return Ref();
     if (!diskarray) {
         items->blob = new_linked_data(st, std::move(array_values), quorin_file.get(), max_spectra.get(),
-                                      sections.take_handle())
+                                      sections.take_handle_unchecked())
                           .release();
         items->native_blob = true;
     } else if (is_own_read_linked_data(method.get(), diskarray)) {
@@ -361,7 +365,7 @@ PyObject* open_file_impl(PyObject* module, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     State& st = module_state(module);
     Ref spa_class = st.global(Name::SPAFile);
-    Ref f(spa_class ? PyObject_CallOneArg(spa_class.get(), filename) : nullptr);
+    Ref f = spa_class ? construct_spa_file(st, spa_class.get(), filename) : Ref();
     Ref info(f ? PyObject_GetAttr(f.get(), st.name(Name::info)) : nullptr);
     Ref file_type(info ? PyObject_GetAttr(info.get(), st.name(Name::file_type)) : nullptr);
     // Compared with 11 itself: rebinding FT_SERIES changes nothing here.

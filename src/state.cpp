@@ -99,7 +99,8 @@ void State::each_held(Act act)
     for (std::span<Ref> refs : {std::span<Ref>(bound), std::span<Ref>(inits), std::span<Ref>(record_methods),
                        std::span<Ref>(namespaces),
                        std::span<Ref>(field_dicts),
-                       std::span<Ref>(spa_methods)})
+                       std::span<Ref>(spa_methods),
+                       std::span<Ref>(spa_construction)})
         for (Ref& r : refs)
             act(r);
     for (Ref* r : {&spa_namespace, &struct_error, &unsupported_operation, &struct_unpack, &io_open, &empty_tuple, &typecodes, &zero_f,

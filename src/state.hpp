@@ -45,12 +45,15 @@ struct State {
 
     // Answers to the checks the fast paths make, kept while nothing watched changes.
     Watch watch;
-    std::int8_t checks[2 * record_count + 1];
+    std::int8_t checks[2 * record_count + 2];
     std::int8_t& own_class_check(const Record& rec) { return checks[static_cast<std::size_t>(rec.id)]; }
     std::int8_t& own_code_check(const Record& rec) { return checks[record_count + static_cast<std::size_t>(rec.id)]; }
     std::int8_t& own_spa_methods_check() { return checks[2 * record_count]; }
+    std::int8_t& own_spa_class_check() { return checks[2 * record_count + 1]; }
     Ref spa_methods[4];  // SPAFile's own find_indextype, find_indextypes, read, read_offset
     Ref spa_namespace;   // SPAFile's own namespace, as a live mappingproxy
+    Ref spa_construction[2];  // SPAFile's own __init__ and read_basic_info
+    Py_ssize_t spa_class_size = 0;
 
     // Starts watching what the checks depend on, once everything is bound.
     bool start_watching();

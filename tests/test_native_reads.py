@@ -160,6 +160,25 @@ def test_a_series_is_reached_through_one_open_after_its_header(series_path):
     assert opened(series_path, lambda: first_spectrum(series_path)) == 2
 
 
+def calls_of(monkeypatch, name):
+    calls = []
+    original = getattr(qr.SPAFile, name)
+
+    def replaced(self, *args):
+        calls.append(name)
+        return original(self, *args)
+
+    monkeypatch.setattr(qr.SPAFile, name, replaced)
+    return calls
+
+
+@pytest.mark.parametrize("name", ["__init__", "read_basic_info"])
+def test_open_file_constructs_the_spa_file_through_its_methods(monkeypatch, series_path, name):
+    calls = calls_of(monkeypatch, name)
+    series = qr.open_file(series_path)
+    assert calls == [name] and series.quorin_file.info.num_sections == 3
+
+
 def test_a_path_object_is_asked_for_its_path_once_per_open(series_path):
     class Path:
         calls = 0
