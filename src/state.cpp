@@ -29,19 +29,20 @@ int untouched_record_class(State& st, PyObject* cls, const Record& rec)
     }
     if (!init || init.get() != st.inits[id].get())
         return init ? 0 : -1;
-    Ref mro(PyObject_GetAttr(cls, st.name(Name::dunder_mro)));
-    if (!mro || !PyTuple_Check(mro.get()))
-        return mro ? 0 : -1;
-    Py_ssize_t depth = 0;
-    for (const Record* r = &rec; r; r = r->base, ++depth) {
-        PyObject* expected = st.bound[index(r->class_name)].get();
-        if (depth >= PyTuple_GET_SIZE(mro.get()) || PyTuple_GET_ITEM(mro.get(), depth) != expected)
+    // The class's metaclass is type, so its __mro__ follows its bases: each
+    // level's one base is the record's base class, the last one's object.
+    for (const Record* r = &rec; r; r = r->base) {
+        auto* level = reinterpret_cast<PyTypeObject*>(st.bound[index(r->class_name)].get());
+        PyObject* base = r->base ? st.bound[index(r->base->class_name)].get()
+                                 : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+        auto* bases = static_cast<PyObject*>(PyType_GetSlot(level, Py_tp_bases));
+        if (!bases || !PyTuple_Check(bases) || PyTuple_GET_SIZE(bases) != 1 || PyTuple_GET_ITEM(bases, 0) != base)
             return 0;
         const Py_ssize_t size = PyObject_Length(st.namespaces[static_cast<std::size_t>(r->id)].get());
         if (size != st.class_sizes[static_cast<std::size_t>(r->id)])
             return size < 0 ? -1 : 0;
     }
-    return PyTuple_GET_SIZE(mro.get()) == depth + 1;  // and object
+    return 1;
 }
 
 }  // namespace

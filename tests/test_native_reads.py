@@ -237,6 +237,15 @@ def test_the_disk_resident_array_is_read_as_the_caller_bound_it(monkeypatch, ser
     assert called == calls
 
 
+def test_a_changed_base_class_is_honoured(monkeypatch, tmp_path):
+    class Other(qr.SeriesSpecheader):
+        spec_title = property(lambda self: "other", lambda self, value: None)
+
+    path = sw.series_file(str(tmp_path / "ver3.spa"), SPECTRA, mini_header_type=1).path
+    monkeypatch.setattr(qr.SeriesSpecheaderVer3, "__bases__", (Other,))
+    assert [t["title"] for t, _ in stream(path)] == ["other"] * 3
+
+
 def test_changes_between_spectra_are_honoured(monkeypatch, series_path):
     items = qr.open_file(series_path).open_series()
     next(items)
