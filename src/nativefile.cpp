@@ -1,5 +1,6 @@
 #include "nativefile.hpp"
 
+#include "compat.hpp"
 #include "state.hpp"
 
 #include <algorithm>
@@ -63,7 +64,10 @@ void look_at_size(NativeFile* f)
 {
     struct stat sb;
     f->sized = true;
-    if (fstat(f->fd, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_size > 0)
+    if (fstat(f->fd, &sb) < 0)
+        return;
+    f->directory = S_ISDIR(sb.st_mode);
+    if (S_ISREG(sb.st_mode) && sb.st_size > 0)
         f->size = sb.st_size;
 }
 
@@ -116,7 +120,6 @@ bool probe(NativeFile* f)
     f->probed = f->may_block = true;
     return true;
 }
-
 
 // One read into `parts`: at `offset` where the file is seekable, else the
 // next bytes of the stream (which always stands at offset).  Returns the
@@ -231,6 +234,51 @@ void raise_not_seekable(NativeFile* f)
 {
     State& st = class_state(Py_TYPE(f));
     PyErr_SetString(st.unsupported_operation.get(), "File or stream is not seekable.");
+}
+
+// A seek refused for its offset before the handle read or sought anything:
+// the host's open() would have refused a directory first, and its seek() a
+// stream, so those errors replace the offset's.
+void refuse_first(NativeFile* f)
+{
+    if (f->probed)
+        return;
+    Ref pending = take_exception();
+    if (!f->sized)
+        look_at_size(f);
+    if (f->directory) {
+        raise_errno(f, EISDIR);
+        return;
+    }
+    if (!probe(f))
+        return;
+    if (!f->seekable) {
+        raise_not_seekable(f);
+        return;
+    }
+    restore_exception(std::move(pending));
+}
+
+// The absolute offset a seek to `offset` asks for, with the errors of a file object's seek.
+bool seek_target(PyObject* offset, long long& target)
+{
+    Ref index(PyNumber_Index(offset));
+    if (!index)
+        return false;
+    int overflow = 0;
+    target = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (target == -1 && PyErr_Occurred())
+        return false;
+    if (overflow) {
+        PyErr_SetString(PyExc_ValueError, "cannot fit 'int' into an offset-sized integer");
+        return false;
+    }
+    if (target < 0) {
+        errno = EINVAL;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
+    return true;
 }
 
 // read(size=-1): up to size bytes, or all that is left, as bytes.
@@ -425,7 +473,7 @@ Ref native_open(State& st, PyObject* path)
     }
     Ref owner(reinterpret_cast<PyObject*>(f));
     f->fd = fd;
-    f->probed = f->seekable = f->may_block = f->busy = f->sized = false;
+    f->probed = f->seekable = f->may_block = f->busy = f->sized = f->directory = false;
     f->lock = nullptr;
     f->path = shown.release();
     f->size = -1;
@@ -448,20 +496,9 @@ bool native_seek(NativeFile* f, PyObject* offset)
         raise_not_seekable(f);
         return false;
     }
-    Ref index(PyNumber_Index(offset));
-    if (!index)
-        return false;
-    int overflow = 0;
-    const long long target = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (target == -1 && PyErr_Occurred())
-        return false;
-    if (overflow) {
-        PyErr_SetString(PyExc_ValueError, "cannot fit 'int' into an offset-sized integer");
-        return false;
-    }
-    if (target < 0) {
-        errno = EINVAL;
-        PyErr_SetFromErrno(PyExc_OSError);
+    long long target;
+    if (!seek_target(offset, target)) {
+        refuse_first(f);
         return false;
     }
     if (!f->probed && f->end == 0 && target < first_fill) {
@@ -594,6 +631,17 @@ bool native_may_hold(NativeFile* f, std::int64_t n)
     if (!fresh)
         look_at_size(f);
     return f->size - tell(f) >= n;
+}
+
+PyObject* native_for_caller(NativeFile* f)
+{
+    if (!f->sized && f->fd >= 0)
+        look_at_size(f);
+    if (f->directory) {
+        raise_errno(f, EISDIR);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(f);
 }
 
 void native_close(NativeFile* f)

@@ -29,7 +29,8 @@ struct NativeFile {
     bool seekable;        // positioned reads work; otherwise bytes come in sequence
     bool may_block;       // not seekable: a read may wait for a writer
     bool busy;            // a thread reads with the GIL released
-    bool sized;           // whether `size` was looked at
+    bool sized;           // whether `size` and `directory` were looked at
+    bool directory;       // opened, but refused at its first use
     PyThread_type_lock lock;  // held for the length of a busy read
     PyObject* path;       // as errors name the file
     std::int64_t size;    // a regular file's size when last looked at, -1 where unknown (procfs)
@@ -72,12 +73,17 @@ bool native_size_known(NativeFile* f);
 
 void native_close(NativeFile* f);
 
+// Borrowed: the handle for a caller's code to read from; null with
+// IsADirectoryError for a directory, refused before the caller's code runs
+// as io.open would have refused it.
+PyObject* native_for_caller(NativeFile* f);
+
 // A record source over a NativeFile.
 class NativeSource final : public Source {
 public:
     NativeSource(State& st, NativeFile* f) : st_(st), f_(f) {}
     const char* take(Py_ssize_t n) override { return native_take(st_, f_, n); }
-    PyObject* file() override { return reinterpret_cast<PyObject*>(f_); }
+    PyObject* file() override { return native_for_caller(f_); }
     int holds(Py_ssize_t n) override { return native_holds(f_, n); }
 
 private:

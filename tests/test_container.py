@@ -211,6 +211,22 @@ def test_unopenable_paths(tmp_path):
     assert info.value.filename == str(tmp_path)
 
 
+@pytest.mark.parametrize("read", [
+    # A record class of the caller's, or a rebound read_string, never sees the handle.
+    lambda sp, mp: sp.read_offset(qr.MainSpectralHeader, 0),
+    lambda sp, mp: mp.setattr(qr, "read_string", lambda f, n: pytest.fail("called")) or qr.SPAFile(sp.filename),
+    # An offset the host would refuse only after its open() refused the directory.
+    lambda sp, mp: sp.read_offset(qr.MainSpectralHeader, -1),
+    lambda sp, mp: sp.read_offset(qr.MainSpectralHeader, 1.5),
+])
+def test_a_directory_is_refused_before_anything_else(spa, tmp_path, monkeypatch, read):
+    sp = qr.SPAFile(spa.path)
+    sp.filename = str(tmp_path)
+    with pytest.raises(IsADirectoryError) as info:
+        read(sp, monkeypatch)
+    assert info.value.filename == str(tmp_path)
+
+
 def test_read_basic_info_rereads(spa):
     sp = qr.SPAFile(spa.path)
     old = sp.info

@@ -59,6 +59,21 @@ def test_a_fifo_is_read_in_sequence(fifo):
     assert str(native.value) == str(python_file.value)
 
 
+@pytest.mark.parametrize("offset", [1.5, -1])
+def test_a_bad_offset_into_a_fifo_fails_as_on_a_file_object(fifo, offset):
+    spa = qr.SPAFile(sw.series_file(fifo + ".spa", [[1.0]]).path)
+    spa.filename = fifo
+    writer = write_later(fifo, header_bytes())
+    with open(fifo, "rb") as f, pytest.raises(Exception) as python_file:
+        f.seek(offset)
+    writer.join()
+    writer = write_later(fifo, header_bytes())
+    with pytest.raises(type(python_file.value)) as native:
+        spa.read_offset(qr.MainSpectralHeader, offset)
+    writer.join()
+    assert str(native.value) == str(python_file.value)
+
+
 def test_tell_on_a_fifo_fails_as_on_a_file_object(fifo, monkeypatch):
     writer = write_later(fifo, header_bytes())
     with open(fifo, "rb") as f, pytest.raises(OSError) as python_file:
