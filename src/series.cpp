@@ -198,22 +198,23 @@ Ref first_item(State& st, SeriesItems* items)
     // The dimensions a summary kept stay here; the rest goes to the blob's sequence.
     auto dimensions = std::move(array_values->dimensions);
     PyObject* diskarray = array.record.get();
-    Ref method = diskarray ? Ref(PyObject_GetAttr(diskarray, st.name(Name::read_linked_data))) : Ref::borrow(Py_None);
-    if (!method)
-        return Ref();
     if (!diskarray) {
         items->blob = new_linked_data(st, std::move(array_values), quorin_file.get(), max_spectra.get(),
                                       sections.take_handle_unchecked())
                           .release();
         items->native_blob = true;
-    } else if (is_own_read_linked_data(method.get(), diskarray)) {
-        Ref handle = sections.take_handle();
-        items->blob = new_linked_data(st, diskarray, quorin_file.get(), max_spectra.get(), std::move(handle))
-                          .release();
-        items->native_blob = true;
     } else {
-        PyObject* call[] = {quorin_file.get(), max_spectra.get()};
-        items->blob = PyObject_Vectorcall(method.get(), call, 2, nullptr);
+        Ref method(PyObject_GetAttr(diskarray, st.name(Name::read_linked_data)));
+        if (!method)
+            return Ref();
+        if (is_own_read_linked_data(method.get(), diskarray)) {
+            items->blob = new_linked_data(st, diskarray, quorin_file.get(), max_spectra.get(), sections.take_handle())
+                              .release();
+            items->native_blob = true;
+        } else {
+            PyObject* call[] = {quorin_file.get(), max_spectra.get()};
+            items->blob = PyObject_Vectorcall(method.get(), call, 2, nullptr);
+        }
     }
     if (!items->blob)
         return Ref();
