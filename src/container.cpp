@@ -296,25 +296,19 @@ int constructs_natively(State& st)
 {
     return st.watch.cached(st.own_spa_class_check(), [&] {
         PyObject* cls = st.bound[index(Name::SPAFile)].get();
-        auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        if (PyType_GetSlot(type, Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new))
+        if (!news_as_object(cls))
             return 0;
-        const Py_ssize_t size = PyObject_Length(st.spa_namespace.get());
-        if (size != st.spa_class_size)
-            return size < 0 ? -1 : 0;
+        const int kept = keeps_shape(cls, reinterpret_cast<PyObject*>(&PyBaseObject_Type), st.spa_namespace.get(),
+                                     st.spa_class_size);
+        if (kept <= 0)
+            return kept;
         const Name construction[] = {Name::dunder_init, Name::read_basic_info};
         for (std::size_t i = 0; i < std::size(construction); ++i) {
-            Ref found(PyObject_GetItem(st.spa_namespace.get(), st.name(construction[i])));
-            if (!found)
-                return -1;  // the size is as it was: nothing was deleted
-            if (found.get() != st.spa_construction[i].get())
-                return 0;
+            const int own = holds(st.spa_namespace.get(), st.name(construction[i]), st.spa_construction[i].get());
+            if (own <= 0)
+                return own;
         }
-        Ref mro(PyObject_GetAttr(cls, st.name(Name::dunder_mro)));
-        if (!mro)
-            return -1;
-        return static_cast<int>(PyTuple_Check(mro.get()) && PyTuple_GET_SIZE(mro.get()) == 2 &&
-                                PyTuple_GET_ITEM(mro.get(), 0) == cls);
+        return 1;
     });
 }
 
@@ -377,15 +371,9 @@ int is_own_spa_file(State& st, PyObject* obj)
     const int own = st.watch.cached(st.own_spa_methods_check(), [&] {
         // The methods are defined in the class itself: where a lookup finds them.
         for (std::size_t i = 0; i < std::size(methods); ++i) {
-            Ref found(PyObject_GetItem(st.spa_namespace.get(), st.name(methods[i])));
-            if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) {
-                PyErr_Clear();
-                return 0;
-            }
-            if (!found)
-                return -1;
-            if (found.get() != st.spa_methods[i].get())
-                return 0;
+            const int own = holds(st.spa_namespace.get(), st.name(methods[i]), st.spa_methods[i].get());
+            if (own <= 0)
+                return own;
         }
         return 1;
     });

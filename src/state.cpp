@@ -16,36 +16,52 @@ namespace {
 
 int untouched_record_class(State& st, PyObject* cls, const Record& rec)
 {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (PyType_GetSlot(type, Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new))
-        return 0;
     // Each record class defines __init__ itself: in its own namespace is
-    // where the lookup of cls.__init__ finds it, unless it was deleted.
+    // where the lookup of cls.__init__ finds it.
     const auto id = static_cast<std::size_t>(rec.id);
-    Ref init(PyObject_GetItem(st.namespaces[id].get(), st.name(Name::dunder_init)));
-    if (!init && PyErr_ExceptionMatches(PyExc_KeyError)) {
-        PyErr_Clear();
+    if (!news_as_object(cls))
         return 0;
-    }
-    if (!init || init.get() != st.inits[id].get())
-        return init ? 0 : -1;
-    // The class's metaclass is type, so its __mro__ follows its bases: each
-    // level's one base is the record's base class, the last one's object.
+    if (const int own = holds(st.namespaces[id].get(), st.name(Name::dunder_init), st.inits[id].get()); own <= 0)
+        return own;
+    // The metaclass is type, so each class's __mro__ follows its bases.
     for (const Record* r = &rec; r; r = r->base) {
-        auto* level = reinterpret_cast<PyTypeObject*>(st.bound[index(r->class_name)].get());
         PyObject* base = r->base ? st.bound[index(r->base->class_name)].get()
                                  : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-        auto* bases = static_cast<PyObject*>(PyType_GetSlot(level, Py_tp_bases));
-        if (!bases || !PyTuple_Check(bases) || PyTuple_GET_SIZE(bases) != 1 || PyTuple_GET_ITEM(bases, 0) != base)
-            return 0;
-        const Py_ssize_t size = PyObject_Length(st.namespaces[static_cast<std::size_t>(r->id)].get());
-        if (size != st.class_sizes[static_cast<std::size_t>(r->id)])
-            return size < 0 ? -1 : 0;
+        const auto level = static_cast<std::size_t>(r->id);
+        const int kept = keeps_shape(st.bound[index(r->class_name)].get(), base, st.namespaces[level].get(),
+                                     st.class_sizes[level]);
+        if (kept <= 0)
+            return kept;
     }
     return 1;
 }
 
 }  // namespace
+
+bool news_as_object(PyObject* cls)
+{
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    return PyType_GetSlot(type, Py_tp_new) == PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
+}
+
+int holds(PyObject* names, PyObject* key, PyObject* expected)
+{
+    Ref found(PyObject_GetItem(names, key));
+    if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return found ? found.get() == expected : -1;
+}
+
+int keeps_shape(PyObject* cls, PyObject* base, PyObject* names, Py_ssize_t size)
+{
+    auto* bases = static_cast<PyObject*>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls), Py_tp_bases));
+    if (!bases || !PyTuple_Check(bases) || PyTuple_GET_SIZE(bases) != 1 || PyTuple_GET_ITEM(bases, 0) != base)
+        return 0;
+    const Py_ssize_t now = PyObject_Length(names);
+    return now == size ? 1 : now < 0 ? -1 : 0;
+}
 
 bool State::is_own_record_class(PyObject* cls, const Record& rec)
 {

@@ -81,6 +81,16 @@ private:
 public:
 };
 
+// What the checks of the module's classes look at, through the live
+// mappingproxy `names` of a class's own namespace kept from when the module
+// made it.  Each gives 1 or 0, -1 on error.
+//   Whether instances are made by object's __new__;
+bool news_as_object(PyObject* cls);
+//   whether names[key] is `expected` (0 where it is missing);
+int holds(PyObject* names, PyObject* key, PyObject* expected);
+//   whether `cls` still has the one base `base` and `size` names of its own.
+int keeps_shape(PyObject* cls, PyObject* base, PyObject* names, Py_ssize_t size);
+
 State& module_state(PyObject* module);
 // The state of the module that created `cls` (one of the module's classes).
 State& class_state(PyTypeObject* cls);

@@ -179,6 +179,13 @@ def test_open_file_constructs_the_spa_file_through_its_methods(monkeypatch, seri
     assert calls == [name] and series.quorin_file.info.num_sections == 3
 
 
+def test_a_method_swapped_for_another_name_fails_where_it_is_called(monkeypatch, series_path):
+    monkeypatch.delattr(qr.SPAFile, "read_basic_info")
+    monkeypatch.setattr(qr.SPAFile, "other", None, raising=False)  # the class keeps its size
+    with pytest.raises(AttributeError, match="read_basic_info"):
+        qr.open_file(series_path)
+
+
 def test_a_path_object_is_asked_for_its_path_once_per_open(series_path):
     class Path:
         calls = 0
