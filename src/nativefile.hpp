@@ -20,8 +20,9 @@ namespace quorin {
 struct State;
 
 // What kind of file a handle reads is learnt from its first seek or read,
-// not asked of the system at open: a regular file is read in place at once,
-// and the size is looked at only where it bounds an allocation.
+// not asked of the system at open: reaching a regular file's first bytes
+// takes no call besides the read, and the size is looked at only where it
+// bounds an allocation.
 struct NativeFile {
     PyObject_HEAD
     int fd;               // -1 once closed
@@ -64,7 +65,7 @@ Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n);
 
 // Whether n more bytes may be in the file: false only when a file of known
 // size surely ends sooner.  Lets a reader refuse a corrupt count before it
-// allocates for it.
+// allocates for it; below 128 KiB, the read finds the end instead.
 bool native_may_hold(NativeFile* f, std::int64_t n);
 
 // Whether the file's size is known, so that it bounds what may be allocated
