@@ -1,0 +1,99 @@
+// The file layer: everything the core asks of the operating system, in one
+// small interface with one implementation per platform family
+// (osfile_posix.cpp, osfile_windows.cpp).  Nothing else in src/ includes a
+// system header.
+//
+// The calls neither take nor release the GIL: a caller that may wait
+// releases it around them, and touches no Python object meanwhile.  Only
+// path conversion and raise_error need the GIL.  Failures return an error
+// code (errno, or the Windows error) for raise_error to turn into the
+// host's OSError subclass, as io.open raises it.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quorin::os {
+
+// errno on POSIX, what GetLastError() says on Windows; 0 is success.
+using Error = int;
+
+#ifdef _WIN32
+using Handle = void*;               // a HANDLE
+#else
+using Handle = int;                 // a file descriptor
+#endif
+extern const Handle invalid_handle;
+
+// A path in the system's own encoding, converted with the interpreter's
+// own rules (os.fsencode on POSIX, wide characters on Windows).
+class Path {
+public:
+    Path() = default;
+    ~Path();
+    Path(const Path&) = delete;
+    Path& operator=(const Path&) = delete;
+
+    // From str, bytes or an os.PathLike (asking for __fspath__ once); false
+    // with an exception set.  Needs the GIL.
+    bool convert(PyObject* path);
+    // The path as errors name it: borrowed, alive as long as this Path.
+    PyObject* object() const { return object_; }
+
+private:
+    friend Error open_read(const Path& path, Handle& out);
+    PyObject* object_ = nullptr;   // str or bytes, as given or from __fspath__
+    PyObject* encoded_ = nullptr;  // bytes on POSIX
+    void* wide_ = nullptr;         // wchar_t* on Windows, PyMem-owned
+};
+
+// One destination of a scatter read.
+struct Buffer {
+    void* data;
+    std::size_t size;
+};
+
+enum class Kind {
+    regular,    // positioned reads and a size
+    stream,     // a pipe, FIFO, socket or terminal: bytes come in sequence
+    directory,  // opens on POSIX, refused at first use as io.open refuses it
+    other,      // a device: positioned reads may work, the size means nothing
+};
+
+// Opens for reading, sharing read, write and delete with other openers.
+Error open_read(const Path& path, Handle& out);
+void close(Handle h);
+
+// Reads up to n bytes at offset; got is short only at the end of the file.
+// Requests of any size are looped as the system needs.
+Error read_at(Handle h, void* data, std::size_t n, std::int64_t offset, std::size_t& got);
+// Fills parts in order from offset; got is short only at the end of the file.
+Error read_at(Handle h, const Buffer* parts, std::size_t count, std::int64_t offset, std::size_t& got);
+// Reads up to n bytes at the current position (a stream); 0 at its end.
+Error read_next(Handle h, void* data, std::size_t n, std::size_t& got);
+
+// What the handle reads, and a regular file's size (-1 where unknown).
+Error describe(Handle h, Kind& kind, std::int64_t& size);
+
+// A read-only view of a whole regular file of `size` bytes.
+struct Mapping {
+    const char* data = nullptr;
+    std::int64_t size = 0;
+    void* token = nullptr;  // what unmapping needs besides the address
+};
+Error map_read(Handle h, std::int64_t size, Mapping& out);
+void unmap(Mapping& m);
+
+// Sets the host's OSError subclass for `error`, with `path` as its filename
+// when not null (winerror is set on Windows).  Returns null for chaining.
+PyObject* raise_error(Error error, PyObject* path);
+
+// Error codes the core decides on, portably.
+extern const Error error_is_directory;   // refusing a directory's first use
+extern const Error error_not_seekable;   // a positioned read of a stream
+extern const Error error_invalid;        // a bad offset or argument
+bool means_not_seekable(Error error);
+
+}  // namespace quorin::os
