@@ -22,7 +22,7 @@ from xarray.core import indexing
 
 import quorinreader as _core
 
-from . import _arrays, _sources, spectra as _spectra
+from . import _arrays, _sources, _xarray_axes, spectra as _spectra
 from ._layout import Table
 from ._mapped import Mapped
 
@@ -171,8 +171,9 @@ def dataset(spectra: Spectra) -> xarray.Dataset:
         fields = {name: indexing.LazilyIndexedArray(TableArray(mapped, table, name)) for name in names}
     for name, field in fields.items():
         coords[name] = xarray.Variable("spectrum", field)
-    return xarray.Dataset({"spectra": xarray.Variable(("spectrum", "x"), values)}, coords=coords,
-                          attrs=dict(vars(spectra.spectral_header)))
+    return _xarray_axes.with_axes(spectra, xarray.Dataset(
+        {"spectra": xarray.Variable(("spectrum", "x"), values)}, coords=coords,
+        attrs=dict(vars(spectra.spectral_header))))
 
 
 def open_dataset(source: Source, *, drop_variables: str | Iterable[str] | None = None,

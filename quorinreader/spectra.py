@@ -24,13 +24,14 @@ import quorinreader as _core
 
 from . import _arrays, _layout, _sources
 from ._errors import FormatError, TruncatedWarning
+from ._map import Map, MapError, find as _find_map
 from ._mapped import Mapped
 from ._sources import Source
 
 if TYPE_CHECKING:
     import xarray
 
-__all__ = ["FormatError", "Spectra", "Source", "TruncatedWarning", "load", "open"]
+__all__ = ["FormatError", "Map", "MapError", "Spectra", "Source", "TruncatedWarning", "load", "open"]
 
 
 class Spectra:
@@ -38,7 +39,7 @@ class Spectra:
     give the same attributes, and differ in where `values` lives."""
 
     __slots__ = ("source", "_layout", "_table", "_values", "_heads", "_mapped", "_partial", "_x", "_titles",
-                 "_mini")
+                 "_mini", "_map")
 
     def __init__(self, layout: _layout.Layout, table: _layout.Table, source: str, values: _arrays.Values,
                  heads: _arrays.Bytes | None, mapped: Mapped | None, partial: bool) -> None:
@@ -52,6 +53,7 @@ class Spectra:
         self._x: npt.NDArray[numpy.float64] | None = None
         self._titles: list[str | None] | None = None
         self._mini: npt.NDArray[numpy.void] | None = None
+        self._map: Map | MapError | None = None
 
     # The records.
 
@@ -148,16 +150,62 @@ class Spectra:
         assert self._heads is not None
         return self._heads, 0, table.head
 
-    def to_xarray(self) -> xarray.Dataset:
+    @property
+    def axis(self) -> tuple[str, npt.NDArray[numpy.float64]] | None:
+        """The series axis as the file's dimensions state it: (label, one value
+        per spectrum), such as ("time (s)", [0, 10, ...]); None where no
+        dimension has as many elements as the series has spectra."""
+        self._check_open()
+        from . import _axes
+
+        axis = _axes.spectrum_axis(self)
+        return None if axis is None else (axis.label, axis.values())
+
+    @property
+    def is_map(self) -> bool:
+        """True when the stage positions of the spectra lie on a grid of 2 or
+        more positions (see to_map)."""
+        self._check_open()
+        if self._map is None:
+            try:
+                self._map = _find_map(self, 0.25, "last")
+            except MapError as error:
+                self._map = error
+        return isinstance(self._map, Map)
+
+    def to_map(self, *, tolerance: float = 0.25, duplicates: Literal["raise", "last", "mean"] = "raise") -> Map:
+        """The spectra on their stage grid, as a Map: positions within
+        `tolerance` steps of a node belong to it.  Two spectra at one node raise
+        MapError, unless `duplicates` is "last" (keep the last taken) or "mean".
+        MapError where the positions do not lie on a grid."""
+        self._check_open()
+        return _find_map(self, tolerance, duplicates)
+
+    def to_xarray(self, *, map: bool = False) -> xarray.Dataset:  # noqa: A002 - the issue's keyword
         """An xarray Dataset: the data variable `spectra` on (spectrum, x), the
-        coordinates x, title and every mini header field, the main spectral
-        header's fields as attributes.  Lazy for an opened file."""
+        coordinates x, title and every mini header field, the series axis
+        where a dimension matches the spectra, the main spectral header's
+        fields as attributes.  Lazy for an opened file.
+
+        The series axis is named by its dimension's short label (its long
+        label where that is empty, "series" where both are), with the long
+        label as its long_name; a name that is taken already (spectra,
+        spectrum, x, title, a mini header field) gets "_axis" appended.
+
+        With `map`, the spectra lie on (stage_y, stage_x, x), NaN where no
+        spectrum was taken (see to_map), and every per-spectrum coordinate
+        on (stage_y, stage_x): titles None, numbers NaN where none was taken."""
         self._check_open()
         try:
             from . import _xarray
         except ImportError as error:
             raise ImportError("to_xarray() needs xarray: pip install 'quorinreader[xarray]'") from error
-        return _xarray.dataset(self)
+        ds = _xarray.dataset(self)
+        if not map:
+            return ds
+        from . import _xarray_axes
+
+        return _xarray_axes.on_map(self, ds, self.to_map())
 
     # The object.
 
@@ -172,7 +220,7 @@ class Spectra:
     def close(self) -> None:
         """Drops the arrays and ends the mapping of an opened file.  Arrays a
         caller kept stay valid; the attributes that give arrays raise ValueError."""
-        self._values = self._heads = self._x = self._titles = self._mini = None
+        self._values = self._heads = self._x = self._titles = self._mini = self._map = None
         if self._mapped is not None:
             self._mapped.close()
 

@@ -239,10 +239,11 @@ class SpaBuilder:
 
 def series_blob(spectra, num_points=None, element_size=4, mini_header_type=0,
                 spectral_hdr=True, bench_hdr=False, mini_hdr=True, titles=None,
-                first_x=400.0, last_x=4000.0, bench=None):
+                first_x=400.0, last_x=4000.0, bench=None, mini=None):
     """A data blob: optional main spectral header, optional bench info, then
     per spectrum an optional mini header (num_scans = its index + 1, and
-    direction = its index for the 100-byte version) and the values as
+    direction = its index for the 100-byte version; ``mini``, one dict per
+    spectrum, sets other fields such as x_position) and the values as
     little-endian float32 (element_size 4) or float64 (8)."""
     if num_points is None:
         num_points = len(spectra[0]) if spectra else 0
@@ -257,6 +258,8 @@ def series_blob(spectra, num_points=None, element_size=4, mini_header_type=0,
     for i, values in enumerate(spectra):
         if mini_hdr:
             extra = {"direction": i} if mini_header_type else {}
+            if mini is not None:
+                extra.update(mini[i])
             parts.append(series_specheader(ver3=bool(mini_header_type), num_scans=i + 1,
                                            spec_title=titles[i], **extra))
         parts.append(struct.pack(f"<{len(values)}{code}", *values))
@@ -267,7 +270,7 @@ def series_file(path, spectra, *, num_points=None, element_size=4, mini_header_t
                 spectral_hdr=True, bench_hdr=False, mini_hdr=True, titles=None,
                 first_x=400.0, last_x=4000.0, link_type=0, blob_type=192,
                 section_number=0, array_element_size=None, max_spectra=None,
-                dimensions=None, extended=False, file_type=FT_SERIES, bench=None):
+                dimensions=None, extended=False, file_type=FT_SERIES, bench=None, mini=None):
     """Writes a series file and returns a namespace describing it.
 
     Directory: 0 series header (325), 1 disk-resident array (300), then
@@ -276,7 +279,8 @@ def series_file(path, spectra, *, num_points=None, element_size=4, mini_header_t
     overrides the value stored in the array record (the blob is written with
     ``element_size``).  ``dimensions`` is a list of DIMENSION field dicts; by
     default one dimension of max_spectra elements.  ``max_spectra`` defaults
-    to the number of spectra.  ``bench`` holds BENCH_INFO fields."""
+    to the number of spectra.  ``bench`` holds BENCH_INFO fields; ``mini``
+    one dict of mini header fields per spectrum (positions, say)."""
     if titles is None:
         titles = [f"spectrum {i}" for i in range(len(spectra))]
     if num_points is None:
@@ -291,7 +295,7 @@ def series_file(path, spectra, *, num_points=None, element_size=4, mini_header_t
                      mini_header_type=mini_header_type, spectral_hdr=spectral_hdr,
                      bench_hdr=bench_hdr, mini_hdr=mini_hdr, first_x=first_x, last_x=last_x,
                      bench=bench)
-    blob = series_blob(spectra, titles=titles, **blob_args)
+    blob = series_blob(spectra, titles=titles, mini=mini, **blob_args)
     flags = MINI_HDR * mini_hdr | SPECTRAL_HDR * spectral_hdr | BENCH_HDR * bench_hdr
     link = link_to_data(link_type=link_type, section_type=blob_type,
                         section_number=section_number, mini_header_type=mini_header_type,

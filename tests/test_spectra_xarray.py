@@ -69,7 +69,12 @@ def test_the_dataset(tmp_path, how, knobs):
         assert ds.spectra.dtype == s.values.dtype and numpy.array_equal(ds.spectra.values, s.values)
         assert numpy.array_equal(ds.x.values, s.x) and ds.x.dims == ("x",)
         mini = () if s.mini_headers is None else s.mini_headers.dtype.names
-        assert set(ds.coords) == {"x", "title", *mini}
+        # The writer's series have a dimension "t" ("time") of one element per spectrum.
+        series_axis = {"t"} if s.kind == "series" else set()
+        assert set(ds.coords) == {"x", "title", *mini, *series_axis}
+        if series_axis:
+            assert ds.t.dims == ("spectrum",) and ds.t.attrs == {"long_name": "time"}
+            assert ds.t.values.tolist() == [0.0, 0.5, 1.0]
         assert ds.title.values.tolist() == s.titles
         for name in mini:
             assert ds[name].dims == ("spectrum",) and ds[name].dtype == s.mini_headers.dtype[name]
