@@ -38,6 +38,9 @@ Measure = Literal["area", "max", "mean"]
 _SAMPLE = 8192  # positions sorted to find the steps of a large map
 _OCTAVE_BINS = 16  # bins per octave of the spacings' histogram
 _MAX_NODES_PER_SPECTRUM = 64  # a grid sparser than this is no map
+_JUMPS, _JUMP = 8, 1.25  # thresholds tried: in the widest jumps of the spacings, of at least this ratio
+_FEW = 16  # node spacings few enough to try each as the step
+_ROUNDS = 4  # fits of the nodes at most
 
 
 class MapError(FormatError):
@@ -71,26 +74,34 @@ def _single(v: npt.NDArray[numpy.float64]) -> _Fit:
     return _Fit(float(v.mean()), math.nan, numpy.zeros(v.size, numpy.int64), numpy.zeros(v.size))
 
 
-def _fit(v: npt.NDArray[numpy.float64], origin: float, step: float) -> _Fit:
+def _fit(v: npt.NDArray[numpy.float64], origin: float, step: float, tolerance: float) -> _Fit:
     """The nodes of a first guess, then origin and step fitted by least
-    squares: on every position, and again on those within half a step of
-    their node where some are not."""
-    d = v - origin
-    k = d * (1 / step)
-    numpy.rint(k, out=k)
-    lowest = float(k.min())
-    if lowest:
-        k -= lowest
-        d -= lowest * step
-        origin += lowest * step
-    a, b = _line(k, d)
-    off = _off(k, d, a, b)
-    if off.max() > 0.5:
-        use = off <= 0.5
-        if numpy.count_nonzero(use) >= 2:
-            a, b = _line(k[use], d[use])
-            off = _off(k, d, a, b)
-    return _Fit(origin + a, b, k.astype(numpy.int64), off)
+    squares: on every position, and again on those within the tolerance
+    where some are not, so that one stray position moves no node."""
+    k = numpy.empty(0)
+    for _ in range(_ROUNDS):  # until the nodes stay as they are
+        d = v - origin
+        moved = d * (1 / step)
+        numpy.rint(moved, out=moved)
+        lowest = float(moved.min())
+        if lowest:
+            moved -= lowest
+            d -= lowest * step
+            origin += lowest * step
+        if numpy.array_equal(moved, k):
+            break
+        k = moved
+        a, b = _line(k, d)
+        off = _off(k, d, a, b)
+        if off.max() > tolerance:
+            use = off <= tolerance
+            if numpy.count_nonzero(use) >= 2 and numpy.ptp(k[use]) > 0:
+                a, b = _line(k[use], d[use])
+                off = _off(k, d, a, b)
+        if not b > 0:
+            break
+        origin, step = origin + a, b
+    return _Fit(origin, step, k.astype(numpy.int64), off)
 
 
 def _line(k: npt.NDArray[numpy.float64], d: npt.NDArray[numpy.float64]) -> tuple[float, float]:
@@ -117,48 +128,74 @@ def _off(k: npt.NDArray[numpy.float64], d: npt.NDArray[numpy.float64], a: float,
 
 
 def _steps(sample: npt.NDArray[numpy.float64]) -> list[float]:
-    """Candidate steps from a sample of positions, finest first: the median
-    spacing of the distinct positions, taking as distinct those further apart
-    than each jump of an octave or more in the spacings."""
+    """Candidate steps from a sample of positions, finest first.  The sorted
+    positions are split into groups of one node where neighbours lie further
+    apart than a threshold; each step is the median spacing of the groups'
+    centres.  The thresholds: none (every distinct position its own node),
+    and one in each of the widest jumps between the spacings' sizes (stage
+    jitter below, node spacings above)."""
     s = numpy.sort(sample)
     gaps = numpy.diff(s)
-    gaps = gaps[gaps > 0]
-    if not gaps.size:
+    sizes = numpy.unique(gaps[gaps > 0])
+    if not sizes.size:
         return []
-    levels = numpy.log2(gaps)
-    low = float(levels.min())
-    bins = numpy.floor((levels - low) * _OCTAVE_BINS).astype(numpy.intp)
-    filled = numpy.flatnonzero(numpy.bincount(bins))
-    jumps = numpy.flatnonzero(numpy.diff(filled) > _OCTAVE_BINS)
-    thresholds = [0.0] + [2.0 ** (low + (filled[j] + 1) / _OCTAVE_BINS) for j in jumps]
-    steps = []
+    ratios = sizes[1:] / sizes[:-1]
+    widest = numpy.argsort(ratios)[::-1][:_JUMPS]
+    thresholds = [0.0] + sorted(math.sqrt(sizes[j] * sizes[j + 1]) for j in widest if ratios[j] >= _JUMP)
+    steps: list[float] = []
     for threshold in thresholds:
-        above = gaps[gaps > threshold]
-        if above.size:
-            steps.append(float(numpy.median(above)))
+        group = numpy.concatenate([[0], numpy.cumsum(gaps > threshold)])
+        centres = numpy.bincount(group, s) / numpy.bincount(group)
+        if centres.size > 1:
+            spacings = numpy.diff(centres)
+            tried = [float(numpy.median(spacings))]
+            distinct = numpy.unique(spacings.astype(numpy.float32))
+            if distinct.size <= _FEW:
+                tried += distinct.tolist()
+            for step in tried:
+                if step > 0 and all(abs(step - other) > 1e-6 * step for other in steps):
+                    steps.append(step)
     return steps
 
 
-def _axis(v: npt.NDArray[numpy.float64], sample: npt.NDArray[numpy.float64] | None, tolerance: float,
+def _axis(v: npt.NDArray[numpy.float64], sample: npt.NDArray[numpy.float64], tolerance: float,
           limit: int) -> tuple[_Fit | None, _Fit | None]:
     """The finest consistent grid along one axis (None where there is none),
-    and the best inconsistent one tried, for the message."""
+    and the best inconsistent one tried (fewest positions off it), for the
+    message.  Each step is tried on the sample first, then on them all."""
     if v.size == 0 or v.min() == v.max():
         return _single(v), None
     best: _Fit | None = None
-    for s in (sample, None) if sample is not None else (None,):
-        tried = v if s is None else s
-        for step in _steps(tried):
-            origin = float(numpy.median(tried - numpy.rint((tried - tried.min()) / step) * step))
-            span = (v.max() - v.min()) / step
-            if span + 1 > limit:
-                continue
-            fit = _fit(v, origin, step)
-            if fit.worst <= tolerance and fit.count <= limit:
-                return fit, None
-            if best is None or fit.worst < best.worst:
-                best = fit
+    best_key = (math.inf, math.inf)
+    span = float(v.max() - v.min())
+    for step in _steps(sample):
+        if span / step + 1 > limit:
+            continue
+        fits = [_fit(sample, float(sample.min()), step, tolerance)]
+        if fits[0].worst <= tolerance and sample is not v:
+            fits.append(_fit(v, fits[0].origin, fits[0].step, tolerance))
+        fit = fits[-1]
+        if fit.worst <= tolerance and fit.count <= limit and (sample is v or len(fits) == 2):
+            return fit, None
+        if fit.k.size == v.size:
+            key = (float(numpy.count_nonzero(fit.off > tolerance)), fit.worst)
+            if key < best_key:
+                best, best_key = fit, key
+    if sample is not v:
+        return _axis(v, v, tolerance, limit)
     return None, best
+
+
+def _line_of(across: _Fit | None, along: _Fit | None, v: npt.NDArray[numpy.float64],
+             w: npt.NDArray[numpy.float64], tolerance: float) -> _Fit | None:
+    """`across` as one node, where the spectra are a line along the other axis."""
+    if along is None or not math.isfinite(along.step) or v.max() - v.min() > 2 * tolerance * along.step:
+        return across
+    if across is not None and across.count > 1:
+        lone = numpy.bincount(along.k).max() == 1
+        if not lone or v.size >= 0.5 * across.count * along.count:
+            return across
+    return _single(v)
 
 
 def _text(value: float) -> str:
@@ -198,19 +235,17 @@ def find(s: Spectra, tolerance: float = 0.25, duplicates: Duplicates = "raise") 
     if x.min() == x.max() and y.min() == y.max():
         raise MapError(f"{name}: all {n:,} spectra were taken at one position" if n > 1 else
                        f"{name}: its one spectrum was taken at one position; a map needs 2 or more")
-    sample = None
+    sx, sy = x, y
     if n > _SAMPLE:
         pick = numpy.random.default_rng(n).integers(0, n, _SAMPLE)
-        sample = numpy.stack([x[pick], y[pick]])
+        sx, sy = x[pick], y[pick]
     limit = _MAX_NODES_PER_SPECTRUM * n + 1024
-    fx, bad_x = _axis(x, None if sample is None else sample[0], tolerance, limit)
-    fy, bad_y = _axis(y, None if sample is None else sample[1], tolerance, limit)
-    # A line whose other axis only jitters: that axis has one node, within
-    # the tolerance of the line's step.
-    if fy is None and fx is not None and math.isfinite(fx.step) and y.max() - y.min() <= 2 * tolerance * fx.step:
-        fy = _single(y)
-    if fx is None and fy is not None and math.isfinite(fy.step) and x.max() - x.min() <= 2 * tolerance * fy.step:
-        fx = _single(x)
+    fx, bad_x = _axis(x, sx, tolerance, limit)
+    fy, bad_y = _axis(y, sy, tolerance, limit)
+    # A line whose other axis only jitters: that axis is one node where its
+    # positions stay within the tolerance of the line's step, and where its
+    # grid, if it has one, would only spread the line out diagonally.
+    fx, fy = _line_of(fx, fy, x, y, tolerance), _line_of(fy, fx, y, x, tolerance)
     if fx is None or fy is None:
         gx = fx if fx is not None else bad_x
         gy = fy if fy is not None else bad_y

@@ -194,7 +194,7 @@ class Spectra:
 
         With `map`, the spectra lie on (stage_y, stage_x, x), NaN where no
         spectrum was taken (see to_map), and every per-spectrum coordinate
-        on (stage_y, stage_x): titles None, numbers NaN where none was taken."""
+        on (stage_y, stage_x), missing (NaN) where none was taken."""
         self._check_open()
         try:
             from . import _xarray
