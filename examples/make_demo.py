@@ -7,6 +7,11 @@ points from 200 to 3200 cm-1, one band growing while another fades.
 
 demo_spectrum.spa: one FT-IR absorbance spectrum of 1,800 points from 4000
 down to 400 cm-1, with the bands of an ester (O-H, C-H, C=O, C-O).
+
+demo_map.spa: a Raman map, 20 x 15 stage positions 5 um apart scanned as a
+snake (rows first, from the lower left), 150 points from 200 to 1800 cm-1:
+a round grain whose band at 1000 cm-1 stands out of a matrix whose band at
+1600 cm-1 fades from left to right.
 """
 
 import math
@@ -76,8 +81,38 @@ def write_spectrum(path):
     builder.write(path)
 
 
+MAP_NX, MAP_NY, MAP_STEP, MAP_X0, MAP_Y0 = 20, 15, 5.0, 1200.0, -340.0
+MAP_POINTS, MAP_FIRST_X, MAP_LAST_X = 150, 200.0, 1800.0
+
+
+def map_spectrum(ix, iy):
+    """The grain, some 30 um across, lies at the eleventh column of the sixth row."""
+    grain = math.exp(-(((ix - 10) ** 2 + (iy - 5) ** 2) * MAP_STEP ** 2) / (2 * 12.5 ** 2))
+    seed = (ix * 7919 + iy * 104729) % 1000
+    matrix = 1.0 - 0.6 * ix / (MAP_NX - 1)
+    step = (MAP_LAST_X - MAP_FIRST_X) / (MAP_POINTS - 1)
+    values = []
+    for i in range(MAP_POINTS):
+        x = MAP_FIRST_X + i * step
+        values.append(0.1 + band(x, 1000.0, 25.0, 6.0 * grain) + band(x, 1600.0, 40.0, 0.8 * matrix)
+                      + 0.01 * math.sin(i * 2.3 + seed) * math.sin(i * 0.37 + seed))
+    return values
+
+
+def write_map(path):
+    nodes = [(ix if iy % 2 == 0 else MAP_NX - 1 - ix, iy) for iy in range(MAP_NY) for ix in range(MAP_NX)]
+    positions = [(MAP_X0 + MAP_STEP * ix, MAP_Y0 + MAP_STEP * iy) for ix, iy in nodes]
+    wavenumber = dict(dimension_type=2, first_dim=int(MAP_FIRST_X), last_dim=int(MAP_LAST_X), scale_dim=1.0,
+                      num_elements=MAP_POINTS, unit_ID=2, short_label=b"cm-1", long_label=b"Raman shift")
+    spawriter.series_file(path, [map_spectrum(ix, iy) for ix, iy in nodes],
+                          titles=[f"x {x:g}, y {y:g}" for x, y in positions],
+                          mini=[dict(x_position=x, y_position=y) for x, y in positions],
+                          first_x=MAP_FIRST_X, last_x=MAP_LAST_X, dimensions=[wavenumber])
+
+
 def main(folder=HERE):
-    for name, write in (("demo_series.spa", write_series), ("demo_spectrum.spa", write_spectrum)):
+    for name, write in (("demo_series.spa", write_series), ("demo_spectrum.spa", write_spectrum),
+                        ("demo_map.spa", write_map)):
         path = Path(folder) / name
         write(path)
         print(f"wrote {path} ({path.stat().st_size} bytes)")

@@ -9,6 +9,7 @@ info and plot."""
 from __future__ import annotations
 
 import math
+import re
 from typing import Any, NamedTuple
 
 import numpy
@@ -16,7 +17,7 @@ import numpy.typing as npt
 
 from .spectra import Spectra
 
-__all__ = ["Axis", "label", "matching", "number", "point_axis", "spectrum_axis"]
+__all__ = ["Axis", "label", "matching", "number", "point_axis", "spectrum_axis", "superscripts"]
 
 
 class Axis(NamedTuple):
@@ -76,6 +77,21 @@ def label(long_label: str, short_label: str) -> str:
     if not short_label or short_label in long_label or "(" in long_label:
         return long_label
     return f"{long_label} ({short_label})"
+
+
+_SUPERSCRIPT = str.maketrans("0123456789-+", "⁰¹²³⁴⁵⁶⁷⁸⁹⁻⁺")
+# An exponent after a caret ("m^2", "cm^-1", "s^(-1)"), or a negative one
+# written straight after a short unit in lower case ("cm-1", "s-2"), which a
+# word such as "sample-1" is not.
+_CARET = re.compile(r"(?<=[^\W\d_])\^\(?([-+]?\d+)\)?")
+_SHORT_UNIT = re.compile(r"(?<![^\W\d_])([a-zµμ]{1,3})(-\d+)\b")
+
+
+def superscripts(text: str) -> str:
+    """Units with their exponents raised, for pictures: "cm-1" gives "cm⁻¹",
+    "m^2" gives "m²"."""
+    text = _CARET.sub(lambda found: found.group(1).translate(_SUPERSCRIPT), text)
+    return _SHORT_UNIT.sub(lambda found: found.group(1) + found.group(2).translate(_SUPERSCRIPT), text)
 
 
 def number(value: float) -> str:

@@ -134,7 +134,8 @@ def plot(args: argparse.Namespace) -> int:
         raise Failure(f"{path}: names no file", BAD_INPUT)
     with _read(path, spectra.open, BAD_INPUT) as s:
         try:
-            fig = _plot.figure(s, path)
+            fig = _plot.figure(s, path, at=args.at, band=None if args.band is None else tuple(args.band),
+                               how=args.how)
             _plot.save(fig, out, args.dpi)
         except _plot.NothingToPlot as error:
             raise Failure(str(error), BAD_INPUT) from None
@@ -178,11 +179,20 @@ def _parser() -> argparse.ArgumentParser:
 
     p = commands.add_parser("plot", help="draw a file's spectra to an image", description=(
         "A series: a heat map of its spectra against X and the matching dimension (or the spectrum "
-        "index), over a few of its spectra drawn as lines. A single spectrum: a line."))
+        "index), over a few of its spectra drawn as lines. A map (a series whose stage positions lie on a "
+        "grid): the image of a band in stage x and y, beside the spectra of a few marked pixels. A single "
+        "spectrum: a line."))
     p.add_argument("file", metavar="FILE")
     p.add_argument("-o", "--output", type=Path, metavar="OUT",
                    help="the image (PNG, or SVG, PDF... by its suffix); by default FILE with .png")
     p.add_argument("--dpi", type=_positive, default=100, help="pixels per inch (default 100)")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--at", type=_finite, metavar="X", help="a map: the image of the values at the X nearest X")
+    where.add_argument("--band", type=_finite, nargs=2, metavar=("A", "B"),
+                       help="a map: the image of the band from A to B (by default the band of the largest "
+                            "mean intensity)")
+    p.add_argument("--how", choices=["area", "max", "mean"],
+                   help="a map: how the band is measured in each pixel (default mean)")
     p.set_defaults(command=plot)
     return parser
 
@@ -204,6 +214,16 @@ def _positive(text: str) -> float:
         value = math.nan
     if not (value > 0 and math.isfinite(value)):
         raise argparse.ArgumentTypeError(f"expected a positive number, not {text!r}")
+    return value
+
+
+def _finite(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a number, not {text!r}")
     return value
 
 
@@ -242,7 +262,16 @@ def _summary(s: Spectra, path: str, titles: int) -> dict[str, Any]:
     header = s.spectral_header
     return {"file": path, "kind": s.kind, "spectra": len(s), "points": s.values.shape[1],
             "x": {"first": header.first_x, "last": header.last_x}, "dtype": s.values.dtype.name,
-            "dimensions": [axis._asdict() for axis in _axes.matching(s)], "titles": s.titles[:titles]}
+            "dimensions": [axis._asdict() for axis in _axes.matching(s)], "map": _map_summary(s),
+            "titles": s.titles[:titles]}
+
+
+def _map_summary(s: Spectra) -> dict[str, Any] | None:
+    if s.kind != "series" or not s.is_map:
+        return None
+    m = s.to_map(duplicates="last")
+    (ny, nx), (dy, dx) = m.shape, m.step
+    return {"nx": nx, "ny": ny, "step_x": dx, "step_y": dy, "scan": m.scan, "taken": m.taken}
 
 
 def _summary_text(summary: dict[str, Any]) -> str:
@@ -257,7 +286,12 @@ def _summary_text(summary: dict[str, Any]) -> str:
         name = _axes.label(d["long_label"], d["short_label"]) or "(no label)"
         lines.append(f"  dimension   {name}: {_axes.number(d['first'])} to {_axes.number(d['last'])}, "
                      f"{d['n']:,} values")
-    if not summary["dimensions"]:
+    where = summary.get("map")
+    if where is not None:
+        lines.append(f"  map  {where['nx']:,} × {where['ny']:,} positions, step {_step(where['step_x'])} × "
+                     f"{_step(where['step_y'])}, {where['scan']}, {where['taken']:,} of "
+                     f"{where['nx'] * where['ny']:,} taken")
+    elif not summary["dimensions"]:
         lines.append("  dimension   none matches the spectra")
     titles, n = summary["titles"], summary["spectra"]
     if n and titles and all(t is None for t in titles):
@@ -269,6 +303,10 @@ def _summary_text(summary: dict[str, Any]) -> str:
     for i, title in enumerate(shown or ["none"]):
         lines.append(f"  {'titles' if i == 0 else '':<12}{title}")
     return "\n".join(lines) + "\n"
+
+
+def _step(value: float) -> str:
+    return f"{value:.4g}" if math.isfinite(value) else "-"
 
 
 def _json_safe(value: Any) -> Any:

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import os
 from pathlib import Path
-from typing import Any
+from typing import Any, Literal
 
 import numpy
 import numpy.typing as npt
@@ -22,7 +22,7 @@ from matplotlib.figure import Figure
 
 from . import _axes
 from ._export import replacing
-from .spectra import Spectra
+from .spectra import MapError, Spectra
 
 __all__ = ["NothingToPlot", "UnknownImageType", "figure", "save"]
 
@@ -40,13 +40,24 @@ class UnknownImageType(ValueError):
     """An image suffix that matplotlib has no writer for."""
 
 
-def figure(s: Spectra, name: str) -> Figure:
-    """The figure of the spectra `s`, read from the file called `name`."""
+def figure(s: Spectra, name: str, *, at: float | None = None, band: tuple[float, float] | None = None,
+           how: Literal["area", "max", "mean"] | None = None) -> Figure:
+    """The figure of the spectra `s`, read from the file called `name`.  A
+    map is the image of a band: `at` one X, or `band` measured by `how`."""
     n, points = s.values.shape
     if n == 0:
         raise NothingToPlot(f"{name}: the series holds no spectra; nothing to plot")
     if points == 0:
         raise NothingToPlot(f"{name}: the spectra have no points; nothing to plot")
+    if s.kind == "series" and s.is_map or (at, band, how) != (None, None, None):
+        from . import _plot_map
+
+        try:
+            return _plot_map.figure(s, s.to_map(duplicates="last"), name, _new, at, band, how)
+        except MapError as error:
+            raise NothingToPlot(f"{error}; only a map has an image of a band") from None
+        except ValueError as error:
+            raise NothingToPlot(str(error)) from None
     if s.kind == "spectrum":
         return _spectrum(s, name)
     return _series(s, name)
@@ -86,7 +97,7 @@ def _series(s: Spectra, name: str) -> Figure:
     lines = fig.add_subplot(grid[1], sharex=heat)
     x, x_label = _x(s)
     axis = _axes.spectrum_axis(s)
-    y, y_label = (axis.values(), axis.label or "spectrum") if axis is not None else (
+    y, y_label = (axis.values(), _axes.superscripts(axis.label) or "spectrum") if axis is not None else (
         numpy.arange(n, dtype=numpy.float64), "spectrum")
 
     # The heat map: spectra from the first at the bottom to the last at the top.
@@ -132,7 +143,7 @@ def _x(s: Spectra) -> tuple[npt.NDArray[numpy.float64], str]:
     if not (numpy.isfinite(x[[0, -1]]).all() and (x.size == 1 or x[0] != x[-1])):
         return numpy.arange(x.size, dtype=numpy.float64), "point"
     named = _axes.point_axis(s, _axes.spectrum_axis(s))
-    return x, named.label if named is not None else "x"
+    return x, _axes.superscripts(named.label) if named is not None else "x"
 
 
 def _keep_order(ax: Any, x: npt.NDArray[numpy.float64]) -> None:

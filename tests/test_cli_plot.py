@@ -57,7 +57,7 @@ def has_ink(image, fig, text):
 
 
 @pytest.mark.parametrize("path, size, axis_labels", [
-    (DEMO_SERIES, SERIES_SIZE, ["time (s)", "Raman shift (cm-1)", "value", "value"]),
+    (DEMO_SERIES, SERIES_SIZE, ["time (s)", "Raman shift (cm⁻¹)", "value", "value"]),
     (DEMO_SPECTRUM, SPECTRUM_SIZE, ["x", "value"]),
 ], ids=["series", "spectrum"])
 def test_plot_draws_each_demo_file(tmp_path, cli, path, size, axis_labels):
