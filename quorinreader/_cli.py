@@ -2,7 +2,7 @@
 
     quorinreader info FILE... [--json] [--titles N]
     quorinreader export FILE... --to {csv,npz,netcdf} [-o OUT]
-    quorinreader plot FILE [-o OUT.png] [--dpi DPI]
+    quorinreader plot FILE [-o OUT.png] [--dpi DPI] [--at X | --band A B] [--how M]
 
 Also `python -m quorinreader`.  Every error is one line on stderr, naming
 the file and the reason.  Exit status: 0 done; 1 an export that failed or an

@@ -112,4 +112,4 @@ class MapArray(BackendArray):
         block = numpy.asarray(self.spectra[needed, which_points].values)
         out = numpy.full((flat.size, *block.shape[1:]), numpy.nan, self.dtype)
         out[taken] = block[numpy.searchsorted(needed, flat[taken])]
-        return out.reshape(*numpy.shape(rows), *block.shape[1:])
+        return out.reshape(numpy.shape(rows) + block.shape[1:])

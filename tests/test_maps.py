@@ -236,6 +236,7 @@ def test_the_map_dataset(tmp_path):
         # One pixel reads one spectrum; a hole reads none.
         assert lazy.spectra.isel(stage_y=1, stage_x=0).values.tolist() == cube[1, 0].tolist()
         assert numpy.isnan(lazy.spectra.isel(stage_y=2, stage_x=3).values).all()
+        assert lazy.spectra[1, 0, 2].item() == cube[1, 0, 2] and numpy.isnan(lazy.spectra[2, 3, 0].item())
         assert numpy.array_equal(lazy.spectra.isel(stage_x=[4, 0], x=slice(1, None)).values,
                                  cube[:, [4, 0], 1:], equal_nan=True)
         chunked = lazy.chunk({"stage_y": 2})
