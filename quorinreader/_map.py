@@ -32,8 +32,6 @@ if TYPE_CHECKING:
 
 __all__ = ["Map", "MapError", "find"]
 
-Duplicates = Literal["raise", "last", "mean"]
-Measure = Literal["area", "max", "mean"]
 
 _SAMPLE = 8192  # positions sorted to find the steps of a large map
 _OCTAVE_BINS = 16  # bins per octave of the spacings' histogram
@@ -61,7 +59,7 @@ class _Fit(NamedTuple):
     off: npt.NDArray[numpy.float64]
 
     @property
-    def count(self) -> int:
+    def nodes(self) -> int:
         return int(self.k.max()) + 1 if self.k.size else 0
 
     @property
@@ -175,7 +173,7 @@ def _axis(v: npt.NDArray[numpy.float64], sample: npt.NDArray[numpy.float64], tol
         if fits[0].worst <= tolerance and sample is not v:
             fits.append(_fit(v, fits[0].origin, fits[0].step, tolerance))
         fit = fits[-1]
-        if fit.worst <= tolerance and fit.count <= limit and (sample is v or len(fits) == 2):
+        if fit.worst <= tolerance and fit.nodes <= limit and (sample is v or len(fits) == 2):
             return fit, None
         if fit.k.size == v.size:
             key = (float(numpy.count_nonzero(fit.off > tolerance)), fit.worst)
@@ -191,9 +189,9 @@ def _line_of(across: _Fit | None, along: _Fit | None, v: npt.NDArray[numpy.float
     """`across` as one node, where the spectra are a line along the other axis."""
     if along is None or not math.isfinite(along.step) or v.max() - v.min() > 2 * tolerance * along.step:
         return across
-    if across is not None and across.count > 1:
+    if across is not None and across.nodes > 1:
         lone = numpy.bincount(along.k).max() == 1
-        if not lone or v.size >= 0.5 * across.count * along.count:
+        if not lone or v.size >= 0.5 * across.nodes * along.nodes:
             return across
     return _single(v)
 
@@ -207,12 +205,12 @@ def _text(value: float) -> str:
 
 def _coordinates(fit: _Fit) -> npt.NDArray[numpy.float64]:
     """The nodes, ascending; rounded to binary32 as the positions are stored."""
-    if fit.count <= 1:
-        return numpy.array([fit.origin], numpy.float64)[: fit.count]
-    return (fit.origin + numpy.arange(fit.count) * fit.step).astype(numpy.float32).astype(numpy.float64)
+    if fit.nodes <= 1:
+        return numpy.array([fit.origin], numpy.float64)[: fit.nodes]
+    return (fit.origin + numpy.arange(fit.nodes) * fit.step).astype(numpy.float32).astype(numpy.float64)
 
 
-def find(s: Spectra, tolerance: float = 0.25, duplicates: Duplicates = "raise") -> Map:
+def find(s: Spectra, tolerance: float = 0.25, duplicates: Literal["raise", "last", "mean"] = "raise") -> Map:
     """The Map of a series' spectra; MapError where their positions are not on a grid."""
     name = s.source
     if duplicates not in ("raise", "last", "mean"):
@@ -254,8 +252,8 @@ def find(s: Spectra, tolerance: float = 0.25, duplicates: Duplicates = "raise") 
         k = int(numpy.argmax(off))
         raise MapError(f"{name}: spectrum {k} at ({x[k]:.2f}, {y[k]:.2f}) lies {off[k]:.2f} steps from the "
                        f"nearest node of the {_text(gx.step)} × {_text(gy.step)} grid")
-    if fx.count * fy.count > limit:
-        raise MapError(f"{name}: the {n:,} positions span {fx.count:,} × {fy.count:,} nodes; not a map")
+    if fx.nodes * fy.nodes > limit:
+        raise MapError(f"{name}: the {n:,} positions span {fx.nodes:,} × {fy.nodes:,} nodes; not a map")
     return Map(s, fx, fy, x, y, duplicates)
 
 
@@ -281,12 +279,12 @@ class Map:
     step: tuple[float, float]
 
     def __init__(self, s: Spectra, fx: _Fit, fy: _Fit, x: npt.NDArray[numpy.float64],
-                 y: npt.NDArray[numpy.float64], duplicates: Duplicates) -> None:
+                 y: npt.NDArray[numpy.float64], duplicates: Literal["raise", "last", "mean"]) -> None:
         self.source = s.source
         self._spectra = s
         self.stage_x, self.stage_y = _coordinates(fx), _coordinates(fy)
         self.step = (fy.step, fx.step)
-        ny, nx = fy.count, fx.count
+        ny, nx = fy.nodes, fx.nodes
         node = fy.k * nx + fx.k
         n = node.size
         counts = numpy.bincount(node, minlength=ny * nx)
@@ -320,7 +318,8 @@ class Map:
     @property
     def shape(self) -> tuple[int, int]:
         """(ny, nx): rows along stage y, columns along stage x."""
-        return self.index.shape  # type: ignore[return-value]
+        ny, nx = self.index.shape
+        return ny, nx
 
     @property
     def x(self) -> npt.NDArray[numpy.float64]:
@@ -383,7 +382,7 @@ class Map:
         return cube.reshape(ny, nx, values.shape[1])
 
     def image(self, at: float | None = None, *, band: tuple[float, float] | None = None,
-              how: Measure = "mean") -> npt.NDArray[numpy.float64]:
+              how: Literal["area", "max", "mean"] = "mean") -> npt.NDArray[numpy.float64]:
         """(ny, nx) float64: each pixel's value at the X nearest `at`, or its
         measure over the X of `band` (both ends included): "area" (the integral
         over X, ascending), "max" or "mean".  NaN where no spectrum was taken."""
@@ -423,12 +422,12 @@ class Map:
 
 
 def _measure(block: npt.NDArray[numpy.float64], x: npt.NDArray[numpy.float64],
-             how: Measure) -> npt.NDArray[numpy.float64]:
+             how: Literal["area", "max", "mean"]) -> npt.NDArray[numpy.float64]:
     """Reduces the last axis of `block` (values at `x`)."""
     if how == "max":
-        return block.max(axis=-1)
+        return numpy.asarray(block.max(axis=-1), numpy.float64)
     if how == "mean":
-        return block.mean(axis=-1)
+        return numpy.asarray(block.mean(axis=-1), numpy.float64)
     if x.size < 2:
         return numpy.zeros(block.shape[:-1])
     return numpy.abs(numpy.trapezoid(block, x, axis=-1))

@@ -9,6 +9,7 @@ at the bottom; pixels where no spectrum was taken are left grey."""
 from __future__ import annotations
 
 from pathlib import Path
+from collections.abc import Callable
 from typing import Any, Literal
 
 import numpy
@@ -26,7 +27,7 @@ COLOUR_MAP = "viridis"
 NO_SPECTRUM = "0.85"  # the grey of pixels where none was taken
 
 
-def figure(s: Spectra, m: Map, name: str, new: Any, at: float | None = None,
+def figure(s: Spectra, m: Map, name: str, new: Callable[[float, float], Figure], at: float | None = None,
            band: tuple[float, float] | None = None,
            how: Literal["area", "max", "mean"] | None = None) -> Figure:
     """The figure of the map `m` of the spectra `s`; `new(width, height)` makes an empty figure."""

@@ -277,3 +277,17 @@ def test_no_matching_dimension_no_axis(tmp_path):
     s = spectra.load(path)
     assert s.axis is None
     assert set(s.to_xarray().coords) == {"x", "title", *s.mini_headers.dtype.names}
+
+
+def test_the_typed_users_script_runs(tmp_path):
+    """tests/typing/read_map.py, which mypy checks in test_typing, works as it says."""
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("read_map", Path(__file__).with_name("typing") / "read_map.py")
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    path = write(tmp_path, scan(4, 3, snake=True), points=5)  # X 400, 1300, ... 4000
+    assert script.brightest(path) == (X0 + 3 * DX, Y0 + 2 * DY)  # the last spectrum, the largest values
+    assert script.position_error(path) is None and script.axis_label(path) == "time"
+    lone = write(tmp_path, [(0, 0)] * 2, name="lone.spa")
+    assert script.brightest(lone) is None and "one position" in script.position_error(lone)
