@@ -33,6 +33,8 @@ if TYPE_CHECKING:
 
 __all__ = ["FormatError", "Map", "MapError", "Spectra", "Source", "TruncatedWarning", "load", "open"]
 
+_TOLERANCE = 0.25  # steps from a node that a stage position may lie, by default
+
 
 class Spectra:
     """The spectra of one file, as arrays.  Made by load() and open(); both
@@ -168,20 +170,23 @@ class Spectra:
         self._check_open()
         if self._map is None:
             try:
-                self._map = _find_map(self, 0.25, "last")
+                self._map = _find_map(self, _TOLERANCE, "last")
             except MapError as error:
                 self._map = error
         return isinstance(self._map, Map)
 
-    def to_map(self, *, tolerance: float = 0.25, duplicates: Literal["raise", "last", "mean"] = "raise") -> Map:
+    def to_map(self, *, tolerance: float = _TOLERANCE,
+               duplicates: Literal["raise", "last", "mean"] = "raise") -> Map:
         """The spectra on their stage grid, as a Map: positions within
         `tolerance` steps of a node belong to it.  Two spectra at one node raise
         MapError, unless `duplicates` is "last" (keep the last taken) or "mean".
         MapError where the positions do not lie on a grid."""
         self._check_open()
+        if duplicates == "last" and tolerance == _TOLERANCE and isinstance(self._map, Map):
+            return self._map  # the one is_map found
         return _find_map(self, tolerance, duplicates)
 
-    def to_xarray(self, *, map: bool = False) -> xarray.Dataset:  # noqa: A002 - the issue's keyword
+    def to_xarray(self, *, map: bool = False) -> xarray.Dataset:  # noqa: A002 - shadows map() only in here
         """An xarray Dataset: the data variable `spectra` on (spectrum, x), the
         coordinates x, title and every mini header field, the series axis
         where a dimension matches the spectra, the main spectral header's
