@@ -65,7 +65,7 @@ def on_map(s: Spectra, ds: xarray.Dataset, m: Map) -> xarray.Dataset:
         if variable.dims == ("spectrum",):
             coords[str(name)] = xarray.Variable(dims, _placed(numpy.asarray(variable.values), index),
                                                 variable.attrs)
-    if s._mapped is None:
+    if s._mapped is None or m._duplicates is not None:  # loaded, or means to take
         values: Any = m.cube
     else:
         values = indexing.LazilyIndexedArray(MapArray(ds["spectra"].variable, index))

@@ -186,7 +186,7 @@ class Spectra:
             return self._map  # the one is_map found
         return _find_map(self, tolerance, duplicates)
 
-    def to_xarray(self, *, map: bool = False) -> xarray.Dataset:  # noqa: A002 - shadows map() only in here
+    def to_xarray(self, *, map: bool | Map = False) -> xarray.Dataset:  # noqa: A002 - shadows map() only in here
         """An xarray Dataset: the data variable `spectra` on (spectrum, x), the
         coordinates x, title and every mini header field, the series axis
         where a dimension matches the spectra, the main spectral header's
@@ -198,7 +198,8 @@ class Spectra:
         spectrum, x, title, a mini header field) gets "_axis" appended.
 
         With `map`, the spectra lie on (stage_y, stage_x, x), NaN where no
-        spectrum was taken (see to_map), and every per-spectrum coordinate
+        spectrum was taken (see to_map; or pass the Map of to_map(...) that
+        this Spectra gave, for other options), and every per-spectrum coordinate
         on (stage_y, stage_x), missing (NaN) where none was taken."""
         self._check_open()
         try:
@@ -210,7 +211,9 @@ class Spectra:
             return ds
         from . import _xarray_axes
 
-        return _xarray_axes.on_map(self, ds, self.to_map())
+        if isinstance(map, Map) and map._spectra is not self:
+            raise ValueError(f"the map given is of {map.source!r}, not of these spectra ({self.source!r})")
+        return _xarray_axes.on_map(self, ds, map if isinstance(map, Map) else self.to_map())
 
     # The object.
 

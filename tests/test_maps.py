@@ -178,6 +178,13 @@ def test_duplicates_in_each_mode(tmp_path):
     assert numpy.array_equal(mean.image(band=(0, 5000), how="max"), want.max(axis=2))
     with pytest.raises(ValueError, match="duplicates must be"):
         s.to_map(duplicates="first")
+    with pytest.raises(spectra.MapError, match="spectra 1 and 6"):
+        s.to_xarray(map=True)
+    with spectra.open(path) as opened:  # the means are taken, also for an opened file
+        ds = opened.to_xarray(map=opened.to_map(duplicates="mean"))
+        assert numpy.array_equal(ds.spectra.values, want) and ds.spectrum.values[0, 1] == 6
+        with pytest.raises(ValueError, match="the map given is of"):
+            opened.to_xarray(map=mean)
 
 
 @pytest.mark.parametrize("count, message", [(1, "its one spectrum was taken at one position; a map needs 2"),
