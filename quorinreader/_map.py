@@ -5,12 +5,13 @@ The positions are the mini headers' x_position and y_position, widened to
 float64; nothing but the mini-header table is read to find the grid.  Along
 each axis the grid is origin + k * step, k = 0, 1, ...  The step is the
 typical spacing of the distinct positions: the positions are sorted, and
-the spacings between neighbours split where they jump by more than an
-octave (stage jitter below, node spacings above).  Of the steps those splits
-give, the finest on which every position lies within `tolerance` steps of a
-node is kept, and origin and step are then fitted to the positions by least
-squares.  A large map is sorted only in a random sample of its positions;
-the fit and the check always take them all.
+grouped where the spacings between neighbours jump (stage jitter below,
+node spacings above); the step is the median spacing of the groups.  Of the
+steps the groupings give, lowest threshold first, the first on which every
+position lies within `tolerance` steps of a node is kept, and origin and
+step are then fitted to the positions by least squares.  A large map is
+sorted only in a random sample of its positions; the fit and the check
+always take them all.
 
 Arrays are (stage_y, stage_x), rows being y, in ascending stage
 coordinates, whatever corner and order the scan took.  Human text says
@@ -126,10 +127,11 @@ def _off(k: npt.NDArray[numpy.float64], d: npt.NDArray[numpy.float64], a: float,
 
 
 def _steps(sample: npt.NDArray[numpy.float64]) -> list[float]:
-    """Candidate steps from a sample of positions, finest first.  The sorted
-    positions are split into groups of one node where neighbours lie further
-    apart than a threshold; each step is the median spacing of the groups'
-    centres.  The thresholds: none (every distinct position its own node),
+    """Candidate steps from a sample of positions, in the order they are
+    tried.  The sorted positions are split into groups of one node where
+    neighbours lie further apart than a threshold, from the lowest threshold
+    up; the steps are the median spacing of the groups' centres, then each
+    spacing, smallest first, where they are few.  The thresholds: none (every distinct position its own node),
     and one in each of the widest jumps between the spacings' sizes (stage
     jitter below, node spacings above)."""
     s = numpy.sort(sample)
@@ -185,7 +187,7 @@ def _axis(v: npt.NDArray[numpy.float64], sample: npt.NDArray[numpy.float64], tol
 
 
 def _line_of(across: _Fit | None, along: _Fit | None, v: npt.NDArray[numpy.float64],
-             w: npt.NDArray[numpy.float64], tolerance: float) -> _Fit | None:
+             tolerance: float) -> _Fit | None:
     """`across` as one node, where the spectra are a line along the other axis."""
     if along is None or not math.isfinite(along.step) or v.max() - v.min() > 2 * tolerance * along.step:
         return across
@@ -206,7 +208,7 @@ def _text(value: float) -> str:
 def _coordinates(fit: _Fit) -> npt.NDArray[numpy.float64]:
     """The nodes, ascending; rounded to binary32 as the positions are stored."""
     if fit.nodes <= 1:
-        return numpy.array([fit.origin], numpy.float64)[: fit.nodes]
+        return numpy.array([fit.origin], numpy.float32).astype(numpy.float64)
     return (fit.origin + numpy.arange(fit.nodes) * fit.step).astype(numpy.float32).astype(numpy.float64)
 
 
@@ -243,7 +245,8 @@ def find(s: Spectra, tolerance: float = 0.25, duplicates: Literal["raise", "last
     # A line whose other axis only jitters: that axis is one node where its
     # positions stay within the tolerance of the line's step, and where its
     # grid, if it has one, would only spread the line out diagonally.
-    fx, fy = _line_of(fx, fy, x, y, tolerance), _line_of(fy, fx, y, x, tolerance)
+    fx = _line_of(fx, fy, x, tolerance)
+    fy = _line_of(fy, fx, y, tolerance)
     if fx is None or fy is None:
         gx = fx if fx is not None else bad_x
         gy = fy if fy is not None else bad_y
