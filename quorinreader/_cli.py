@@ -187,7 +187,7 @@ def _parser() -> argparse.ArgumentParser:
                    help="the image (PNG, or SVG, PDF... by its suffix); by default FILE with .png")
     p.add_argument("--dpi", type=_positive, default=100, help="pixels per inch (default 100)")
     where = p.add_mutually_exclusive_group()
-    where.add_argument("--at", type=_finite, metavar="X", help="a map: the image of the values at the X nearest X")
+    where.add_argument("--at", type=_finite, metavar="X", help="a map: the image of the values at the point nearest X")
     where.add_argument("--band", type=_finite, nargs=2, metavar=("A", "B"),
                        help="a map: the image of the band from A to B (by default the band of the largest "
                             "mean intensity)")
