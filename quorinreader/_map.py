@@ -100,6 +100,8 @@ def _fit(v: npt.NDArray[numpy.float64], origin: float, step: float, tolerance: f
         if not b > 0:
             break
         origin, step = origin + a, b
+        if off.max() < 0.5:  # every position nearest its node already: rounding again keeps them
+            break
     return _Fit(origin, step, k.astype(numpy.int64), off)
 
 
