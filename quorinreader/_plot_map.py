@@ -14,6 +14,7 @@ from typing import Any, Literal
 
 import numpy
 import numpy.typing as npt
+from matplotlib import patheffects
 from matplotlib.figure import Figure
 
 from . import _axes
@@ -73,7 +74,8 @@ def figure(s: Spectra, m: Map, name: str, new: Callable[[float, float], Figure],
         # The number on the side of the marker towards the middle of the image.
         toward = (9 if ix < nx / 2 else -9, 9 if iy < ny / 2 else -9)
         ax.annotate(str(number), (m.stage_x[ix], m.stage_y[iy]), xytext=toward, textcoords="offset points",
-                    ha="center", va="center", color="white", fontweight="bold", fontsize=9)
+                    ha="center", va="center", color="white", fontweight="bold", fontsize=9,
+                    path_effects=[patheffects.withStroke(linewidth=2.5, foreground="black")])
         where = f"({_axes.number(float(m.stage_x[ix]))}, {_axes.number(float(m.stage_y[iy]))})"
         lines.plot(x, s.values[k], color=colour, linewidth=1, marker="o" if x.size == 1 else None,
                    label=_text(f"{number}: {where}, spectrum {k}"))
