@@ -435,7 +435,9 @@ def _measure(block: npt.NDArray[numpy.float64], x: npt.NDArray[numpy.float64],
         return numpy.asarray(block.mean(axis=-1), numpy.float64)
     if x.size < 2:
         return numpy.zeros(block.shape[:-1])
-    return numpy.abs(numpy.trapezoid(block, x, axis=-1))
+    # The trapezoid rule, written out: numpy.trapezoid is NumPy 2's name, trapz NumPy 1's.
+    steps = numpy.diff(x) / 2
+    return numpy.abs(numpy.einsum("...i,i->...", block[..., 1:] + block[..., :-1], steps))
 
 
 def _order(kx: npt.NDArray[numpy.int64], ky: npt.NDArray[numpy.int64]) -> Literal["rows", "columns"]:

@@ -217,7 +217,8 @@ def test_images(tmp_path):
     numpy.testing.assert_array_equal(m.image(band=(4000, 2000), how="max"), cube[:, :, 4])
     numpy.testing.assert_allclose(m.image(band=(1300, 3100), how="mean"), cube[:, :, 1:4].mean(axis=2))
     area = m.image(band=(1300, 3100), how="area")
-    numpy.testing.assert_allclose(area, numpy.trapezoid(cube[:, :, 1:4], s_x[1:4], axis=2))
+    step = s_x[2] - s_x[1]  # 900
+    numpy.testing.assert_allclose(area, step * (cube[:, :, 1] / 2 + cube[:, :, 2] + cube[:, :, 3] / 2))
     assert numpy.isnan(area[1, 2]) and area.dtype == numpy.float64
     with pytest.raises(ValueError, match="no X lies in the band 10 to 20"):
         m.image(band=(10, 20))
