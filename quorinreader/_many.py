@@ -100,7 +100,28 @@ class _Pass(NamedTuple):
     titles: list[list[str | None]]
     loaded: dict[int, Spectra]        # files read by spectra.load, by position
     mini: list[Any]                   # each file's mini headers (None without)
+    sources: list[Any]                # as the caller gave them
     skipped: list[tuple[Any, str]]
+
+
+def _without(found: _Pass, errors: dict[int, BaseException], on_error: str) -> _Pass:
+    """The files that failed left out, or the first one's error raised."""
+    if on_error == "raise":
+        for s in found.loaded.values():
+            s.close()
+        raise errors[min(errors)]
+    for k in errors:
+        if k in found.loaded:
+            found.loaded.pop(k).close()
+    n = len(found.entries)
+    keep = numpy.array([k not in errors for k in range(n)], dtype=bool)
+    kept = numpy.flatnonzero(keep).tolist()
+    renumber = {k: i for i, k in enumerate(kept)}
+    skipped = found.skipped + [(found.sources[k], str(errors[k])) for k in sorted(errors)]
+    return _Pass([found.entries[k] for k in kept], found.count[keep], found.headers[keep], found.item[keep],
+                 found.offset[keep], [found.titles[k] for k in kept],
+                 {renumber[k]: s for k, s in found.loaded.items()}, [found.mini[k] for k in kept],
+                 [found.sources[k] for k in kept], skipped)
 
 
 def _workers(workers: int | None) -> int:
@@ -233,23 +254,8 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
             count[k], item[k] = len(s), s.values.dtype.itemsize
             headers[k] = _header_row(s.spectral_header)[0]
 
-    skipped: list[tuple[Any, str]] = []
-    if errors:
-        first = min(errors)
-        if on_error == "raise":
-            for s in loaded.values():
-                s.close()
-            raise errors[first]
-        skipped = [(sources[k], str(errors[k])) for k in sorted(errors)]
-        keep = numpy.array([k not in errors for k in range(n)])
-        kept = numpy.flatnonzero(keep).tolist()
-        renumber = {k: i for i, k in enumerate(kept)}
-        entries = [entries[k] for k in kept]
-        titles = [titles[k] for k in kept]
-        mini = [mini[k] for k in kept]
-        loaded = {renumber[k]: s for k, s in loaded.items()}
-        headers, count, item, offset = headers[keep], count[keep], item[keep], offset[keep]
-    return _Pass(entries, count, headers, item, offset, titles, loaded, mini, skipped)
+    found = _Pass(entries, count, headers, item, offset, titles, loaded, mini, list(sources), [])
+    return _without(found, errors, on_error) if errors else found
 
 
 def _float32_text(value: Any) -> str:
@@ -323,9 +329,9 @@ def _interpolator(own: npt.NDArray[numpy.float64], grid: npt.NDArray[numpy.float
 
 
 def _read_values(found: _Pass, grid: npt.NDArray[numpy.float64] | None, workers: int,
-                 progress: bool) -> npt.NDArray[Any]:
+                 progress: bool) -> tuple[npt.NDArray[Any], dict[int, BaseException]]:
     """The one matrix: native singles read into their rows, the files
-    spectra.load read copied there."""
+    spectra.load read copied there; and the files that failed meanwhile."""
     dtype = numpy.dtype(numpy.float32 if (found.item == 4).all() else numpy.float64)
     n = len(found.entries)
     starts = numpy.zeros(n + 1, numpy.int64)
@@ -338,23 +344,27 @@ def _read_values(found: _Pass, grid: npt.NDArray[numpy.float64] | None, workers:
     values = numpy.empty((rows, points), dtype)
     native = numpy.flatnonzero(found.offset >= 0)
     bar = _bar(progress, len(native), "values")
+    failed: dict[int, BaseException] = {}
     try:
         if grid is None:
-            _read_rows(found, native, values.reshape(-1), starts[native] * points, workers, bar)
+            _read_rows(found, native, values.reshape(-1), starts[native] * points, workers, bar, failed)
         else:
-            _read_onto(found, native, values, starts, grid, workers, bar)
+            _read_onto(found, native, values, starts, grid, workers, bar, failed)
     finally:
         if bar is not None:
             bar.close()
     for k, s in found.loaded.items():
         part = s.values if grid is None else _interpolator(_own_axis(found.headers[k]), grid)(s.values)
         values[starts[k]:starts[k + 1]] = part
-    return values
+    if failed:
+        values = numpy.delete(values, [r for k in failed for r in range(starts[k], starts[k + 1])], axis=0)
+    return values, failed
 
 
 def _read_rows(found: _Pass, which: npt.NDArray[numpy.intp], out: npt.NDArray[Any],
-               first: npt.NDArray[numpy.int64], workers: int, bar: Any) -> None:
-    """Reads the native singles `which` into the flat `out`, from elements `first` on."""
+               first: npt.NDArray[numpy.int64], workers: int, bar: Any, failed: dict[int, BaseException]) -> None:
+    """Reads the native singles `which` into the flat `out`, from elements
+    `first` on; what fails goes to `failed`, by file."""
     plan = numpy.empty((len(which), 4), numpy.int64)
     plan[:, 0] = found.offset[which]
     plan[:, 1] = found.headers["num_points"][which]
@@ -366,20 +376,31 @@ def _read_rows(found: _Pass, which: npt.NDArray[numpy.intp], out: npt.NDArray[An
         paths = [found.entries[k].path for k in part.tolist()]
         status = numpy.frombuffer(_core._read_many(paths, plan[start:start + step], out, out.itemsize, workers),
                                   numpy.int32)
-        if status.any():
-            k = int(part[numpy.flatnonzero(status)[0]])
-            code = int(status[status != 0][0])
-            entry = found.entries[k]
-            if code < 0:  # the file shrank since its headers were read
-                raise FormatError(past_end(f"{entry.name}: the spectrum values", int(found.offset[k]),
-                                           int(found.headers["num_points"][k]) * 4, None))
-            raise _core._many_error(code, entry.name)
+        for at in numpy.flatnonzero(status).tolist():
+            k = int(part[at])
+            failed[k] = _value_error(found.entries[k], int(status[at]), int(found.offset[k]),
+                                     int(found.headers["num_points"][k]))
         if bar is not None:
             bar.update(len(part))
 
 
+def _value_error(entry: _Entry, code: int, offset: int, points: int) -> BaseException:
+    """Why the values of a single spectrum could not be read."""
+    if code > 0:
+        return _core._many_error(code, entry.name)  # type: ignore[no-any-return]
+    # The file ends before its values: spectra.load says where, as it says it for one file.
+    from . import spectra
+    try:
+        spectra.load(entry.path)
+    except (FormatError, OSError) as error:
+        return error
+    return FormatError(past_end(f"{entry.name}: the spectrum values", offset, points * 4, None)
+                       + " when they were read; the file has changed since")
+
+
 def _read_onto(found: _Pass, native: npt.NDArray[numpy.intp], values: npt.NDArray[Any],
-               starts: npt.NDArray[numpy.int64], grid: npt.NDArray[numpy.float64], workers: int, bar: Any) -> None:
+               starts: npt.NDArray[numpy.int64], grid: npt.NDArray[numpy.float64], workers: int, bar: Any,
+               failed: dict[int, BaseException]) -> None:
     """Reads the native singles, a group of files sharing an axis at a time,
     and interpolates each group onto the grid."""
     if not len(native):
@@ -393,7 +414,7 @@ def _read_onto(found: _Pass, native: npt.NDArray[numpy.intp], values: npt.NDArra
         own = _own_axis(found.headers[members[0]])
         scratch = numpy.empty((len(members), own.size), numpy.float32)
         _read_rows(found, members, scratch.reshape(-1), numpy.arange(len(members), dtype=numpy.int64) * own.size,
-                   workers, bar)
+                   workers, bar, failed)
         values[starts[members]] = _interpolator(own, grid)(scratch)
 
 
@@ -505,7 +526,9 @@ def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.A
     try:
         if grid is None and found.entries:
             _check_axes(found)
-        values = _read_values(found, grid, count, progress)
+        values, failed = _read_values(found, grid, count, progress)
+        if failed:
+            found = _without(found, failed, on_error)
     finally:
         for s in found.loaded.values():
             s.close()

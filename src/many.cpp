@@ -194,27 +194,18 @@ bool bytes_at(os::Handle h, const unsigned char* block, std::size_t got, std::in
 void scan_open(os::Handle h, Summary& s, unsigned char* block, std::vector<unsigned char>& directory)
 {
     const Geometry& g = geometry();
-    os::Kind kind;
-    std::int64_t size;
-    if ((s.error = os::describe(h, kind, size))) {
-        s.status = os_failed;
-        return;
-    }
-    if (kind == os::Kind::directory) {
-        s.error = os::error_is_directory;
-        s.status = os_failed;
-        return;
-    }
-    if (kind != os::Kind::regular || size < 0) {
-        s.status = elsewhere;  // read in sequence by the Python layer
-        return;
-    }
-    s.size = size;
+    // The first block says how big the file is when it comes up short.  A
+    // larger file's size is not asked for: that costs as much as the read,
+    // and every read below says when the file ends before it.
     std::size_t got = 0;
     if ((s.error = os::read_at(h, block, first_block, 0, got))) {
-        s.status = os_failed;
+        // A directory is refused here as io.open refuses it; a pipe or a
+        // device goes to the Python layer, which reads it in sequence.
+        s.status = os::means_not_seekable(s.error) ? elsewhere : os_failed;
         return;
     }
+    const std::int64_t size = got < first_block ? static_cast<std::int64_t>(got) : INT64_MAX;
+    s.size = got < first_block ? size : -1;
     s.start_size = static_cast<std::int32_t>(std::min(got, start_bytes));
     std::memcpy(s.start, block, static_cast<std::size_t>(s.start_size));
     if (got < static_cast<std::size_t>(g.header_size)) {
@@ -226,7 +217,7 @@ void scan_open(os::Handle h, Summary& s, unsigned char* block, std::vector<unsig
     const int ext = extended_signature(block + g.signature.offset, g.signature.width) ? 1 : 0;
     const std::int64_t entry = g.entry_size[ext];
     const std::int64_t directory_end = g.header_size + sections * entry;
-    if (directory_end > size) {
+    if (directory_end > size) {  // a file of fewer bytes than its own directory
         s.status = not_spectral;
         return;
     }
@@ -235,7 +226,7 @@ void scan_open(os::Handle h, Summary& s, unsigned char* block, std::vector<unsig
     if (static_cast<std::uint64_t>(directory_end) > got) {
         directory.resize(static_cast<std::size_t>(directory_end - g.header_size));
         if (!bytes_at(h, block, got, g.header_size, directory.size(), directory.data(), s.error)) {
-            s.status = s.error ? os_failed : elsewhere;
+            s.status = s.error ? os_failed : not_spectral;
             return;
         }
         entries = directory.data();
@@ -267,7 +258,7 @@ void scan_open(os::Handle h, Summary& s, unsigned char* block, std::vector<unsig
         return;
     }
     const auto points = static_cast<std::int64_t>(little(s.header + g.num_points.offset, g.num_points.width));
-    if (values_at > size || points > (size - values_at) / 4)
+    if (values_at > size || points > (size - values_at) / 4)  // the value pass finds out for a larger file
         return;
     s.values_at = values_at;
     s.status = single;
