@@ -34,7 +34,7 @@ if TYPE_CHECKING:
 __all__ = ["Collection", "expand", "load_many", "natural_key", "open_many"]
 
 # How the header pass sorts a file out; the core's _scan_many says so.
-_SINGLE, _ELSEWHERE, _OS_FAILED, _NOT_SPECTRAL = 0, 1, 2, 3
+_SINGLE, _ELSEWHERE, _OS_FAILED, _NOT_SPECTRAL, _PLACED = 0, 1, 2, 3, 4
 # Bytes of a stray file that a message shows.
 _SHOWN = 17
 # Files per native call when a progress bar follows them.
@@ -102,6 +102,10 @@ class _Pass(NamedTuple):
     mini: list[Any]                   # each file's mini headers (None without)
     sources: list[Any]                # as the caller gave them
     skipped: list[tuple[Any, str]]
+    # The matrix the header pass read single spectra into, one row per file,
+    # while it had them open (None where it read none); which files it holds.
+    matrix: Any = None
+    placed: Any = None
 
 
 def _without(found: _Pass, errors: dict[int, BaseException], on_error: str) -> _Pass:
@@ -118,6 +122,7 @@ def _without(found: _Pass, errors: dict[int, BaseException], on_error: str) -> _
     kept = numpy.flatnonzero(keep).tolist()
     renumber = {k: i for i, k in enumerate(kept)}
     skipped = found.skipped + [(found.sources[k], str(errors[k])) for k in sorted(errors)]
+    # Rows move up once files are left out: the values are read again, into a matrix of the right size.
     return _Pass([found.entries[k] for k in kept], found.count[keep], found.headers[keep], found.item[keep],
                  found.offset[keep], [found.titles[k] for k in kept],
                  {renumber[k]: s for k, s in found.loaded.items()}, [found.mini[k] for k in kept],
@@ -142,20 +147,23 @@ def _bar(progress: bool, total: int, what: str) -> Any:
     return tqdm(total=total, unit="file", desc=what)
 
 
-def _scan(paths: list[Any], workers: int, bar: Any) -> npt.NDArray[numpy.void]:
-    """The core's summary of every path, as a structured array."""
+def _scan(paths: list[Any], workers: int, bar: Any, matrix: Any = None) -> npt.NDArray[numpy.void]:
+    """The core's summary of every path, as a structured array; the values
+    of single spectra that fit `matrix` (one row per path) go there."""
     parts: list[bytes] = []
     fields: Any = ()
     size = 0
     step = _STEP if bar is not None else max(len(paths), 1)
+    points = 0 if matrix is None else matrix.shape[1]
     for start in range(0, len(paths), step):
         chunk = paths[start:start + step]
-        data, fields, size = _core._scan_many(chunk, workers)
+        rows = None if matrix is None else matrix[start:start + step]
+        data, fields, size = _core._scan_many(chunk, workers, rows, points)
         parts.append(data)
         if bar is not None:
             bar.update(len(chunk))
     if not parts:
-        data, fields, size = _core._scan_many([], 1)
+        data, fields, size = _core._scan_many([], 1, None, 0)
         parts.append(data)
     formats = [HEADER_DTYPE if name == "header" else code for name, code, _ in fields]
     spec: Any = {"names": [f[0] for f in fields], "formats": formats, "offsets": [f[2] for f in fields],
@@ -189,16 +197,35 @@ def _header_row(record: Any) -> npt.NDArray[numpy.void]:
     return row
 
 
-def _header_pass(sources: list[Source], on_error: str, workers: int, progress: bool, opening: bool) -> _Pass:
+def _guess(path: Any) -> int | None:
+    """The point count of the first file where it is a single spectrum: with
+    x="exact" every file must have it."""
+    first = _scan([path], 1, None)
+    if first["status"][0] != _SINGLE:
+        return None
+    return int(first["header"]["num_points"][0])
+
+
+def _header_pass(sources: list[Source], on_error: str, workers: int, progress: bool, opening: bool,
+                 speculate: bool = False) -> _Pass:
+    """The headers of every file.  With `speculate` (x="exact", paths only),
+    the values of single spectra are read too, into a matrix shaped after
+    the first file, while each file is open: where every file is such a
+    spectrum, as with x="exact" all must be, that matrix is the result."""
     if on_error not in ("raise", "skip"):
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
     from . import spectra
 
     entries = [_Entry(*_sources.resolve(source)) for source in sources]
     native = [k for k, entry in enumerate(entries) if entry.path is not None]
+    matrix = None
+    if speculate and entries and len(native) == len(entries):
+        points = _guess(entries[0].path)
+        if points is not None:
+            matrix = numpy.empty((len(entries), points), numpy.float32)
     bar = _bar(progress, len(native), "headers")
     try:
-        summary = _scan([entries[k].path for k in native], workers, bar)
+        summary = _scan([entries[k].path for k in native], workers, bar, matrix)
     finally:
         if bar is not None:
             bar.close()
@@ -210,8 +237,10 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
     status = numpy.full(n, _ELSEWHERE, numpy.int32)
     at = numpy.asarray(native, numpy.intp)
     status[at] = summary["status"]
-    singles = at[summary["status"] == _SINGLE]
-    mine = summary["status"] == _SINGLE
+    placed = status == _PLACED
+    status[placed] = _SINGLE
+    mine = (summary["status"] == _SINGLE) | (summary["status"] == _PLACED)
+    singles = at[mine]
     headers[singles] = summary["header"][mine]
     offset[singles] = summary["values_at"][mine]
     ids = _core._decode_titles(summary, summary.dtype.fields["file_id"][1], summary.dtype.itemsize,
@@ -254,7 +283,8 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
             count[k], item[k] = len(s), s.values.dtype.itemsize
             headers[k] = _header_row(s.spectral_header)[0]
 
-    found = _Pass(entries, count, headers, item, offset, titles, loaded, mini, list(sources), [])
+    found = _Pass(entries, count, headers, item, offset, titles, loaded, mini, list(sources), [], matrix,
+                  placed)
     return _without(found, errors, on_error) if errors else found
 
 
@@ -522,13 +552,17 @@ def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.A
     `workers` threads read (default: the CPUs, at most 8; 1 starts none)."""
     grid = _grid(x)
     count = _workers(workers)
-    found = _header_pass(expand(sources), on_error, count, progress, opening=False)
+    found = _header_pass(expand(sources), on_error, count, progress, opening=False, speculate=grid is None)
     try:
         if grid is None and found.entries:
             _check_axes(found)
-        values, failed = _read_values(found, grid, count, progress)
-        if failed:
-            found = _without(found, failed, on_error)
+        if found.matrix is not None and found.placed.all():
+            values = found.matrix  # every file a single spectrum, read with its headers
+        else:
+            found = found._replace(matrix=None)
+            values, failed = _read_values(found, grid, count, progress)
+            if failed:
+                found = _without(found, failed, on_error)
     finally:
         for s in found.loaded.values():
             s.close()

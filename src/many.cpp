@@ -138,6 +138,7 @@ enum Status : std::int32_t {
     elsewhere = 1,     // read by the Python layer: a series, or something to explain
     os_failed = 2,     // error holds the system's code
     not_spectral = 3,  // too short for its own header and directory, or no section of ours
+    placed = 4,        // a single spectrum whose values are in its row already
 };
 
 constexpr std::size_t start_bytes = 24;
@@ -331,18 +332,56 @@ std::unique_ptr<os::Path[]> convert_paths(PyObject* seq, Py_ssize_t& n)
     return paths;
 }
 
-// _scan_many(paths, workers): the header pass.
+// Reads a single spectrum of `points` 4-byte values into `row` while its
+// file is open for the header pass; false where the file ends before them.
+bool place_values(os::Handle h, Summary& s, std::int64_t points, char* row)
+{
+    const auto bytes = static_cast<std::size_t>(points) * 4;
+    std::size_t got = 0;
+    if ((s.error = os::read_at(h, row, bytes, s.values_at, got)) || got < bytes)
+        return false;
+    if constexpr (std::endian::native == std::endian::big) {
+        for (char* q = row; q < row + bytes; q += 4)
+            std::reverse(q, q + 4);
+    }
+    return true;
+}
+
+// _scan_many(paths, workers, values, points): the header pass.  Where the
+// caller expects one single spectrum of `points` float32 values per file, it
+// hands over the matrix (else None): a file that is one goes straight to its
+// row, read while its file is open for its headers.
 PyObject* scan_many_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    static constexpr const char* params[] = {"paths", "workers"};
-    PyObject* argv[2];
+    static constexpr const char* params[] = {"paths", "workers", "values", "points"};
+    PyObject* argv[4];
     int workers;
     if (!bind_arguments("_scan_many", args, nargs, kwnames, params, argv) || !workers_arg(argv[1], workers))
         return nullptr;
+    const long long points = PyLong_AsLongLong(argv[3]);
+    if (points == -1 && PyErr_Occurred())
+        return nullptr;
+    if (points < 0)
+        return PyErr_Format(PyExc_ValueError, "points must not be negative, not %lld", points);
     Py_ssize_t n = 0;
     std::unique_ptr<os::Path[]> paths = convert_paths(argv[0], n);
     if (!paths)
         return nullptr;
+    Py_buffer dest_view{};
+    struct Release {
+        Py_buffer* view = nullptr;
+        ~Release() { if (view) PyBuffer_Release(view); }
+    } dest_release;
+    char* dest = nullptr;
+    if (argv[2] != Py_None) {
+        if (PyObject_GetBuffer(argv[2], &dest_view, PyBUF_WRITABLE) < 0)
+            return nullptr;
+        dest_release.view = &dest_view;
+        if (points > PY_SSIZE_T_MAX / 4 / std::max<Py_ssize_t>(n, 1) || dest_view.len < n * points * 4)
+            return PyErr_Format(PyExc_ValueError, "values holds %zd bytes; %zd rows of %lld float32 values need more",
+                                dest_view.len, n, points);
+        dest = static_cast<char*>(dest_view.buf);
+    }
     if (static_cast<std::size_t>(n) > PY_SSIZE_T_MAX / sizeof(Summary))
         return PyErr_NoMemory();
     Ref out(PyBytes_FromStringAndSize(nullptr, n * static_cast<Py_ssize_t>(sizeof(Summary))));
@@ -360,6 +399,13 @@ PyObject* scan_many_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return;
         }
         scan_open(h, s, block, directory);
+        if (dest && s.status == single &&
+            static_cast<long long>(little(s.header + geometry().num_points.offset, geometry().num_points.width)) == points) {
+            if (place_values(h, s, points, dest + i * points * 4))
+                s.status = placed;
+            else
+                s.status = s.error ? os_failed : elsewhere;  // the Python layer says where the file ends
+        }
         os::close(h);
     });
     Py_END_ALLOW_THREADS
@@ -496,9 +542,11 @@ PyObject* many_error_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef many_functions[] = {
     {"_scan_many", as_cfunction(scan_many_impl), function_flags,
-                             "_scan_many(paths, workers)\n--\n\n"
+                             "_scan_many(paths, workers, values, points)\n--\n\n"
                              "The header pass of many files: (summaries, fields, size), one fixed-size\n"
-                             "summary per path, and its fields as (name, dtype, offset)."},
+                             "summary per path, and its fields as (name, dtype, offset).  A single\n"
+                             "spectrum of `points` values is read into row k of values (a float32\n"
+                             "matrix, or None) while file k is open, and its status says so."},
     {"_read_many", as_cfunction(read_many_impl), function_flags,
                              "_read_many(paths, plan, values, item, workers)\n--\n\n"
                              "The value pass of many files into one writable buffer of item-byte values;\n"
