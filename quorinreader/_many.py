@@ -14,7 +14,7 @@ import os
 import re
 import warnings
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, cast
 
 import numpy
 import numpy.typing as npt
@@ -25,7 +25,7 @@ from . import _arrays, _layout, _sources
 from ._errors import FormatError, past_end
 
 if TYPE_CHECKING:
-    import pandas
+    import pandas  # type: ignore[import-untyped, unused-ignore]
     import xarray
 
     from ._sources import Source
@@ -77,7 +77,8 @@ def expand(sources: Source | Iterable[Source]) -> list[Source]:
                 raise FileNotFoundError(f"{text}: the pattern matches no file")
         else:
             return [sources]
-        return sorted(found, key=natural_key)
+        found.sort(key=natural_key)
+        return list(found)
     if isinstance(sources, (bytes, bytearray, memoryview)) or callable(getattr(sources, "read", None)):
         return [sources]  # type: ignore[list-item]
     return list(sources)  # type: ignore[arg-type]
@@ -93,7 +94,7 @@ class _Pass(NamedTuple):
     """What the header pass learnt of the files it kept, in their order."""
 
     entries: list[_Entry]
-    count: npt.NDArray[numpy.int64]   # spectra per file
+    rows: npt.NDArray[numpy.int64]    # spectra per file
     headers: npt.NDArray[numpy.void]  # the main spectral header of each file
     item: npt.NDArray[numpy.int64]    # bytes per value
     offset: npt.NDArray[numpy.int64]  # a native single's values; -1 for the others
@@ -123,7 +124,7 @@ def _without(found: _Pass, errors: dict[int, BaseException], on_error: str) -> _
     renumber = {k: i for i, k in enumerate(kept)}
     skipped = found.skipped + [(found.sources[k], str(errors[k])) for k in sorted(errors)]
     # Rows move up once files are left out: the values are read again, into a matrix of the right size.
-    return _Pass([found.entries[k] for k in kept], found.count[keep], found.headers[keep], found.item[keep],
+    return _Pass([found.entries[k] for k in kept], found.rows[keep], found.headers[keep], found.item[keep],
                  found.offset[keep], [found.titles[k] for k in kept],
                  {renumber[k]: s for k, s in found.loaded.items()}, [found.mini[k] for k in kept],
                  [found.sources[k] for k in kept], skipped)
@@ -141,7 +142,7 @@ def _bar(progress: bool, total: int, what: str) -> Any:
     if not progress:
         return None
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError as error:
         raise ImportError("progress=True needs tqdm: pip install 'quorinreader[all]'") from error
     return tqdm(total=total, unit="file", desc=what)
@@ -243,8 +244,10 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
     singles = at[mine]
     headers[singles] = summary["header"][mine]
     offset[singles] = summary["values_at"][mine]
-    ids = _core._decode_titles(summary, summary.dtype.fields["file_id"][1], summary.dtype.itemsize,
-                               len(summary), 256) if len(summary) else []
+    fields = summary.dtype.fields
+    assert fields is not None
+    ids = _core._decode_titles(cast(Any, summary), fields["file_id"][1], summary.dtype.itemsize, len(summary),
+                               fields["file_id"][0].itemsize) if len(summary) else []
     titles: list[list[str | None]] = [[]] * n
     for k, title in zip(native, ids):
         titles[k] = [title]
@@ -365,7 +368,7 @@ def _read_values(found: _Pass, grid: npt.NDArray[numpy.float64] | None, workers:
     dtype = numpy.dtype(numpy.float32 if (found.item == 4).all() else numpy.float64)
     n = len(found.entries)
     starts = numpy.zeros(n + 1, numpy.int64)
-    numpy.cumsum(found.count, out=starts[1:])
+    numpy.cumsum(found.rows, out=starts[1:])
     rows = int(starts[-1])
     if grid is None:
         points = int(found.headers["num_points"][0]) if n else 0
@@ -404,7 +407,8 @@ def _read_rows(found: _Pass, which: npt.NDArray[numpy.intp], out: npt.NDArray[An
     for start in range(0, len(which), step):
         part = which[start:start + step]
         paths = [found.entries[k].path for k in part.tolist()]
-        status = numpy.frombuffer(_core._read_many(paths, plan[start:start + step], out, out.itemsize, workers),
+        status = numpy.frombuffer(_core._read_many(paths, cast(Any, plan[start:start + step]), out, out.itemsize,
+                                                   workers),
                                   numpy.int32)
         for at in numpy.flatnonzero(status).tolist():
             k = int(part[at])
@@ -521,10 +525,10 @@ def _objects(items: Sequence[Any]) -> npt.NDArray[Any]:
 
 
 def _finish(found: _Pass, values: Any, grid: npt.NDArray[numpy.float64] | None) -> Collection:
-    counts = found.count.tolist()
+    counts = found.rows.tolist()
     files = [entry.name for entry, c in zip(found.entries, counts) for _ in range(c)]
     titles = [title for per_file in found.titles for title in per_file]
-    headers = numpy.repeat(found.headers, found.count)
+    headers = numpy.repeat(found.headers, found.rows)
     if grid is None:
         x = _own_axis(found.headers[0]) if len(found.entries) else numpy.empty(0)
     else:
@@ -604,7 +608,7 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
     chunks = []
     for start in range(0, len(found.entries), files_per_chunk):
         paths = [os.fsdecode(os.fspath(e.path)) for e in found.entries[start:start + files_per_chunk]]
-        rows = int(found.count[start:start + files_per_chunk].sum())
+        rows = int(found.rows[start:start + files_per_chunk].sum())
         task = dask.delayed(_chunk, pure=True)(paths, rows, points, dtype, grid)
         chunks.append(dask.array.from_delayed(task, (rows, points), dtype=dtype))
     values = dask.array.concatenate(chunks) if chunks else dask.array.empty((0, points), dtype=dtype)
