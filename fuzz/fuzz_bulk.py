@@ -28,6 +28,10 @@ from watch import Finding, expect, no_descriptor_left
 
 MARKER = b"\n--next file--\n"
 FILES = 3
+# An axis is numpy.linspace of the header's point count, however few values
+# the file holds: a header of spectra of no values may claim 2**32 - 1 points
+# and so ask for 32 GiB of X.  Such axes are left alone (see fuzz/README.md).
+HUGE_AXIS = 1 << 24
 GRID = numpy.linspace(0.0, 5000.0, 7)
 FOLDER = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir(),
                       f"quorin-fuzz-bulk-{os.getpid()}")
@@ -47,9 +51,10 @@ def touch(s):
         raise Finding(f"values of shape {values.shape} for {len(s)} spectra")
     for row in values:
         float(numpy.add.reduce(row, dtype=numpy.float64))
-    x = s.x
-    if x.shape != (values.shape[1],):
-        raise Finding(f"x of shape {x.shape} for values of shape {values.shape}")
+    if s.spectral_header.num_points < HUGE_AXIS:
+        x = s.x
+        if x.shape != (values.shape[1],):
+            raise Finding(f"x of shape {x.shape} for values of shape {values.shape}")
     mini = s.mini_headers
     if mini is not None:
         for field in mini.dtype.names:
@@ -89,6 +94,9 @@ def many(paths):
             each.append(spectra.load(p))
         except (spectra.FormatError, OSError):
             each.append(None)
+        else:
+            if each[-1].spectral_header.num_points >= HUGE_AXIS:
+                return
     for workers in (1, 3):
         for on_error in ("raise", "skip"):
             for x in ("exact", GRID):

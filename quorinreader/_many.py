@@ -148,28 +148,81 @@ def _bar(progress: bool, total: int, what: str) -> Any:
     return tqdm(total=total, unit="file", desc=what)
 
 
-def _scan(paths: list[Any], workers: int, bar: Any, matrix: Any = None) -> npt.NDArray[numpy.void]:
+def _scan(paths: list[Any], workers: int, matrix: Any = None) -> npt.NDArray[numpy.void]:
     """The core's summary of every path, as a structured array; the values
     of single spectra that fit `matrix` (one row per path) go there."""
-    parts: list[bytes] = []
-    fields: Any = ()
-    size = 0
-    step = _STEP if bar is not None else max(len(paths), 1)
     points = 0 if matrix is None else matrix.shape[1]
-    for start in range(0, len(paths), step):
-        chunk = paths[start:start + step]
-        rows = None if matrix is None else matrix[start:start + step]
-        data, fields, size = _core._scan_many(chunk, workers, rows, points)
-        parts.append(data)
-        if bar is not None:
-            bar.update(len(chunk))
-    if not parts:
-        data, fields, size = _core._scan_many([], 1, None, 0)
-        parts.append(data)
+    data, fields, size = _core._scan_many(paths, workers, matrix, points)
     formats = [HEADER_DTYPE if name == "header" else code for name, code, _ in fields]
     spec: Any = {"names": [f[0] for f in fields], "formats": formats, "offsets": [f[2] for f in fields],
                  "itemsize": size}
-    return numpy.frombuffer(parts[0] if len(parts) == 1 else b"".join(parts), numpy.dtype(spec))
+    return numpy.frombuffer(data, numpy.dtype(spec))
+
+
+class _Summaries:
+    """What the header pass keeps of the core's summaries, file by file; the
+    summaries themselves go as soon as a chunk of them is taken in."""
+
+    def __init__(self, n: int) -> None:
+        self.status = numpy.full(n, _ELSEWHERE, numpy.int32)
+        self.error = numpy.zeros(n, numpy.int32)
+        self.headers = numpy.zeros(n, HEADER_DTYPE)
+        self.offset = numpy.full(n, -1, numpy.int64)
+        self.titles: list[list[str | None]] = [[]] * n
+        self.starts: dict[int, bytes] = {}
+
+    def take(self, at: npt.NDArray[numpy.intp], summary: npt.NDArray[numpy.void]) -> None:
+        status = summary["status"]
+        self.status[at] = status
+        self.error[at] = summary["error"]
+        mine = (status == _SINGLE) | (status == _PLACED)
+        self.headers[at[mine]] = summary["header"][mine]
+        self.offset[at[mine]] = summary["values_at"][mine]
+        fields = summary.dtype.fields
+        assert fields is not None
+        ids = _core._decode_titles(cast(Any, summary), fields["file_id"][1], summary.dtype.itemsize, len(summary),
+                                   fields["file_id"][0].itemsize) if len(summary) else []
+        titles = self.titles
+        for k, title in zip(at.tolist(), ids):
+            titles[k] = [title]
+        for j in numpy.flatnonzero(status == _NOT_SPECTRAL).tolist():
+            self.starts[int(at[j])] = bytes(summary["start"][j])[:int(summary["start_size"][j])]
+
+
+# Files per native call of the header pass: bounds the summaries held at once.
+_CHUNK = 4096
+
+
+def _scan_all(entries: list[_Entry], native: npt.NDArray[numpy.intp], workers: int, speculate: bool,
+              bar: Any) -> tuple[_Summaries, Any]:
+    """The header pass over the files at `native`, a chunk at a time.  With
+    `speculate`, the first file's headers shape a float32 matrix, one row per
+    file, that the values of every single spectrum of as many points are
+    read into with their headers; it is returned (or None)."""
+    found = _Summaries(len(entries))
+    matrix = None
+    rest = native
+    if speculate and len(native) == len(entries) and len(native):
+        first = native[:1]
+        found.take(first, _scan([entries[0].path], 1))
+        rest = native[1:]
+        if found.status[0] == _SINGLE:
+            points = int(found.headers["num_points"][0])
+            matrix = numpy.empty((len(entries), points), numpy.float32)
+            plan = numpy.array([[found.offset[0], points, 4, 0]], numpy.int64)
+            if not numpy.frombuffer(_core._read_many([entries[0].path], cast(Any, plan), matrix, 4, 1),
+                                    numpy.int32).any():
+                found.status[0] = _PLACED
+        if bar is not None:
+            bar.update(1)
+    step = _STEP if bar is not None else _CHUNK
+    for start in range(0, len(rest), step):
+        at = rest[start:start + step]
+        rows = None if matrix is None else matrix[at[0]:at[-1] + 1]
+        found.take(at, _scan([entries[k].path for k in at.tolist()], workers, rows))
+        if bar is not None:
+            bar.update(len(at))
+    return found, matrix
 
 
 def _stray(name: str, start: bytes) -> FormatError:
@@ -198,15 +251,6 @@ def _header_row(record: Any) -> npt.NDArray[numpy.void]:
     return row
 
 
-def _guess(path: Any) -> int | None:
-    """The point count of the first file where it is a single spectrum: with
-    x="exact" every file must have it."""
-    first = _scan([path], 1, None)
-    if first["status"][0] != _SINGLE:
-        return None
-    return int(first["header"]["num_points"][0])
-
-
 def _header_pass(sources: list[Source], on_error: str, workers: int, progress: bool, opening: bool,
                  speculate: bool = False) -> _Pass:
     """The headers of every file.  With `speculate` (x="exact", paths only),
@@ -218,40 +262,19 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
     from . import spectra
 
     entries = [_Entry(*_sources.resolve(source)) for source in sources]
-    native = [k for k, entry in enumerate(entries) if entry.path is not None]
-    matrix = None
-    if speculate and entries and len(native) == len(entries):
-        points = _guess(entries[0].path)
-        if points is not None:
-            matrix = numpy.empty((len(entries), points), numpy.float32)
+    native = numpy.flatnonzero(numpy.fromiter((entry.path is not None for entry in entries), bool, len(entries)))
     bar = _bar(progress, len(native), "headers")
     try:
-        summary = _scan([entries[k].path for k in native], workers, bar, matrix)
+        scanned, matrix = _scan_all(entries, native, workers, speculate, bar)
     finally:
         if bar is not None:
             bar.close()
     n = len(entries)
-    headers = numpy.zeros(n, HEADER_DTYPE)
-    count = numpy.ones(n, numpy.int64)
-    item = numpy.full(n, 4, numpy.int64)
-    offset = numpy.full(n, -1, numpy.int64)
-    status = numpy.full(n, _ELSEWHERE, numpy.int32)
-    at = numpy.asarray(native, numpy.intp)
-    status[at] = summary["status"]
+    status, headers, offset, titles = scanned.status, scanned.headers, scanned.offset, scanned.titles
     placed = status == _PLACED
     status[placed] = _SINGLE
-    mine = (summary["status"] == _SINGLE) | (summary["status"] == _PLACED)
-    singles = at[mine]
-    headers[singles] = summary["header"][mine]
-    offset[singles] = summary["values_at"][mine]
-    fields = summary.dtype.fields
-    assert fields is not None
-    ids = _core._decode_titles(cast(Any, summary), fields["file_id"][1], summary.dtype.itemsize, len(summary),
-                               fields["file_id"][0].itemsize) if len(summary) else []
-    titles: list[list[str | None]] = [[]] * n
-    for k, title in zip(native, ids):
-        titles[k] = [title]
-    where = dict(zip(native, range(len(native))))
+    count = numpy.ones(n, numpy.int64)
+    item = numpy.full(n, 4, numpy.int64)
 
     errors: dict[int, BaseException] = {}
     loaded: dict[int, Spectra] = {}
@@ -259,10 +282,9 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
     for k in numpy.flatnonzero(status != _SINGLE).tolist():
         entry = entries[k]
         if status[k] == _OS_FAILED:
-            errors[k] = _core._many_error(int(summary["error"][where[k]]), entry.name)
+            errors[k] = _core._many_error(int(scanned.error[k]), entry.name)
         elif status[k] == _NOT_SPECTRAL:
-            s = summary[where[k]]
-            errors[k] = _stray(entry.name, bytes(s["start"])[:int(s["start_size"])])
+            errors[k] = _stray(entry.name, scanned.starts[k])
         else:
             try:
                 s = spectra.open(_sources.native(entry.path, entry.data)) if opening \
