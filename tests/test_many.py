@@ -204,3 +204,22 @@ def test_open_many_on_a_cluster_equals_load_many(tmp_path):
         assert numpy.array_equal(lazy.values.compute(), expected.values)
         assert numpy.array_equal(lazy.to_xarray().spectra.mean("spectrum").values,
                                  expected.to_xarray().spectra.mean("spectrum").values)
+
+
+def test_a_large_single_cut_short_fails_in_the_value_pass(tmp_path, fd_count):
+    # Its headers fit the first 4 KiB and look whole; only its values run past the end.
+    paths = singles(tmp_path, 3, points=2000)
+    with open(paths[1], "r+b") as f:
+        f.truncate(os.path.getsize(paths[1]) - 4)
+    with pytest.raises(spectra.FormatError) as raised:
+        spectra.load(paths[1])
+    before = fd_count()
+    for workers in (1, 2):
+        with pytest.raises(spectra.FormatError) as again:
+            spectra.load_many(paths, workers=workers)
+        assert str(again.value) == str(raised.value)
+        with pytest.warns(UserWarning, match="skipped 1 of 3 files"):
+            c = spectra.load_many(paths, on_error="skip", workers=workers)
+        assert c.files == [paths[0], paths[2]] and c.skipped == [(paths[1], str(raised.value))]
+        assert numpy.array_equal(c.values, rows_of([paths[0], paths[2]])[1])
+    assert fd_count() == before
