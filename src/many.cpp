@@ -225,7 +225,12 @@ void scan_open(os::Handle h, Summary& s, unsigned char* block, std::vector<unsig
     std::memcpy(s.file_id, block + g.file_id.offset, std::min<std::size_t>(file_id_bytes, g.file_id.width));
     const unsigned char* entries = block + g.header_size;
     if (static_cast<std::uint64_t>(directory_end) > got) {
-        directory.resize(static_cast<std::size_t>(directory_end - g.header_size));
+        try {
+            directory.resize(static_cast<std::size_t>(directory_end - g.header_size));
+        } catch (const std::bad_alloc&) {
+            s.status = elsewhere;  // read again, with the GIL, by the Python layer
+            return;
+        }
         if (!bytes_at(h, block, got, g.header_size, directory.size(), directory.data(), s.error)) {
             s.status = s.error ? os_failed : not_spectral;
             return;
@@ -338,8 +343,11 @@ bool place_values(os::Handle h, Summary& s, std::int64_t points, char* row)
 {
     const auto bytes = static_cast<std::size_t>(points) * 4;
     std::size_t got = 0;
-    if ((s.error = os::read_at(h, row, bytes, s.values_at, got)) || got < bytes)
+    if ((s.error = os::read_at(h, row, bytes, s.values_at, got)) || got < bytes) {
+        if (s.error == os::error_invalid)
+            s.error = 0;  // an offset no file reaches: past its end, as the Python layer says
         return false;
+    }
     if constexpr (std::endian::native == std::endian::big) {
         for (char* q = row; q < row + bytes; q += 4)
             std::reverse(q, q + 4);
@@ -441,12 +449,11 @@ void read_one(os::Handle h, const Plan& p, char* dest, std::int64_t dest_item, s
     // i + 1 lies, so nothing is overwritten before it is read.
     char* into = p.item == dest_item ? row : row + p.count * (dest_item - p.item);
     std::size_t got = 0;
-    if ((status = os::read_at(h, into, bytes, p.offset, got)))
+    status = os::read_at(h, into, bytes, p.offset, got);
+    if (status == os::error_invalid || (!status && got < bytes))
+        status = read_short;  // past the end of the file, or at an offset no file reaches
+    if (status)
         return;
-    if (got < bytes) {
-        status = read_short;
-        return;
-    }
     if constexpr (std::endian::native == std::endian::big) {
         for (char* q = into; q < into + bytes; q += p.item)
             std::reverse(q, q + p.item);
