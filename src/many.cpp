@@ -192,13 +192,14 @@ bool bytes_at(os::Handle h, const unsigned char* block, std::size_t got, std::in
     return !error && read == n;
 }
 
-void scan_open(os::Handle h, Summary& s, unsigned char* block, std::vector<unsigned char>& directory)
+void scan_open(os::Handle h, Summary& s, unsigned char* block, std::size_t& got,
+               std::vector<unsigned char>& directory)
 {
     const Geometry& g = geometry();
     // The first block says how big the file is when it comes up short.  A
     // larger file's size is not asked for: that costs as much as the read,
     // and every read below says when the file ends before it.
-    std::size_t got = 0;
+    got = 0;
     if ((s.error = os::read_at(h, block, first_block, 0, got))) {
         // A directory is refused here as io.open refuses it; a pipe or a
         // device goes to the Python layer, which reads it in sequence.
@@ -338,12 +339,13 @@ std::unique_ptr<os::Path[]> convert_paths(PyObject* seq, Py_ssize_t& n)
 }
 
 // Reads a single spectrum of `points` 4-byte values into `row` while its
-// file is open for the header pass; false where the file ends before them.
-bool place_values(os::Handle h, Summary& s, std::int64_t points, char* row)
+// file is open for the header pass, from the first block where it lies
+// there; false where the file ends before them.
+bool place_values(os::Handle h, Summary& s, std::int64_t points, char* row, const unsigned char* block,
+                  std::size_t in_block)
 {
     const auto bytes = static_cast<std::size_t>(points) * 4;
-    std::size_t got = 0;
-    if ((s.error = os::read_at(h, row, bytes, s.values_at, got)) || got < bytes) {
+    if (!bytes_at(h, block, in_block, s.values_at, bytes, reinterpret_cast<unsigned char*>(row), s.error)) {
         if (s.error == os::error_invalid)
             s.error = 0;  // an offset no file reaches: past its end, as the Python layer says
         return false;
@@ -406,10 +408,11 @@ PyObject* scan_many_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             s.status = os_failed;
             return;
         }
-        scan_open(h, s, block, directory);
+        std::size_t got = 0;
+        scan_open(h, s, block, got, directory);
         if (dest && s.status == single &&
             static_cast<long long>(little(s.header + geometry().num_points.offset, geometry().num_points.width)) == points) {
-            if (place_values(h, s, points, dest + i * points * 4))
+            if (place_values(h, s, points, dest + i * points * 4, block, got))
                 s.status = placed;
             else
                 s.status = s.error ? os_failed : elsewhere;  // the Python layer says where the file ends
