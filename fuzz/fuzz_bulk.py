@@ -33,8 +33,9 @@ FILES = 3
 # and so ask for 32 GiB of X.  Such axes are left alone (see fuzz/README.md).
 HUGE_AXIS = 1 << 24
 GRID = numpy.linspace(0.0, 5000.0, 7)
-FOLDER = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir(),
-                      f"quorin-fuzz-bulk-{os.getpid()}")
+# Removed after each input, as fuzz_files.py does with its one file.
+STEM = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir(),
+                    f"quorin-fuzz-bulk-{os.getpid()}")
 
 
 def error_ok(e):
@@ -118,7 +119,7 @@ def many(paths):
 @atheris.instrument_func
 def test_one_input(data):
     parts = data.split(MARKER)[:FILES]
-    paths = [os.path.join(FOLDER, f"f{k}.spa") for k in range(len(parts))]
+    paths = [f"{STEM}-{k}.spa" for k in range(len(parts))]
     for path, part in zip(paths, parts):
         with open(path, "wb") as f:
             f.write(part)
@@ -133,7 +134,6 @@ def test_one_input(data):
 
 
 def main():
-    os.makedirs(FOLDER, exist_ok=True)
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
 
