@@ -235,3 +235,28 @@ def test_a_large_single_cut_short_fails_in_the_value_pass(tmp_path, fd_count):
         assert c.files == [paths[0], paths[2]] and c.skipped == [(paths[1], str(raised.value))]
         assert numpy.array_equal(c.values, rows_of([paths[0], paths[2]])[1])
     assert fd_count() == before
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda p: spectra.load_many(p, x="nearest"), ValueError, "x must be 'exact' or a 1-D array"),
+    (lambda p: spectra.load_many(p, x=[[1.0, 2.0]]), ValueError, r"not an array of shape \(1, 2\)"),
+    (lambda p: spectra.load_many(p, on_error="ignore"), ValueError, "on_error must be 'raise' or 'skip'"),
+    (lambda p: spectra.load_many(p + "/none*.spa"), FileNotFoundError, "the pattern matches no file"),
+    (lambda p: spectra.open_many([p + "/s0.spa", b"bytes"]), TypeError, "reads files by their paths"),
+    (lambda p: spectra.open_many(p, files_per_chunk=0), ValueError, "files_per_chunk"),
+])
+def test_bad_arguments_say_what_was_expected(tmp_path, call, error, match):
+    singles(tmp_path, 2, points=4)
+    with pytest.raises(error, match=match):
+        call(str(tmp_path))
+
+
+def test_progress_and_a_lazy_collection_show_themselves(tmp_path, capsys):
+    pytest.importorskip("tqdm")
+    paths = singles(tmp_path, 3, points=4)
+    grid = numpy.array([500.0, 1000.0])
+    c = spectra.load_many(paths, progress=True, x=grid)
+    assert "values" in capsys.readouterr().err and c.values.shape == (3, 2)
+    lazy = spectra.open_many(tmp_path, files_per_chunk=2)
+    assert "collection, lazy" in lazy._repr_html_() and "lazy" in repr(lazy)
+    assert lazy.to_pandas().to_numpy().tolist() == spectra.load_many(paths).values.tolist()
