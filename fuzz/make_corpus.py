@@ -124,7 +124,21 @@ def string_seeds():
     }
 
 
-SEEDS = {"files": file_seeds, "records": record_seeds, "strings": string_seeds}
+def bulk_seeds():
+    """Up to three files joined by fuzz_bulk's marker: each file seed alone,
+    and single spectra beside a series and beside each other."""
+    marker = b"\n--next file--\n"
+    seeds = file_seeds()
+    single, other = seeds["single-spectrum"], single_spectrum().replace(b"\x00\x00\x00\x3f", b"\x00\x00\x80\x3f")
+    seeds["three-singles"] = marker.join([single, other, single])
+    seeds["single-and-series"] = marker.join([single, seeds["series-mini96-f4"]])
+    seeds["series-f4-and-f8"] = marker.join([seeds["series-mini96-f4"], seeds["series-mini96-f8"]])
+    seeds["single-and-stray"] = marker.join([single, b"wavenumber,absorbance\n4000,0.1\n"])
+    seeds["single-and-cut"] = marker.join([single, single[:-3]])
+    return seeds
+
+
+SEEDS = {"files": file_seeds, "records": record_seeds, "strings": string_seeds, "bulk": bulk_seeds}
 
 
 def main():

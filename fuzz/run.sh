@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one fuzzer against the build of fuzz/build.sh:
 #
-#     fuzz/run.sh files|records|strings [libFuzzer options] [input files]
+#     fuzz/run.sh files|records|strings|bulk [libFuzzer options] [input files]
 #
 # The seeds are written afresh into build/fuzz/seeds/<harness>; what the
 # fuzzer finds new goes to build/fuzz/corpus/<harness>, kept between runs,
@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-harness=${1:?usage: fuzz/run.sh files|records|strings [libFuzzer options]}
+harness=${1:?usage: fuzz/run.sh files|records|strings|bulk [libFuzzer options]}
 shift
 python=${PYTHON:-python}
 out=build/fuzz
@@ -18,6 +18,7 @@ case $harness in
     files) max_len=8192 ;;
     records) max_len=4096 ;;
     strings) max_len=512 ;;
+    bulk) max_len=16384 ;;
     *) echo "run.sh: no fuzzer named $harness" >&2; exit 2 ;;
 esac
 

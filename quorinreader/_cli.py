@@ -1,7 +1,7 @@
 """The quorinreader command: describe, convert and draw spectrum and series files.
 
     quorinreader info FILE... [--json] [--titles N]
-    quorinreader export FILE... --to {csv,npz,netcdf} [-o OUT]
+    quorinreader export FILE_OR_FOLDER... --to {csv,npz,netcdf} [-o OUT] [--combine [--x-grid START STOP N]]
     quorinreader plot FILE [-o OUT.png] [--dpi DPI] [--at X | --band A B] [--how M]
 
 Also `python -m quorinreader`.  Every error is one line on stderr, naming
@@ -21,6 +21,8 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from types import TracebackType
 from typing import Any, NoReturn, Self
+
+import numpy
 
 from . import _axes, spectra
 from ._export import FORMATS, MissingExtra
@@ -99,8 +101,18 @@ def export(args: argparse.Namespace) -> int:
         form.check()
     except MissingExtra as missing:
         raise Failure(str(missing), FAILED) from None
+    args.files = _inputs(args.files)
+    if args.combine:
+        return _export_combined(args, form.suffix)
+    if args.x_grid is not None:
+        raise Failure("--x-grid interpolates the spectra of --combine; add --combine", BAD_INPUT)
+    if len(args.files) > 1 and args.output is not None and args.output.suffix.lower() in _SUFFIXES \
+            and not args.output.is_dir():
+        raise Failure(f"{args.output}: several inputs go to a folder, not a {args.output.suffix} file; "
+                      "add --combine to write them as one", BAD_INPUT)
     outputs = _outputs(args.files, form.suffix, args.output)
     failed = 0
+    written: list[Path] = []
     with _Progress(len(args.files)) as progress:
         for path, out in zip(args.files, outputs):
             try:
@@ -113,11 +125,68 @@ def export(args: argparse.Namespace) -> int:
                     form.write(s, out)
                 except OSError as error:
                     raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
+                written.append(out)
             except Failure as failure:
                 progress.say(f"{PROG}: {failure}")
                 failed += 1
             progress.step()
+    if len(written) == 1:
+        print(f"wrote {written[0]}")
+    elif written:
+        folder = args.output if args.output is not None and len(args.files) > 1 else None
+        print(f"wrote {len(written):,} files" + (f" to {os.path.join(folder, '')}" if folder is not None else ""))
     return FAILED if failed else DONE
+
+
+_SUFFIXES = {form.suffix for form in FORMATS.values()}
+
+
+def _inputs(names: list[str]) -> list[str]:
+    """The files named, a folder standing for its files ending in .spa, in natural order."""
+    from ._many import expand
+
+    files: list[str] = []
+    for name in names:
+        if os.path.isdir(name):
+            try:
+                files += [str(path) for path in expand(name)]
+            except OSError as error:
+                raise Failure(f"{name}: {_os_reason(error)}" if error.errno else str(error), FAILED) from None
+        else:
+            files.append(name)
+    return files
+
+
+def _export_combined(args: argparse.Namespace, suffix: str) -> int:
+    """Every input's spectra as one table or file, the X axis checked or interpolated."""
+    from . import _combine
+
+    if args.output is None:
+        raise Failure("--combine writes one file: name it with -o", BAD_INPUT)
+    out: Path = args.output
+    if out.is_dir():
+        raise Failure(f"{out}: a folder; --combine writes one file", BAD_INPUT)
+    for path in args.files:
+        if _same_file(path, out):
+            raise Failure(f"{path}: the output {out} would replace the input", FAILED)
+    grid = None
+    if args.x_grid is not None:
+        start, stop, count = args.x_grid
+        if not count.is_integer() or count < 1:
+            raise Failure(f"--x-grid: N must be a whole number of points, not {count:g}", BAD_INPUT)
+        grid = numpy.linspace(start, stop, int(count))
+    try:
+        c = spectra.load_many(args.files, x="exact" if grid is None else grid)
+    except spectra.FormatError as error:
+        raise Failure(str(error), BAD_INPUT) from None
+    except OSError as error:
+        raise Failure(f"{error.filename}: {_os_reason(error)}", BAD_INPUT) from None
+    try:
+        _combine.write(args.to, c, out)
+    except OSError as error:
+        raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
+    print(f"wrote {out}")
+    return DONE
 
 
 def plot(args: argparse.Namespace) -> int:
@@ -137,6 +206,7 @@ def plot(args: argparse.Namespace) -> int:
             fig = _plot.figure(s, path, at=args.at, band=None if args.band is None else tuple(args.band),
                                how=args.how)
             _plot.save(fig, out, args.dpi)
+            print(f"wrote {out}")
         except _plot.NothingToPlot as error:
             raise Failure(str(error), BAD_INPUT) from None
         except _plot.UnknownImageType as error:
@@ -171,10 +241,15 @@ def _parser() -> argparse.ArgumentParser:
         "suffix (.csv, .npz, .nc). CSV: a header row of X values, then one row per spectrum, led by "
         "its title. NPZ: x, values, titles and mini_headers (where the file has them). netCDF: the "
         "xarray Dataset of the spectra."))
-    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("files", nargs="+", metavar="FILE", help="a file, or a folder: its files ending in .spa")
     p.add_argument("--to", required=True, choices=sorted(FORMATS), help="the output format")
     p.add_argument("-o", "--output", type=Path, metavar="OUT",
-                   help="the output file for one FILE, or the folder for several")
+                   help="the output file for one FILE or with --combine, or the folder for several")
+    p.add_argument("--combine", action="store_true",
+                   help="write every spectrum of every FILE as one table or file, with its file and title; "
+                        "the files must share their X axis")
+    p.add_argument("--x-grid", type=float, nargs=3, metavar=("START", "STOP", "N"),
+                   help="with --combine: interpolate every spectrum onto N points from START to STOP")
     p.set_defaults(command=export)
 
     p = commands.add_parser("plot", help="draw a file's spectra to an image", description=(
@@ -288,7 +363,7 @@ def _summary_text(summary: dict[str, Any]) -> str:
                      f"{d['n']:,} values")
     where = summary.get("map")
     if where is not None:
-        lines.append(f"  map  {where['nx']:,} × {where['ny']:,} positions, step {_step(where['step_x'])} × "
+        lines.append(f"  map         {where['nx']:,} × {where['ny']:,} positions, step {_step(where['step_x'])} × "
                      f"{_step(where['step_y'])}, {where['scan']}, {where['taken']:,} of "
                      f"{where['nx'] * where['ny']:,} taken")
     elif not summary["dimensions"]:

@@ -31,7 +31,8 @@ from ._sources import Source
 if TYPE_CHECKING:
     import xarray
 
-__all__ = ["FormatError", "Map", "MapError", "Spectra", "Source", "TruncatedWarning", "load", "open"]
+__all__ = ["Collection", "FormatError", "Map", "MapError", "Spectra", "Source", "TruncatedWarning", "load",
+           "load_many", "open", "open_many"]
 
 _TOLERANCE = 0.25  # steps from a node that a stage position may lie, by default
 
@@ -246,6 +247,10 @@ class Spectra:
         return (f"<Spectra: {what}, {_arrays.native_dtype(table.item).name}, "
                 f"x {header.first_x:g} to {header.last_x:g}, {state} from {self.source!r}>")
 
+    def _repr_html_(self) -> str:
+        from . import _html
+        return _html.spectra(self)
+
     def __reduce__(self) -> tuple[Any, ...]:
         self._check_open()
         if self._mapped is not None:
@@ -334,3 +339,7 @@ def _short(table: _layout.Table, held: int, size: int | None, partial: bool,
 def _reopen(mapped: Mapped, partial: bool) -> Spectra:
     # The caller was warned when the file was first opened.
     return _open(mapped, partial)[0]
+
+
+# Many files as one matrix; after Spectra and load, which they build on.
+from ._many import Collection, load_many, open_many  # noqa: E402

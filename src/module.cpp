@@ -5,6 +5,7 @@
 #include "diskdata.hpp"
 #include "fields.hpp"
 #include "generator.hpp"
+#include "many.hpp"
 #include "nativefile.hpp"
 #include "plainclass.hpp"
 #include "records.hpp"
@@ -189,7 +190,8 @@ int exec_module(PyObject* module)
     // Native helpers of the arrays layer, after the public names.
     if (!bind(st, Name::private_reader, Ref::borrow(st.reader_type.get())) ||
         !bind(st, Name::private_decode_titles, function(&decode_titles_def, module)) ||
-        !bind(st, Name::private_record_layout, function(&record_layout_def, module)))
+        !bind(st, Name::private_record_layout, function(&record_layout_def, module)) ||
+        PyModule_AddFunctions(module, many_functions) < 0)
         return -1;
     return st.start_watching() ? 0 : -1;
 }

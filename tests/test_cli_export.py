@@ -77,7 +77,7 @@ def test_an_export_holds_what_load_reads(tmp_path, cli, needs, form, name):
     needs(form)
     path = variant(tmp_path, name)
     out = tmp_path / ("out" + CHECKS[form][0])
-    assert cli("export", path, "--to", form, "-o", out) == (0, "", "")
+    assert cli("export", path, "--to", form, "-o", out) == (0, f"wrote {out}\n", "")
     CHECKS[form][1](out, spectra.load(str(path)))
     assert not list(tmp_path.glob(".*.partial"))
 
@@ -92,7 +92,7 @@ def test_many_files_one_failing(tmp_path, cli, needs, form):
     cut, _ = bad(tmp_path, "series cut short")
     missing, _ = bad(tmp_path, "missing file")
     status, out, err = cli("export", good[0], cut, good[1], missing, good[2], "--to", form)
-    assert (status, out) == (1, "")
+    assert (status, out) == (1, "wrote 3 files\n")
     assert err == reason(cut, None, spectra.load) + f"quorinreader: {missing}: No such file or directory\n"
     for path in good:
         check(path.with_suffix(suffix), spectra.load(str(path)))
@@ -105,7 +105,11 @@ def test_each_bad_file_is_one_line(tmp_path, cli, name):
     path, expected = bad(tmp_path, name)
     before = set(os.listdir(tmp_path))
     status, out, err = cli("export", path, "--to", "npz", "-o", tmp_path / "out.npz")
-    assert (status, out, err) == (1, "", reason(path, expected, spectra.load))
+    if name == "directory":  # a folder stands for its .spa files, and this one holds none
+        expected = f"quorinreader: {path}: the folder holds no file whose name ends in .spa\n"
+    else:
+        expected = reason(path, expected, spectra.load)
+    assert (status, out, err) == (1, "", expected)
     assert set(os.listdir(tmp_path)) == before
 
 
@@ -114,14 +118,14 @@ def test_outputs_go_beside_the_inputs_or_into_a_folder(tmp_path, cli):
     b.parent.mkdir()
     a.write_bytes(DEMO_SERIES.read_bytes())
     b.write_bytes(DEMO_SPECTRUM.read_bytes())
-    assert cli("export", a, b, "--to", "csv") == (0, "", "")
+    assert cli("export", a, b, "--to", "csv") == (0, "wrote 2 files\n", "")
     assert (tmp_path / "a.csv").exists() and (tmp_path / "sub" / "b.data.csv").exists()
 
     folder = tmp_path / "new" / "folder"  # made, parents and all
-    assert cli("export", a, b, "--to", "npz", "-o", folder) == (0, "", "")
+    assert cli("export", a, b, "--to", "npz", "-o", folder) == (0, f"wrote 2 files to {folder}{os.sep}\n", "")
     assert sorted(os.listdir(folder)) == ["a.npz", "b.data.npz"]
-    assert cli("export", a, "--to", "npz", "-o", folder / "one.bin") == (0, "", "")  # one input: the file itself
-    assert cli("export", b, "--to", "csv", "-o", folder) == (0, "", "")  # an existing folder: inside it
+    assert cli("export", a, "--to", "npz", "-o", folder / "one.bin") == (0, f"wrote {folder / 'one.bin'}\n", "")  # one input: the file itself
+    assert cli("export", b, "--to", "csv", "-o", folder) == (0, f"wrote {folder / 'b.data.csv'}\n", "")  # an existing folder: inside it
     assert sorted(os.listdir(folder)) == ["a.npz", "b.data.csv", "b.data.npz", "one.bin"]
     check_npz(folder / "one.bin", spectra.load(str(a)))
 

@@ -19,7 +19,7 @@ MAP_SIZE = (1200, 550)
 def test_info_has_the_map_line(cli):
     status, out, err = cli("info", DEMO_MAP)
     assert (status, err) == (0, "")
-    assert "\n  map  20 × 15 positions, step 5 × 5, snake, 300 of 300 taken\n" in out
+    assert "\n  map         20 × 15 positions, step 5 × 5, snake, 300 of 300 taken\n" in out
     assert "none matches" not in out
     status, out, _ = cli("info", "--json", DEMO_MAP)
     assert json.loads(out)[0]["map"] == {"nx": 20, "ny": 15, "step_x": 5.0, "step_y": 5.0, "scan": "snake",
@@ -29,7 +29,7 @@ def test_info_has_the_map_line(cli):
 def test_info_of_a_partial_map_and_of_no_map(cli, tmp_path):
     nodes = [n for n in maps.scan(5, 4, rows=False) if n != (2, 2)][:-3]
     status, out, _ = cli("info", maps.write(tmp_path, nodes))
-    assert "\n  map  5 × 4 positions, step 5 × 2.5, raster, 16 of 20 taken\n" in out
+    assert "\n  map         5 × 4 positions, step 5 × 2.5, raster, 16 of 20 taken\n" in out
     status, out, _ = cli("info", "--json", EXAMPLES / "demo_series.spa")
     assert json.loads(out)[0]["map"] is None and "map " not in cli("info", EXAMPLES / "demo_series.spa")[1]
 
@@ -63,7 +63,7 @@ def has_ink(image, fig, text):
 ], ids=["default", "at", "band", "how"])
 def test_plot_draws_the_image_of_a_band(tmp_path, cli, options, bar):
     out = tmp_path / "map.png"
-    assert cli("plot", DEMO_MAP, "-o", out, *options) == (0, "", "")
+    assert cli("plot", DEMO_MAP, "-o", out, *options) == (0, f"wrote {out}\n", "")
     image = png(out)
     assert image.shape[:2] == MAP_SIZE[::-1]
     gray = image.mean(axis=2)
@@ -115,7 +115,7 @@ def test_a_map_with_holes_leaves_them_grey(tmp_path, cli):
     nodes = [n for n in maps.scan(8, 6, True, True) if (n[0] - 4) ** 2 + (n[1] - 3) ** 2 <= 9]
     path = maps.write(tmp_path, nodes, points=20)
     out = tmp_path / "holes.png"
-    assert cli("plot", path, "-o", out, "--dpi", "50") == (0, "", "")
+    assert cli("plot", path, "-o", out, "--dpi", "50") == (0, f"wrote {out}\n", "")
     image = png(out)
     assert image.shape[:2] == (MAP_SIZE[1] // 2, MAP_SIZE[0] // 2)
     fig = _plot.figure(spectra.load(path), path)

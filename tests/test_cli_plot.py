@@ -62,7 +62,7 @@ def has_ink(image, fig, text):
 ], ids=["series", "spectrum"])
 def test_plot_draws_each_demo_file(tmp_path, cli, path, size, axis_labels):
     out = tmp_path / "plot.png"
-    assert cli("plot", path, "-o", out) == (0, "", "")
+    assert cli("plot", path, "-o", out) == (0, f"wrote {out}\n", "")
     image = png(out)
     assert image.shape[:2] == size[::-1]
     gray = image.mean(axis=2)
@@ -142,7 +142,7 @@ def test_every_variant_renders(tmp_path, cli, name):
         assert (status, stdout, err) == (2, "", f"quorinreader: {path}: the series holds no spectra; nothing to plot\n")
         assert not out.exists()
     else:
-        assert (status, stdout, err) == (0, "", "")
+        assert (status, stdout, err) == (0, f"wrote {out}\n", "")
         size = SPECTRUM_SIZE if "spectrum" in name else SERIES_SIZE
         assert png(out).shape[:2] == size[::-1]
 
@@ -155,9 +155,9 @@ def test_spectra_of_no_points_are_nothing_to_plot(tmp_path, cli):
 def test_the_image_goes_beside_the_file_by_default_in_the_format_of_its_suffix(tmp_path, cli):
     path = tmp_path / "scan.spa"
     path.write_bytes(DEMO_SPECTRUM.read_bytes())
-    assert cli("plot", path) == (0, "", "")
+    assert cli("plot", path) == (0, f"wrote {tmp_path / 'scan.png'}\n", "")
     assert (tmp_path / "scan.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert cli("plot", path, "-o", tmp_path / "scan.svg") == (0, "", "")
+    assert cli("plot", path, "-o", tmp_path / "scan.svg") == (0, f"wrote {tmp_path / 'scan.svg'}\n", "")
     assert b"<svg" in (tmp_path / "scan.svg").read_bytes()[:1000]
     status, out, err = cli("plot", path, "-o", tmp_path / "scan.xyz")
     assert (status, out) == (2, "") and err.startswith(f"quorinreader: {tmp_path / 'scan.xyz'}: cannot write "

@@ -1,0 +1,637 @@
+"""Many files as one matrix: load_many and open_many of quorinreader.spectra.
+
+Paths go through two native calls: one reads every file's header,
+directory and main spectral header on a few threads, the other every
+single spectrum's values straight into its row of the one matrix.  What
+those calls leave to this module (series files, bytes in memory, file
+objects, and files whose headers need explaining) goes through
+spectra.load, one file at a time, into the same matrix."""
+
+from __future__ import annotations
+
+import glob
+import os
+import re
+import warnings
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, cast
+
+import numpy
+import numpy.typing as npt
+
+import quorinreader as _core
+
+from . import _arrays, _layout, _sources
+from ._errors import FormatError, past_end
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped, unused-ignore]
+    import xarray
+
+    from ._sources import Source
+    from .spectra import Spectra
+
+__all__ = ["Collection", "expand", "load_many", "natural_key", "open_many"]
+
+# How the header pass sorts a file out; the core's _scan_many says so.
+_SINGLE, _ELSEWHERE, _OS_FAILED, _NOT_SPECTRAL, _PLACED = 0, 1, 2, 3, 4
+# Bytes of a stray file that a message shows.
+_SHOWN = 17
+# Files per native call when a progress bar follows them.
+_STEP = 512
+# Files the differing-axis message names.
+_NAMED = 3
+
+
+def _header_dtype() -> numpy.dtype[numpy.void]:
+    fields = [(name, "<" + code, offset) for name, code, offset
+              in _core._record_layout(_core.MainSpectralHeader) if not code.endswith("s")]
+    spec: Any = {"names": [f[0] for f in fields], "formats": [f[1] for f in fields],
+                 "offsets": [f[2] for f in fields], "itemsize": _layout.record_size(_core.MainSpectralHeader)}
+    return numpy.dtype(spec)
+
+
+HEADER_DTYPE = _header_dtype()
+
+
+def natural_key(name: str) -> list[Any]:
+    """Orders names as people do: s2.spa before s10.spa."""
+    return [int(part) if k % 2 else part.casefold() for k, part in enumerate(re.split(r"(\d+)", name))]
+
+
+def expand(sources: Source | Iterable[Source]) -> list[Source]:
+    """The files that `sources` stands for: a folder's files ending in .spa
+    (any case, not recursive) and a glob's matches in natural order, or an
+    iterable's items in its own order."""
+    if isinstance(sources, (str, os.PathLike)):
+        text = os.fsdecode(os.fspath(sources))
+        if os.path.isdir(text):
+            with os.scandir(text) as entries:
+                found = [entry.path for entry in entries
+                         if entry.name.lower().endswith(".spa") and entry.is_file()]
+            if not found:
+                raise FileNotFoundError(f"{text}: the folder holds no file whose name ends in .spa")
+        elif glob.has_magic(text):
+            found = [path for path in glob.glob(text) if os.path.isfile(path)]
+            if not found:
+                raise FileNotFoundError(f"{text}: the pattern matches no file")
+        else:
+            return [sources]
+        found.sort(key=natural_key)
+        return list(found)
+    if isinstance(sources, (bytes, bytearray, memoryview)) or callable(getattr(sources, "read", None)):
+        return [sources]  # type: ignore[list-item]
+    return list(sources)  # type: ignore[arg-type]
+
+
+class _Entry(NamedTuple):
+    name: str
+    path: Any
+    data: memoryview | None
+
+
+class _Pass(NamedTuple):
+    """What the header pass learnt of the files it kept, in their order."""
+
+    entries: list[_Entry]
+    rows: npt.NDArray[numpy.int64]    # spectra per file
+    headers: npt.NDArray[numpy.void]  # the main spectral header of each file
+    item: npt.NDArray[numpy.int64]    # bytes per value
+    offset: npt.NDArray[numpy.int64]  # a native single's values; -1 for the others
+    titles: list[list[str | None]]
+    loaded: dict[int, Spectra]        # files read by spectra.load, by position
+    mini: list[Any]                   # each file's mini headers (None without)
+    sources: list[Any]                # as the caller gave them
+    skipped: list[tuple[Any, str]]
+    # The matrix the header pass read single spectra into, one row per file,
+    # while it had them open (None where it read none); which files it holds.
+    matrix: Any = None
+    placed: Any = None
+
+
+def _without(found: _Pass, errors: dict[int, BaseException], on_error: str) -> _Pass:
+    """The files that failed left out, or the first one's error raised."""
+    if on_error == "raise":
+        for s in found.loaded.values():
+            s.close()
+        raise errors[min(errors)]
+    for k in errors:
+        if k in found.loaded:
+            found.loaded.pop(k).close()
+    n = len(found.entries)
+    keep = numpy.array([k not in errors for k in range(n)], dtype=bool)
+    kept = numpy.flatnonzero(keep).tolist()
+    renumber = {k: i for i, k in enumerate(kept)}
+    skipped = found.skipped + [(found.sources[k], str(errors[k])) for k in sorted(errors)]
+    # Rows move up once files are left out: the values are read again, into a matrix of the right size.
+    return _Pass([found.entries[k] for k in kept], found.rows[keep], found.headers[keep], found.item[keep],
+                 found.offset[keep], [found.titles[k] for k in kept],
+                 {renumber[k]: s for k, s in found.loaded.items()}, [found.mini[k] for k in kept],
+                 [found.sources[k] for k in kept], skipped)
+
+
+def _workers(workers: int | None) -> int:
+    if workers is None:
+        return max(1, min(os.cpu_count() or 1, 8))
+    if not isinstance(workers, int) or isinstance(workers, bool) or workers < 1:
+        raise ValueError(f"workers must be a positive int, not {workers!r}")
+    return workers
+
+
+def _bar(progress: bool, total: int, what: str) -> Any:
+    if not progress:
+        return None
+    try:
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
+    except ImportError as error:
+        raise ImportError("progress=True needs tqdm: pip install 'quorinreader[all]'") from error
+    return tqdm(total=total, unit="file", desc=what)
+
+
+def _scan(paths: list[Any], workers: int, matrix: Any = None) -> npt.NDArray[numpy.void]:
+    """The core's summary of every path, as a structured array; the values
+    of single spectra that fit `matrix` (one row per path) go there."""
+    points = 0 if matrix is None else matrix.shape[1]
+    data, fields, size = _core._scan_many(paths, workers, matrix, points)
+    formats = [HEADER_DTYPE if name == "header" else code for name, code, _ in fields]
+    spec: Any = {"names": [f[0] for f in fields], "formats": formats, "offsets": [f[2] for f in fields],
+                 "itemsize": size}
+    return numpy.frombuffer(data, numpy.dtype(spec))
+
+
+class _Summaries:
+    """What the header pass keeps of the core's summaries, file by file; the
+    summaries themselves go as soon as a chunk of them is taken in."""
+
+    def __init__(self, n: int) -> None:
+        self.status = numpy.full(n, _ELSEWHERE, numpy.int32)
+        self.error = numpy.zeros(n, numpy.int32)
+        self.headers = numpy.zeros(n, HEADER_DTYPE)
+        self.offset = numpy.full(n, -1, numpy.int64)
+        self.titles: list[list[str | None]] = [[]] * n
+        self.starts: dict[int, bytes] = {}
+
+    def take(self, at: npt.NDArray[numpy.intp], summary: npt.NDArray[numpy.void]) -> None:
+        status = summary["status"]
+        self.status[at] = status
+        self.error[at] = summary["error"]
+        mine = (status == _SINGLE) | (status == _PLACED)
+        self.headers[at[mine]] = summary["header"][mine]
+        self.offset[at[mine]] = summary["values_at"][mine]
+        fields = summary.dtype.fields
+        assert fields is not None
+        ids = _core._decode_titles(cast(Any, summary), fields["file_id"][1], summary.dtype.itemsize, len(summary),
+                                   fields["file_id"][0].itemsize) if len(summary) else []
+        titles = self.titles
+        for k, title in zip(at.tolist(), ids):
+            titles[k] = [title]
+        for j in numpy.flatnonzero(status == _NOT_SPECTRAL).tolist():
+            self.starts[int(at[j])] = bytes(summary["start"][j])[:int(summary["start_size"][j])]
+
+
+# Files per native call of the header pass: bounds the summaries held at once.
+_CHUNK = 4096
+
+
+def _scan_all(entries: list[_Entry], native: npt.NDArray[numpy.intp], workers: int, speculate: bool,
+              bar: Any) -> tuple[_Summaries, Any]:
+    """The header pass over the files at `native`, a chunk at a time.  With
+    `speculate`, the first file's headers shape a float32 matrix, one row per
+    file, that the values of every single spectrum of as many points are
+    read into with their headers; it is returned (or None)."""
+    found = _Summaries(len(entries))
+    matrix = None
+    rest = native
+    if speculate and len(native) == len(entries) and len(native):
+        first = native[:1]
+        found.take(first, _scan([entries[0].path], 1))
+        rest = native[1:]
+        if found.status[0] == _SINGLE:
+            points = int(found.headers["num_points"][0])
+            matrix = numpy.empty((len(entries), points), numpy.float32)
+            plan = numpy.array([[found.offset[0], points, 4, 0]], numpy.int64)
+            if not numpy.frombuffer(_core._read_many([entries[0].path], cast(Any, plan), matrix, 4, 1),
+                                    numpy.int32).any():
+                found.status[0] = _PLACED
+        if bar is not None:
+            bar.update(1)
+    step = _STEP if bar is not None else _CHUNK
+    for start in range(0, len(rest), step):
+        at = rest[start:start + step]
+        rows = None if matrix is None else matrix[at[0]:at[-1] + 1]
+        found.take(at, _scan([entries[k].path for k in at.tolist()], workers, rows))
+        if bar is not None:
+            bar.update(len(at))
+    return found, matrix
+
+
+def _stray(name: str, start: bytes) -> FormatError:
+    return FormatError(f"{name}: not a spectral file: it starts with {start[:_SHOWN]!r}")
+
+
+def _looks_stray(data: memoryview) -> bool:
+    """What the core's header pass calls not a spectral file, for bytes in memory."""
+    size = len(data)
+    if size < 304:
+        return True
+    raw = bytes(data[:304])
+    text = bytes(b for b in raw[:30].split(b"\0", 1)[0] if b < 0x80)
+    entry = 22 if b"Exte" in text else 16
+    sections = int.from_bytes(raw[294:296], "little")
+    if 304 + sections * entry > size:
+        return True
+    types = {int.from_bytes(data[at:at + 2], "little") for at in range(304, 304 + sections * entry, entry)}
+    return not types & {2, 3, 300, 325}
+
+
+def _header_row(record: Any) -> npt.NDArray[numpy.void]:
+    row = numpy.zeros(1, HEADER_DTYPE)
+    for name in HEADER_DTYPE.names or ():
+        row[name] = getattr(record, name)
+    return row
+
+
+def _header_pass(sources: list[Source], on_error: str, workers: int, progress: bool, opening: bool,
+                 speculate: bool = False) -> _Pass:
+    """The headers of every file.  With `speculate` (x="exact", paths only),
+    the values of single spectra are read too, into a matrix shaped after
+    the first file, while each file is open: where every file is such a
+    spectrum, as with x="exact" all must be, that matrix is the result."""
+    if on_error not in ("raise", "skip"):
+        raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
+    from . import spectra
+
+    entries = [_Entry(*_sources.resolve(source)) for source in sources]
+    native = numpy.flatnonzero(numpy.fromiter((entry.path is not None for entry in entries), bool, len(entries)))
+    bar = _bar(progress, len(native), "headers")
+    try:
+        scanned, matrix = _scan_all(entries, native, workers, speculate, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    n = len(entries)
+    status, headers, offset, titles = scanned.status, scanned.headers, scanned.offset, scanned.titles
+    placed = status == _PLACED
+    status[placed] = _SINGLE
+    count = numpy.ones(n, numpy.int64)
+    item = numpy.full(n, 4, numpy.int64)
+
+    errors: dict[int, BaseException] = {}
+    loaded: dict[int, Spectra] = {}
+    mini: list[Any] = [None] * n
+    for k in numpy.flatnonzero(status != _SINGLE).tolist():
+        entry = entries[k]
+        if status[k] == _OS_FAILED:
+            errors[k] = _core._many_error(int(scanned.error[k]), entry.name)
+        elif status[k] == _NOT_SPECTRAL:
+            errors[k] = _stray(entry.name, scanned.starts[k])
+        else:
+            try:
+                s = spectra.open(_sources.native(entry.path, entry.data)) if opening \
+                    else spectra.load(_sources.native(entry.path, entry.data))
+            except (FormatError, OSError) as error:
+                if entry.data is not None and isinstance(error, FormatError) and _looks_stray(entry.data):
+                    error = _stray(entry.name, bytes(entry.data[:_SHOWN]))
+                elif isinstance(error, FormatError) and entry.name not in str(error):
+                    error = FormatError(f"{entry.name}: {error}")
+                errors[k] = error
+                continue
+            if opening:
+                with s:
+                    titles[k] = list(s.titles)
+                    mini[k] = None if s.mini_headers is None else s.mini_headers.copy()
+                    count[k], item[k] = len(s), s._table.item
+                    headers[k] = _header_row(s.spectral_header)[0]
+                continue
+            loaded[k] = s
+            titles[k], mini[k] = s.titles, s.mini_headers
+            count[k], item[k] = len(s), s.values.dtype.itemsize
+            headers[k] = _header_row(s.spectral_header)[0]
+
+    found = _Pass(entries, count, headers, item, offset, titles, loaded, mini, list(sources), [], matrix,
+                  placed)
+    return _without(found, errors, on_error) if errors else found
+
+
+def _float32_text(value: Any) -> str:
+    return numpy.format_float_positional(numpy.float32(value), trim="-")
+
+
+def _axis_text(header: Any) -> str:
+    return (f"{int(header['num_points']):,} points from {_float32_text(header['first_x'])} "
+            f"to {_float32_text(header['last_x'])}")
+
+
+def _check_axes(found: _Pass) -> None:
+    """Every file stores the first one's point count, first X and last X."""
+    headers = found.headers
+    keys = [headers["num_points"], headers["first_x"].view(numpy.uint32), headers["last_x"].view(numpy.uint32)]
+    differ = numpy.zeros(len(headers), bool)
+    for key in keys:
+        differ |= key != key[0]
+    if not differ.any():
+        return
+    bad = numpy.flatnonzero(differ).tolist()
+    names = [found.entries[k].name for k in bad]
+    listed = ", ".join(os.path.basename(name) or name for name in names[:_NAMED])
+    more = ", ..." if len(bad) > _NAMED else ""
+    raise FormatError(f"{names[0]}: {_axis_text(headers[bad[0]])}; the first file has {_axis_text(headers[0])} "
+                      f"({len(bad):,} of {len(headers):,} files differ: {listed}{more})")
+
+
+def _own_axis(header: Any) -> npt.NDArray[numpy.float64]:
+    return numpy.linspace(float(header["first_x"]), float(header["last_x"]), int(header["num_points"]))
+
+
+def _grid(x: Any) -> npt.NDArray[numpy.float64] | None:
+    if isinstance(x, str):
+        if x != "exact":
+            raise ValueError(f"x must be 'exact' or a 1-D array of X values, not {x!r}")
+        return None
+    grid = numpy.asarray(x, dtype=numpy.float64)
+    if grid.ndim != 1:
+        raise ValueError(f"x must be 'exact' or a 1-D array of X values, not an array of shape {grid.shape}")
+    return grid
+
+
+def _interpolator(own: npt.NDArray[numpy.float64], grid: npt.NDArray[numpy.float64]) -> Any:
+    """Linear interpolation of rows on the axis `own` onto `grid`, NaN
+    outside `own`, as numpy.interp does it row by row."""
+    points = own.size
+    if own.size > 1 and own[0] > own[-1]:
+        own, flip = own[::-1], True
+    else:
+        flip = False
+    if points == 0:
+        return lambda rows: numpy.full((rows.shape[0], grid.size), numpy.nan)
+    if points == 1:
+        hit = grid == own[0]
+        return lambda rows: numpy.where(hit, rows[:, :1], numpy.nan)
+    position = numpy.interp(grid, own, numpy.arange(points, dtype=numpy.float64), left=numpy.nan,
+                            right=numpy.nan)
+    inside = ~numpy.isnan(position)
+    low = numpy.minimum(numpy.floor(numpy.where(inside, position, 0)).astype(numpy.intp), points - 2)
+    weight = numpy.where(inside, position, 0) - low
+
+    def apply(rows: Any) -> Any:
+        rows = numpy.asarray(rows, dtype=numpy.float64)
+        if flip:
+            rows = rows[:, ::-1]
+        out = rows[:, low] * (1 - weight) + rows[:, low + 1] * weight
+        out[:, ~inside] = numpy.nan
+        return out
+    return apply
+
+
+def _read_values(found: _Pass, grid: npt.NDArray[numpy.float64] | None, workers: int,
+                 progress: bool) -> tuple[npt.NDArray[Any], dict[int, BaseException]]:
+    """The one matrix: native singles read into their rows, the files
+    spectra.load read copied there; and the files that failed meanwhile."""
+    dtype = numpy.dtype(numpy.float32 if (found.item == 4).all() else numpy.float64)
+    n = len(found.entries)
+    starts = numpy.zeros(n + 1, numpy.int64)
+    numpy.cumsum(found.rows, out=starts[1:])
+    rows = int(starts[-1])
+    if grid is None:
+        points = int(found.headers["num_points"][0]) if n else 0
+    else:
+        points = grid.size
+    values = numpy.empty((rows, points), dtype)
+    native = numpy.flatnonzero(found.offset >= 0)
+    bar = _bar(progress, len(native), "values")
+    failed: dict[int, BaseException] = {}
+    try:
+        if grid is None:
+            _read_rows(found, native, values.reshape(-1), starts[native] * points, workers, bar, failed)
+        else:
+            _read_onto(found, native, values, starts, grid, workers, bar, failed)
+    finally:
+        if bar is not None:
+            bar.close()
+    for k, s in found.loaded.items():
+        part = s.values if grid is None else _interpolator(_own_axis(found.headers[k]), grid)(s.values)
+        values[starts[k]:starts[k + 1]] = part
+    if failed:
+        values = numpy.delete(values, [r for k in failed for r in range(starts[k], starts[k + 1])], axis=0)
+    return values, failed
+
+
+def _read_rows(found: _Pass, which: npt.NDArray[numpy.intp], out: npt.NDArray[Any],
+               first: npt.NDArray[numpy.int64], workers: int, bar: Any, failed: dict[int, BaseException]) -> None:
+    """Reads the native singles `which` into the flat `out`, from elements
+    `first` on; what fails goes to `failed`, by file."""
+    plan = numpy.empty((len(which), 4), numpy.int64)
+    plan[:, 0] = found.offset[which]
+    plan[:, 1] = found.headers["num_points"][which]
+    plan[:, 2] = 4
+    plan[:, 3] = first
+    step = _STEP if bar is not None else max(len(which), 1)
+    for start in range(0, len(which), step):
+        part = which[start:start + step]
+        paths = [found.entries[k].path for k in part.tolist()]
+        status = numpy.frombuffer(_core._read_many(paths, cast(Any, plan[start:start + step]), out, out.itemsize,
+                                                   workers),
+                                  numpy.int32)
+        for at in numpy.flatnonzero(status).tolist():
+            k = int(part[at])
+            failed[k] = _value_error(found.entries[k], int(status[at]), int(found.offset[k]),
+                                     int(found.headers["num_points"][k]))
+        if bar is not None:
+            bar.update(len(part))
+
+
+def _value_error(entry: _Entry, code: int, offset: int, points: int) -> BaseException:
+    """Why the values of a single spectrum could not be read."""
+    if code > 0:
+        return _core._many_error(code, entry.name)  # type: ignore[no-any-return]
+    # The file ends before its values: spectra.load says where, as it says it for one file.
+    from . import spectra
+    try:
+        spectra.load(entry.path)
+    except (FormatError, OSError) as error:
+        return error
+    return FormatError(past_end(f"{entry.name}: the spectrum values", offset, points * 4, None)
+                       + " when they were read; the file has changed since")
+
+
+def _read_onto(found: _Pass, native: npt.NDArray[numpy.intp], values: npt.NDArray[Any],
+               starts: npt.NDArray[numpy.int64], grid: npt.NDArray[numpy.float64], workers: int, bar: Any,
+               failed: dict[int, BaseException]) -> None:
+    """Reads the native singles, a group of files sharing an axis at a time,
+    and interpolates each group onto the grid."""
+    if not len(native):
+        return
+    headers = found.headers[native]
+    keys = numpy.stack([headers["num_points"].astype(numpy.int64), headers["first_x"].view(numpy.uint32),
+                        headers["last_x"].view(numpy.uint32)], axis=1)
+    _, group = numpy.unique(keys, axis=0, return_inverse=True)
+    for g in range(int(group.max()) + 1):
+        members = native[group.reshape(-1) == g]
+        own = _own_axis(found.headers[members[0]])
+        scratch = numpy.empty((len(members), own.size), numpy.float32)
+        _read_rows(found, members, scratch.reshape(-1), numpy.arange(len(members), dtype=numpy.int64) * own.size,
+                   workers, bar, failed)
+        values[starts[members]] = _interpolator(own, grid)(scratch)
+
+
+class Collection:
+    """Spectra of many files as one matrix: one row per spectrum, with the
+    X axis they share, the file and title of each row, and the main
+    spectral header of each row's file.  Made by load_many and open_many;
+    the two differ only in where `values` lives (memory, or a Dask array)."""
+
+    __slots__ = ("values", "x", "files", "titles", "headers", "mini_headers", "skipped")
+
+    def __init__(self, values: Any, x: npt.NDArray[numpy.float64], files: list[str], titles: list[str | None],
+                 headers: npt.NDArray[numpy.void], mini_headers: npt.NDArray[numpy.void] | None,
+                 skipped: list[tuple[Any, str]]) -> None:
+        self.values = values
+        self.x = x
+        self.files = files
+        self.titles = titles
+        self.headers = headers
+        self.mini_headers = mini_headers
+        self.skipped = skipped
+
+    def __len__(self) -> int:
+        return int(self.values.shape[0])
+
+    @property
+    def lazy(self) -> bool:
+        """True where values is a Dask array (open_many)."""
+        return not isinstance(self.values, numpy.ndarray)
+
+    def to_xarray(self) -> xarray.Dataset:
+        """A Dataset: `spectra` on (spectrum, x); file, title, every header
+        field (and mini header field) as coordinates on spectrum.  Lazy for
+        open_many."""
+        try:
+            import xarray
+        except ImportError as error:
+            raise ImportError("to_xarray() needs xarray: pip install 'quorinreader[xarray]'") from error
+        coords: dict[str, Any] = {"x": ("x", self.x), "file": ("spectrum", _objects(self.files)),
+                                  "title": ("spectrum", _objects(self.titles))}
+        for table in (self.headers, self.mini_headers):
+            if table is not None:
+                for name in table.dtype.names or ():
+                    coords.setdefault(name, ("spectrum", table[name].astype(table[name].dtype.newbyteorder("="))))
+        return xarray.Dataset({"spectra": (("spectrum", "x"), self.values)}, coords=coords)
+
+    def to_pandas(self) -> pandas.DataFrame:
+        """A DataFrame: one row per spectrum, indexed by (file, title), one column per X value."""
+        try:
+            import pandas
+        except ImportError as error:
+            raise ImportError("to_pandas() needs pandas: pip install pandas") from error
+        index = pandas.MultiIndex.from_arrays([self.files, self.titles], names=["file", "title"])
+        values = self.values if isinstance(self.values, numpy.ndarray) else self.values.compute()
+        return pandas.DataFrame(values, index=index, columns=pandas.Index(self.x, name="x"))
+
+    def __repr__(self) -> str:
+        files = len(dict.fromkeys(self.files))
+        axis = f"x {self.x[0]:g} to {self.x[-1]:g}, " if self.x.size else ""
+        where = "lazy" if self.lazy else "loaded"
+        skipped = f", {len(self.skipped):,} skipped" if self.skipped else ""
+        return (f"<Collection: {len(self):,} spectra of {self.x.size:,} points from {files:,} files, "
+                f"{numpy.dtype(self.values.dtype).name}, {axis}{where}{skipped}>")
+
+    def _repr_html_(self) -> str:
+        from . import _html
+        return _html.collection(self)
+
+
+def _objects(items: Sequence[Any]) -> npt.NDArray[Any]:
+    out = numpy.empty(len(items), dtype=object)
+    out[:] = items
+    return out
+
+
+def _finish(found: _Pass, values: Any, grid: npt.NDArray[numpy.float64] | None) -> Collection:
+    counts = found.rows.tolist()
+    files = [entry.name for entry, c in zip(found.entries, counts) for _ in range(c)]
+    titles = [title for per_file in found.titles for title in per_file]
+    headers = numpy.repeat(found.headers, found.rows)
+    if grid is None:
+        x = _own_axis(found.headers[0]) if len(found.entries) else numpy.empty(0)
+    else:
+        x = grid
+    mini = None
+    tables = found.mini
+    if tables and all(isinstance(t, numpy.ndarray) for t in tables) and len({t.dtype for t in tables}) == 1:
+        mini = numpy.concatenate(tables)
+    if found.skipped:
+        warnings.warn(f"skipped {len(found.skipped):,} of {len(found.skipped) + len(found.entries):,} files "
+                      "that could not be read; their sources and messages are in .skipped", stacklevel=3)
+    return Collection(values, x, files, titles, headers, mini, found.skipped)
+
+
+def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.ArrayLike = "exact",
+              on_error: Literal["raise", "skip"] = "raise", workers: int | None = None,
+              progress: bool = False) -> Collection:
+    """Reads many files into one matrix, one row per spectrum.
+
+    `sources` is a folder (its files ending in .spa), a glob, or an iterable
+    of paths, bytes-like objects and binary file objects.  With x="exact"
+    every file must store the same point count, first X and last X; an
+    array instead interpolates every spectrum onto it (NaN outside its own
+    range).  on_error="skip" leaves unreadable files out, in `skipped`.
+    `workers` threads read (default: the CPUs, at most 8; 1 starts none)."""
+    grid = _grid(x)
+    count = _workers(workers)
+    found = _header_pass(expand(sources), on_error, count, progress, opening=False, speculate=grid is None)
+    try:
+        if grid is None and found.entries:
+            _check_axes(found)
+        if found.matrix is not None and found.placed.all():
+            values = found.matrix  # every file a single spectrum, read with its headers
+        else:
+            found = found._replace(matrix=None)
+            values, failed = _read_values(found, grid, count, progress)
+            if failed:
+                found = _without(found, failed, on_error)
+    finally:
+        for s in found.loaded.values():
+            s.close()
+    return _finish(found, values, grid)
+
+
+def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any) -> npt.NDArray[Any]:
+    """One chunk of open_many, read where Dask runs it."""
+    got = load_many(paths, x="exact" if grid is None else grid, workers=1).values
+    if got.shape != (rows, points):
+        raise FormatError(f"{paths[0]}...: the files of this chunk now hold {got.shape[0]:,} spectra of "
+                          f"{got.shape[1]:,} points; {rows:,} of {points:,} were found when they were opened")
+    return got.astype(dtype, copy=False)
+
+
+def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000,
+              x: Literal["exact"] | npt.ArrayLike = "exact", on_error: Literal["raise", "skip"] = "raise",
+              workers: int | None = None, progress: bool = False) -> Collection:
+    """Reads the headers of many files now and gives their values as a Dask
+    array: each chunk is one load_many of `files_per_chunk` files, which
+    pickles as their paths and runs on whichever worker computes it."""
+    try:
+        import dask
+        import dask.array
+    except ImportError as error:
+        raise ImportError("open_many() needs Dask: pip install 'quorinreader[xarray]'") from error
+    if not isinstance(files_per_chunk, int) or files_per_chunk < 1:
+        raise ValueError(f"files_per_chunk must be a positive int, not {files_per_chunk!r}")
+    listed = expand(sources)
+    for source in listed:
+        if not isinstance(source, (str, os.PathLike)):
+            raise TypeError(f"open_many() reads files by their paths, not {type(source).__name__!r} objects")
+    grid = _grid(x)
+    found = _header_pass(listed, on_error, _workers(workers), progress, opening=True)
+    if grid is None and found.entries:
+        _check_axes(found)
+    dtype = numpy.dtype(numpy.float32 if (found.item == 4).all() else numpy.float64)
+    points = grid.size if grid is not None else int(found.headers["num_points"][0]) if found.entries else 0
+    chunks = []
+    for start in range(0, len(found.entries), files_per_chunk):
+        paths = [os.fsdecode(os.fspath(e.path)) for e in found.entries[start:start + files_per_chunk]]
+        rows = int(found.rows[start:start + files_per_chunk].sum())
+        task = dask.delayed(_chunk, pure=True)(paths, rows, points, dtype, grid)
+        chunks.append(dask.array.from_delayed(task, (rows, points), dtype=dtype))
+    values = dask.array.concatenate(chunks) if chunks else dask.array.empty((0, points), dtype=dtype)
+    return _finish(found, values, grid)
