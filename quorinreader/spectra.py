@@ -15,6 +15,7 @@ the core, one native call per bulk read, straight into the final arrays.
 from __future__ import annotations
 
 import warnings
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Literal, cast
 
 import numpy
@@ -22,15 +23,20 @@ import numpy.typing as npt
 
 import quorinreader as _core
 
-from . import _arrays, _layout, _sources
+from . import _arrays, _layout, _origin, _sources
 from ._errors import FormatError, TruncatedWarning
 from ._mapped import Mapped
+from ._origin import Origin
 from ._sources import Source
 
 if TYPE_CHECKING:
     import xarray
 
 __all__ = ["FormatError", "Spectra", "Source", "TruncatedWarning", "load", "open"]
+
+
+# `values` of a source read by ranges, before its first use.
+_PENDING: Any = numpy.empty((0, 0), numpy.float32)
 
 
 class Spectra:
@@ -95,6 +101,9 @@ class Spectra:
         values = self._values
         if values is None:
             raise self._closed_error()
+        if values is _PENDING:  # a ranged source: fetched at the first use
+            assert self._mapped is not None
+            values = self._values = _arrays.values_view(self._mapped.raw(), self._table)
         return values
 
     @property
@@ -147,6 +156,13 @@ class Spectra:
             return self._mapped.raw(), table.offset, table.stride
         assert self._heads is not None
         return self._heads, 0, table.head
+
+    def _where(self) -> tuple[_layout.Layout, _layout.Table, Origin] | None:
+        """Where the spectra of an opened file lie, for lazy readers; None once loaded."""
+        self._check_open()
+        if self._mapped is None:
+            return None
+        return self._layout, self._table, self._mapped.origin
 
     def to_xarray(self) -> xarray.Dataset:
         """An xarray Dataset: the data variable `spectra` on (spectrum, x), the
@@ -204,43 +220,72 @@ class Spectra:
         return ValueError(f"I/O operation on closed spectra ({self.source})")
 
 
-def load(source: Source, *, partial: bool = False) -> Spectra:
+def load(source: Source, *, partial: bool = False, storage_options: Mapping[str, Any] | None = None) -> Spectra:
     """Reads every spectrum of a spectrum or series file into memory.
 
-    `source` is a path, a bytes-like object holding the file, or a binary
-    file object (read from its start).  A series that ends before its last
-    spectrum raises FormatError, or with `partial` gives the complete spectra
-    it holds and warns with TruncatedWarning."""
+    `source` is a path, a URL that fsspec knows ("s3://...", "https://...",
+    with `storage_options` for its filesystem), a bytes-like object holding
+    the file, or a binary file object (read from its start; by ranges where
+    it can seek).  A series that ends before its last spectrum raises
+    FormatError, or with `partial` gives the complete spectra it holds and
+    warns with TruncatedWarning."""
+    ranged = _origin.ranged_of(source, storage_options)
+    if ranged is not None:
+        with ranged.reader() as reader:
+            layout = _layout.find(reader, reader.size, ranged.name)
+            table, warning = _fit(layout.table, reader.size, partial, ranged.name)
+            values, heads, got = ranged.read_all(reader, table)
+        return _loaded(layout, table, ranged.name, values, heads, got, warning, partial)
+    if storage_options:
+        _origin.of(source, storage_options)  # says what storage_options is for
     name, path, data = _sources.resolve(source)
     with _core._Reader(_sources.native(path, data)) as reader:
         size = reader.size
         layout = _layout.find(reader, size, name)
         table, warning = _fit(layout.table, size, partial, name)
         values, heads, got = _arrays.read(reader, table, size is not None)
+    return _loaded(layout, table, name, values, heads, got, warning, partial)
+
+
+def _loaded(layout: _layout.Layout, table: _layout.Table, name: str, values: _arrays.Values,
+            heads: _arrays.Bytes | None, got: int, warning: str | None, partial: bool) -> Spectra:
     if got < table.n:  # the size was not known, or the file shrank meanwhile
         table, warning = _short(table, got, None, partial, name)
         values = values[:got]
         heads = None if heads is None else heads[:got * table.head]
     if warning:
-        warnings.warn(TruncatedWarning(warning), stacklevel=2)
+        warnings.warn(TruncatedWarning(warning), stacklevel=3)
     return Spectra(layout, table, name, values, heads, None, partial)
 
 
-def open(source: Source, *, partial: bool = False) -> Spectra:  # noqa: A001 - the module's verb
+def open(source: Source, *, partial: bool = False,  # noqa: A001 - the module's verb
+         storage_options: Mapping[str, Any] | None = None) -> Spectra:
     """Reads the headers of a spectrum or series file and maps its values in place.
 
     A path is memory-mapped (no file descriptor is kept); a bytes-like object
-    is viewed where it lies; a file object is read into memory once.
-    `values` is then a read-only view whose rows are read as they are used.
-    close() ends the mapping; the object is a context manager."""
-    name, path, data = _sources.resolve(source)
-    spectra, warning = _open(Mapped(name, path, data), partial)
+    is viewed where it lies.  `values` is then a read-only view whose rows
+    are read as they are used.  A URL that fsspec knows (with
+    `storage_options`) or a seekable file object has its headers read by a
+    few ranged reads, and `values` read whole at its first use; a file object
+    that cannot seek is read into memory once.  close() ends the mapping;
+    the object is a context manager."""
+    ranged = _origin.ranged_of(source, storage_options)
+    if ranged is not None:
+        mapped = Mapped(ranged.name, ranged=ranged)
+    else:
+        if storage_options:
+            _origin.of(source, storage_options)  # says what storage_options is for
+        name, path, data = _sources.resolve(source)
+        mapped = Mapped(name, path, data)
+    spectra, warning = _open(mapped, partial)
     if warning:
         warnings.warn(TruncatedWarning(warning), stacklevel=2)
     return spectra
 
 
 def _open(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
+    if mapped.origin.ranged:
+        return _open_ranged(mapped, partial)
     try:
         # The headers are read from the file, not through the mapping: a
         # first touch of a mapped page costs more than a read, and so the
@@ -256,23 +301,19 @@ def _open(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
     return Spectra(layout, table, mapped.name, values, None, mapped, partial), warning
 
 
-def _fit(table: _layout.Table, size: int | None, partial: bool, name: str) -> tuple[_layout.Table, str | None]:
-    """The table cut to what a source of `size` bytes holds, before anything is allocated for it."""
-    offset, n, points, item, head, _ = table
-    if size is None or offset + n * (head + points * item) <= size:
-        return table, None
-    held = table.held(size)
-    if held == table.n:  # spectra of no bytes at all
-        return table, None
-    return _short(table, held, size, partial, name)
+def _open_ranged(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
+    """The headers by ranged reads; `values`, with all the file's bytes, at their first use."""
+    origin = mapped.origin
+    with origin.reader() as reader:
+        layout = _layout.find(reader, reader.size, origin.name)
+    table, warning = _fit(layout.table, origin.size, partial, origin.name)
+    return Spectra(layout, table, origin.name, _PENDING, None, mapped, partial), warning
 
 
-def _short(table: _layout.Table, held: int, size: int | None, partial: bool,
-           name: str) -> tuple[_layout.Table, str]:
-    shortfall = table.shortfall(held, size)
-    if not partial:
-        raise FormatError(f"{name}: {shortfall}")
-    return table._replace(n=held), f"{name}: read {held:,} of {table.n:,} spectra; {shortfall}"
+# The header phase's verdict on a source's size lives with the layouts; the
+# names stay here for the readers of this module.
+_fit = _layout.fit
+_short = _layout.short
 
 
 def _reopen(mapped: Mapped, partial: bool) -> Spectra:
