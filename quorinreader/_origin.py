@@ -42,10 +42,10 @@ class RangedReader:
     directory; a record it misses is fetched with every other section start
     it misses, in one more call."""
 
-    def __init__(self, fetcher: _remote.Fetcher) -> None:
+    def __init__(self, fetcher: _remote.Fetcher, blocks: list[tuple[int, bytes]] | None = None) -> None:
         self.fetcher = fetcher
         self.size: int = fetcher.size
-        self.blocks: list[tuple[int, bytes]] = []
+        self.blocks: list[tuple[int, bytes]] = list(blocks or ())
         self.sections: list[tuple[int, int]] = []
 
     def record(self, cls: type, offset: int) -> Any:
@@ -127,6 +127,9 @@ class Origin:
         self.data = data
         self.size = size  # learnt by the first reader, so later reads need not ask
         self.closed = False
+        # The first block of a ranged source, kept from the header phase in
+        # this process only: the first spectra often lie in it.
+        self.first_block: list[tuple[int, bytes]] = []
 
     @property
     def ranged(self) -> bool:
@@ -150,7 +153,10 @@ class Origin:
             assert self.fetcher is not None
             fetcher = self.fetcher
         self.size = fetcher.size
-        yield RangedReader(fetcher)
+        ranged = RangedReader(fetcher, self.first_block)
+        yield ranged
+        if not self.first_block and ranged.blocks:
+            self.first_block = ranged.blocks[:1]
 
     def check_open(self) -> None:
         if self.closed:
@@ -182,10 +188,13 @@ class Origin:
                 return
             wanted = [(offset + first * stride, offset + (first + count) * stride) for first, count, _ in places]
             merged = _remote.merge(wanted)
-            blobs = reader.fetcher.fetch(merged)
+            blobs: list[bytes | None] = [reader.cached(start, end) for start, end in merged]
+            missing = [k for k, blob in enumerate(blobs) if blob is None]
+            for k, blob in zip(missing, reader.fetcher.fetch([merged[k] for k in missing])):
+                blobs[k] = blob
             for (first, count, out), (start, _) in zip(places, wanted):
                 k = next(i for i, (s, e) in enumerate(merged) if s <= start < e)
-                blob = memoryview(blobs[k])
+                blob = memoryview(blobs[k])  # type: ignore[arg-type]
                 got = _core._Reader(blob).read_rows(start - merged[k][0], count, head, row, item,
                                                     values[out:out + count],
                                                     None if heads is None else heads[out * head:(out + count) * head])
@@ -222,6 +231,7 @@ class Origin:
     def __getstate__(self) -> dict[str, Any]:
         self.check_open()
         state = dict(vars(self))
+        state["first_block"] = []
         if self.data is not None:
             data = self.data
             whole = isinstance(data, memoryview) and isinstance(data.obj, bytes) and data.nbytes == len(data.obj)
@@ -241,11 +251,15 @@ def of(source: Any, storage_options: Mapping[str, Any] | None = None) -> Origin:
     ranged = ranged_of(source, storage_options)
     if ranged is not None:
         return ranged
+    local = _local_path(source)
+    if local is not None:
+        return of_path(local, local)
     if storage_options:
         raise ValueError("storage_options is for a URL (such as 's3://bucket/file.spa'), "
                          f"not for {type(source).__name__!r}")
     name, path, data = _sources.resolve(source)
-    return of_path(name, path) if path is not None else Origin(name, data=data)
+    # The name is the path as given, decoded: os.fspath is asked once.
+    return of_path(name, name) if path is not None else Origin(name, data=data)
 
 
 def ranged_of(source: Any, storage_options: Mapping[str, Any] | None = None) -> Origin | None:
@@ -256,10 +270,11 @@ def ranged_of(source: Any, storage_options: Mapping[str, Any] | None = None) -> 
         return None
     fs, path = getattr(source, "fs", None), getattr(source, "path", None)
     if fs is not None and isinstance(path, str) and callable(getattr(fs, "unstrip_protocol", None)):
-        # An fsspec file: read through its filesystem, by ranges, as a URL.
-        url = fs.unstrip_protocol(path)
+        # An fsspec file: read through its filesystem, by ranges, as a URL;
+        # a local one is read as a file object (by the engine: as its path).
         if "file" in _protocols(fs):
-            return of_path(path, path)
+            return None
+        url = fs.unstrip_protocol(path)
         return Origin(url, url=url, options={**getattr(fs, "storage_options", {}), **(storage_options or {})})
     seekable = getattr(source, "seekable", None)
     try:
@@ -268,6 +283,14 @@ def ranged_of(source: Any, storage_options: Mapping[str, Any] | None = None) -> 
     except (OSError, ValueError):
         return None
     return Origin(_sources.file_name(source), fetcher=_remote.FileFetcher(source))
+
+
+def _local_path(source: Any) -> str | None:
+    """The path of a local fsspec file object; None for anything else."""
+    fs, path = getattr(source, "fs", None), getattr(source, "path", None)
+    if fs is None or not isinstance(path, str) or isinstance(source, (str, os.PathLike)):
+        return None
+    return path if "file" in _protocols(fs) else None
 
 
 def _protocols(fs: Any) -> tuple[str, ...]:
