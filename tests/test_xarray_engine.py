@@ -7,6 +7,7 @@ import multiprocessing
 import os
 import pathlib
 import pickle
+import re
 import subprocess
 import sys
 from concurrent.futures import ProcessPoolExecutor
@@ -108,6 +109,21 @@ def test_a_series_cut_short(tmp_path):
         assert ds.title.values.tolist() == info.titles[:2]
         assert ds.spectra.values.tolist() == numpy.float32(info.spectra[:2]).tolist()
     assert held(tmp_path) == []
+
+
+@pytest.mark.parametrize("chunks", [pytest.param(None, id="lazily indexed"), dask({"spectrum": 1})])
+def test_a_file_cut_short_after_opening_raises(tmp_path, chunks):
+    # Nothing is mapped: the read that finds the file short raises, the
+    # process lives on, and what is still there stays readable.
+    info = series(tmp_path)
+    with xarray.open_dataset(info.path, engine="quorinreader", chunks=chunks) as ds:
+        os.truncate(info.path, len(info.data) - 50)
+        assert ds.spectra[0].values.tolist() == numpy.float32(info.spectra[0]).tolist()
+        with pytest.raises(spectra.FormatError, match=re.escape(info.path) +
+                           r": spectrum 3 of 3 needs 112 bytes at offset [0-9,]+, the file ends at"):
+            ds.spectra[1:].values
+        with pytest.raises(spectra.FormatError, match="spectrum 3 of 3"):
+            ds.title.values
 
 
 @needs_proc
