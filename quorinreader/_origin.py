@@ -172,8 +172,19 @@ class Origin:
         rows of `values` ((spectra, points), C-contiguous) and of `heads`
         ((spectra * head) bytes, or None without mini headers)."""
         offset, _, points, item, head, _ = table
-        stride, row = table.stride, points * item
-        places = []  # (run, byte range, first output row)
+        stride, row = head + points * item, points * item
+        if self.path is not None:  # the common case, kept short: one file open for all the runs
+            self.check_open()
+            with _core._Reader(self.path) as reader:
+                out = 0
+                for first, count in runs:
+                    got = reader.read_rows(offset + first * stride, count, head, row, item, values[out:out + count],
+                                           None if heads is None else heads[out * head:(out + count) * head])
+                    if got < count:
+                        raise self._cut(table, first + got, reader.size)
+                    out += count
+            return
+        places = []  # (run, first output row)
         at = 0
         for first, count in runs:
             places.append((first, count, at))

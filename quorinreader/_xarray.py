@@ -11,7 +11,7 @@ one gives its public arrays, an opened one where it lies (_where)."""
 from __future__ import annotations
 
 import warnings
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy
@@ -48,33 +48,61 @@ class _LazyArray(BackendArray):
     def _read(self, key: tuple[Any, ...]) -> npt.NDArray[Any]:
         raise NotImplementedError
 
-    def _selected(self, which: Any) -> tuple[npt.NDArray[numpy.intp], npt.NDArray[numpy.intp] | None, tuple[int, ...]]:
-        """The spectra an indexer selects: ascending and unique, where each
-        selected one is among them (None when in the same order), and the shape."""
-        chosen = numpy.arange(self.table.n)[which]
-        shape = numpy.shape(chosen)
-        flat = numpy.ravel(chosen)
-        if flat.size < 2 or bool(numpy.all(flat[1:] > flat[:-1])):
-            return flat, None, shape
-        unique, inverse = numpy.unique(flat, return_inverse=True)
-        return unique, inverse.ravel(), shape
+    def _selected(self, which: Any) -> tuple[list[tuple[int, int]], int, npt.NDArray[numpy.intp] | None,
+                                             tuple[int, ...]]:
+        """What an indexer selects: runs (first, count) of adjacent spectra
+        in ascending order, how many spectra they hold, where each selected
+        one is among those (None when in the same order), and the shape."""
+        n = self.table.n
+        if isinstance(which, (int, numpy.integer)):  # the common case, kept cheap
+            k = int(which)
+            return [(k + n if k < 0 else k, 1)], 1, None, ()
+        if isinstance(which, slice):
+            chosen = range(n)[which]
+            if chosen.step == 1:
+                return ([(chosen.start, len(chosen))] if len(chosen) else []), len(chosen), None, (len(chosen),)
+        chosen_array = numpy.arange(n)[which]
+        shape = numpy.shape(chosen_array)
+        flat = numpy.ravel(chosen_array)
+        where = None
+        if flat.size > 1 and not bool(numpy.all(flat[1:] > flat[:-1])):
+            flat, where = numpy.unique(flat, return_inverse=True)
+            where = where.ravel()
+        return _runs(flat), int(flat.size), where, shape
 
-    def _heads(self, spectra: npt.NDArray[numpy.intp]) -> _arrays.Bytes:
-        """The mini headers of ascending spectra.  They are read with their
-        values, a bounded number of spectra at a time."""
+    def _heads(self, runs: list[tuple[int, int]], count: int) -> _arrays.Bytes:
+        """The mini headers of the spectra of `runs`.  They are read with
+        their values, a bounded number of spectra at a time."""
         table = self.table
-        heads = numpy.empty(spectra.size * table.head, numpy.uint8)
+        heads = numpy.empty(count * table.head, numpy.uint8)
         step = max(1, _HEADS_STEP // table.stride)
-        scratch = numpy.empty((min(step, spectra.size), table.points), _arrays.native_dtype(table.item))
-        for at in range(0, spectra.size, step):
-            part = spectra[at:at + step]
-            self.origin.read_runs(table, _runs(part), scratch[:part.size],
-                                  heads[at * table.head:(at + part.size) * table.head])
+        scratch = numpy.empty((min(step, count), table.points), _arrays.native_dtype(table.item))
+        done = 0
+        for group in _groups(runs, step):
+            part = sum(length for _, length in group)
+            self.origin.read_runs(table, group, scratch[:part], heads[done * table.head:(done + part) * table.head])
+            done += part
         return heads
 
 
 # Bytes of spectra read at a time for their mini headers alone.
 _HEADS_STEP = 8 << 20
+
+
+def _groups(runs: list[tuple[int, int]], most: int) -> Iterator[list[tuple[int, int]]]:
+    """The runs in groups of at most `most` spectra, a run split where it must be."""
+    group: list[tuple[int, int]] = []
+    room = most
+    for first, length in runs:
+        while length:
+            take = min(room, length)
+            group.append((first, take))
+            first, length, room = first + take, length - take, room - take
+            if not room:
+                yield group
+                group, room = [], most
+    if group:
+        yield group
 
 
 def _runs(spectra: npt.NDArray[numpy.intp]) -> list[tuple[int, int]]:
@@ -103,17 +131,17 @@ class TableArray(_LazyArray):
 
     def _read(self, key: tuple[Any, ...]) -> npt.NDArray[Any]:
         table = self.table
-        spectra, where, shape = self._selected(key[0])
+        runs, count, where, shape = self._selected(key[0])
         if self.field is not None:
             assert table.mini is not None
-            heads = self._heads(spectra)
-            mini = _arrays.mini_view(heads, 0, table.head, spectra.size, table.mini)
+            heads = self._heads(runs, count)
+            mini = _arrays.mini_view(heads, 0, table.head, count, table.mini)
             found = numpy.array(mini[self.field], dtype=self.dtype)
             return (found if where is None else found[where]).reshape(shape)
-        values = numpy.empty((spectra.size, table.points), self.dtype)
-        if spectra.size and table.points:
-            heads = numpy.empty(spectra.size * table.head, numpy.uint8) if table.head else None
-            self.origin.read_runs(table, _runs(spectra), values, heads)
+        values = numpy.empty((count, table.points), self.dtype)
+        if count and table.points:
+            heads = numpy.empty(count * table.head, numpy.uint8) if table.head else None
+            self.origin.read_runs(table, runs, values, heads)
         if where is not None:
             values = values[where]
         return values.reshape(shape + (table.points,))[(Ellipsis, key[1])]
@@ -130,8 +158,8 @@ class TitleArray(_LazyArray):
     def _read(self, key: tuple[Any, ...]) -> npt.NDArray[Any]:
         table = self.table
         assert table.mini is not None
-        spectra, where, shape = self._selected(key[0])
-        titles = _objects(_arrays.titles(self._heads(spectra), 0, table.head, spectra.size, table.mini))
+        runs, count, where, shape = self._selected(key[0])
+        titles = _objects(_arrays.titles(self._heads(runs, count), 0, table.head, count, table.mini))
         return (titles if where is None else titles[where]).reshape(shape)
 
 

@@ -225,3 +225,20 @@ def test_importing_the_package_imports_none_of_it():
             "('numpy', 'xarray', 'dask') or m.startswith('quorinreader.')))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out == "[]\n"
+
+
+@pytest.mark.parametrize("which", [5, -1, slice(None), slice(3, 9), slice(None, None, -3), slice(8, 2, -2),
+                                   slice(4, 4), [7, 2, 2, 9, 0], numpy.array([[1, 3], [3, 0]])],
+                         ids=repr)
+def test_any_selection_reads_what_the_loaded_file_holds(tmp_path, monkeypatch, which):
+    from quorinreader import _xarray
+
+    monkeypatch.setattr(_xarray, "_HEADS_STEP", 1)  # the mini headers a spectrum at a time
+    rows = numpy.arange(10 * 6, dtype=numpy.float32).reshape(10, 6)
+    info = series(tmp_path, spectra=rows.tolist(), titles=[f"t{k}" for k in range(10)], mini_header_type=3)
+    with spectra.load(info.path) as s, xarray.open_dataset(info.path, engine="quorinreader") as ds:
+        eager = s.to_xarray()
+        key = {"spectrum": which} if not isinstance(which, numpy.ndarray) else \
+            {"spectrum": xarray.DataArray(which, dims=("a", "b"))}
+        xarray.testing.assert_identical(ds.isel(key).load(), eager.isel(key))
+        xarray.testing.assert_identical(ds.isel(key | {"x": [4, 1]}).load(), eager.isel(key | {"x": [4, 1]}))
