@@ -57,7 +57,7 @@ class RangedReader:
             for start, data in self.blocks:
                 if start <= offset <= start + len(data):
                     try:
-                        found = _core._Reader(memoryview(data)).record(cls, offset - start)
+                        found: Any = _core._Reader(memoryview(data)).record(cls, offset - start)
                     except struct.error as e:
                         error = e
                         if start + len(data) >= self.size:

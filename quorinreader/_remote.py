@@ -29,7 +29,7 @@ def is_url(text: str) -> bool:
 def filesystem(url: str, storage_options: Mapping[str, Any] | None) -> tuple[Any, str]:
     """The fsspec filesystem of `url` and the path on it."""
     try:
-        import fsspec
+        import fsspec  # type: ignore[import-untyped, unused-ignore]
     except ImportError as error:
         raise ImportError(f"reading {url!r} needs fsspec: pip install 'quorinreader[remote]'") from error
     fs, path = fsspec.core.url_to_fs(url, **dict(storage_options or {}))

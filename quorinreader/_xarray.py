@@ -140,8 +140,8 @@ class TableArray(_LazyArray):
             return (found if where is None else found[where]).reshape(shape)
         values = numpy.empty((count, table.points), self.dtype)
         if count and table.points:
-            heads = numpy.empty(count * table.head, numpy.uint8) if table.head else None
-            self.origin.read_runs(table, runs, values, heads)
+            self.origin.read_runs(table, runs, values,
+                                  numpy.empty(count * table.head, numpy.uint8) if table.head else None)
         if where is not None:
             values = values[where]
         return values.reshape(shape + (table.points,))[(Ellipsis, key[1])]
