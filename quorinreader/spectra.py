@@ -8,7 +8,10 @@
     with spectra.open("reaction.spa") as s: # headers read, values mapped in place
         row = s.values[12345]               # a read-only view: reads just that spectrum
 
-This module decides what to read and shapes the result; the bytes move in
+    s = spectra.load("s3://bucket/reaction.spa", storage_options={"anon": True})
+
+A map cannot survive the file being cut short under it (the process gets
+SIGBUS); the xarray engine, which reads by positioned reads, can.  This module decides what to read and shapes the result; the bytes move in
 the core, one native call per bulk read, straight into the final arrays.
 """
 
