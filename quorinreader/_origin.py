@@ -31,7 +31,7 @@ __all__ = ["Origin", "RangedReader", "of", "of_path", "ranged_of"]
 FIRST_READ = 32 * 1024
 # What a later read fetches of a section the first one missed, at most.
 SECTION_READ = 4 * 1024
-SECTION_WHOLE = 1 << 20
+SECTION_WHOLE = 64 * 1024
 # A ranged load fetches the spectra in parts of about this size, together.
 LOAD_PART = 32 << 20
 
@@ -68,7 +68,9 @@ class RangedReader:
                     return found
             if offset >= self.size:
                 raise error or struct.error("past the end")
-            self._fetch(self._misses(offset, want))
+            misses = self._misses(offset, want)
+            if not self._fetch(misses):
+                raise error or struct.error("past the end")  # the source ended before its known size
             want *= 4
 
     def _misses(self, offset: int, want: int) -> list[tuple[int, int]]:
@@ -82,10 +84,14 @@ class RangedReader:
         self.sections = []  # once: later misses fetch only what they need
         return _remote.merge([(s, min(e, self.size)) for s, e in ranges if s < self.size])
 
-    def _fetch(self, ranges: list[tuple[int, int]]) -> None:
-        for (start, _), data in zip(ranges, self.fetcher.fetch(ranges)):
+    def _fetch(self, ranges: list[tuple[int, int]]) -> bool:
+        """Fetches the ranges; False where one came short, before the end of the source."""
+        whole = True
+        for (start, end), data in zip(ranges, self.fetcher.fetch(ranges)):
             self.blocks.append((start, data))
+            whole = whole and start + len(data) >= min(end, self.size)
         self.blocks.sort(key=lambda block: (block[0], -len(block[1])))
+        return whole
 
     def cached(self, start: int, end: int) -> bytes | None:
         """Bytes [start, end) where a fetched block holds them all."""

@@ -105,8 +105,7 @@ class Spectra:
         if values is None:
             raise self._closed_error()
         if values is _PENDING:  # a ranged source: fetched at the first use
-            assert self._mapped is not None
-            values = self._values = _arrays.values_view(self._mapped.raw(), self._table)
+            values = self._values = _arrays.values_view(self._raw(), self._table)
         return values
 
     @property
@@ -156,9 +155,18 @@ class Spectra:
         """Where the mini headers lie: the buffer, the first one's offset, the stride."""
         table = self._table
         if self._mapped is not None:
-            return self._mapped.raw(), table.offset, table.stride
+            return self._raw(), table.offset, table.stride
         assert self._heads is not None
         return self._heads, 0, table.head
+
+    def _raw(self) -> _arrays.Bytes:
+        """The opened source's bytes; those of a ranged source, fetched now, must still hold every spectrum."""
+        assert self._mapped is not None
+        raw = self._mapped.raw()
+        table = self._table
+        if self._mapped.origin.ranged and table.held(raw.size) < table.n:
+            raise FormatError(f"{self.source}: {table.shortfall(table.held(raw.size), raw.size)}")
+        return raw
 
     def _where(self) -> tuple[_layout.Layout, _layout.Table, Origin] | None:
         """Where the spectra of an opened file lie, for lazy readers; None once loaded."""

@@ -143,8 +143,13 @@ class S3Server:
         counter = self.counter
 
         def counting(environ, start_response):
+            def respond(status, headers, *exc_info):
+                # The server says who it is itself: a second Server header is
+                # refused by strict HTTP parsers (aiohttp's, in development mode).
+                return start_response(status, [(k, v) for k, v in headers if k.lower() != "server"], *exc_info)
+
             # Counted before it is sent, so that a client that has its answer finds it counted.
-            body = b"".join(app(environ, start_response))
+            body = b"".join(app(environ, respond))
             counter.add(f"{environ['REQUEST_METHOD']} {environ.get('PATH_INFO')} {environ.get('HTTP_RANGE', '')}",
                         len(body))
             return [body]

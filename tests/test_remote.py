@@ -1,6 +1,7 @@
 """Reads by ranged requests from servers on 127.0.0.1 (HTTP with byte
 ranges, and moto's S3), counting the requests and bytes they serve, against
 spectra.load of the same file on disk."""
+import gc
 import io
 import os
 import pickle
@@ -23,7 +24,17 @@ FIRST_READ = 32 * 1024
 BUCKET = "spectra"
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module", autouse=True)
+def no_connection_left():
+    """Ends, with this module, the filesystems fsspec keeps and their
+    connections, so that no socket of theirs closes later under another test."""
+    yield
+    for cls in fsspec.registry.values():
+        cls.clear_instance_cache()
+    gc.collect()
+
+
+@pytest.fixture(scope="module")
 def http_server():
     pytest.importorskip("aiohttp")
     server = HttpServer()
@@ -31,7 +42,7 @@ def http_server():
     server.stop()
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def s3_server():
     pytest.importorskip("s3fs")
     pytest.importorskip("moto.moto_server.werkzeug_app")
@@ -253,3 +264,32 @@ def test_a_truncated_file_on_a_cluster(client, tmp_path):
         with pytest.raises(spectra.FormatError, match=r"cut\.spa: spectrum 28 of 40 needs [0-9]+ bytes at offset [0-9,]+, the file ends at"):
             client.compute(ds.spectra[20:30]).result()
     assert set(client.scheduler_info()["workers"]) == workers
+
+
+def test_headers_beyond_the_first_read_take_one_more(store):
+    # Two decoy blobs of 107 KiB first: the real blob's headers lie far beyond the first read.
+    rows = [[float(k * POINTS + i) for i in range(POINTS)] for k in range(N)]
+    info = sw.series_file("/dev/null", rows, mini_header_type=3, section_number=2)
+    assert info.blob_offset > 2 * 100 * 1024
+    url = store.put("far.spa", info.data)
+    store.counter.reset()
+    with spectra.open(url, storage_options=store.options) as s:
+        requests, served = store.counter.take()
+        assert requests == 3 and served <= FIRST_READ + 4096
+        assert s.values[N - 1].tolist() == rows[-1]
+
+
+class ShrunkFile(io.BytesIO):
+    """A file object whose size says more than it holds: it shrank after the size was asked."""
+
+    def seek(self, offset, whence=0):
+        return super().seek(offset, whence) + (10_000_000 if whence == 2 else 0)
+
+
+@pytest.mark.parametrize("kept, error", [
+    (1600, "main spectral header of the data blob needs 140 bytes at offset 1,514, the file ends at 10,001,600"),
+    (FIRST_READ + 100, "spectrum 88 of 300 needs 356 bytes at offset 32,626, the file ends")])
+def test_a_source_shorter_than_its_size_is_an_error(local, kept, error):
+    for how in (spectra.load, spectra.open):
+        with pytest.raises(spectra.FormatError, match=error):
+            how(ShrunkFile(local.data[:kept])).values
