@@ -224,7 +224,7 @@ def main():
     from dask import distributed
 
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
         before = set(client.scheduler_info()["workers"])
         try:
             client.compute(ds.spectra).result()

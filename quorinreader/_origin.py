@@ -100,13 +100,6 @@ class RangedReader:
                 return data[start - s:end - s]
         return None
 
-    def read_rows(self, offset: int, count: int, head: int, row: int, item: int, values: Any, heads: Any) -> int:
-        stride = head + row
-        data = self.cached(offset, offset + count * stride)
-        if data is None:
-            (data,) = self.fetcher.fetch([(offset, offset + count * stride)])
-        return int(_core._Reader(memoryview(data)).read_rows(0, count, head, row, item, values, heads))
-
     def close(self) -> None:
         self.blocks = []
         self.fetcher.close()
@@ -179,9 +172,9 @@ class Origin:
         ((spectra * head) bytes, or None without mini headers)."""
         offset, _, points, item, head, _ = table
         stride, row = head + points * item, points * item
-        if self.path is not None:  # the common case, kept short: one file open for all the runs
+        if not self.ranged:  # one positioned read per run, the file open for all of them
             self.check_open()
-            with _core._Reader(self.path) as reader:
+            with _core._Reader(self.path if self.path is not None else self.data) as reader:
                 out = 0
                 for first, count in runs:
                     got = reader.read_rows(offset + first * stride, count, head, row, item, values[out:out + count],
@@ -196,21 +189,16 @@ class Origin:
             places.append((first, count, at))
             at += count
         with self.reader() as reader:
-            if not self.ranged:
-                for first, count, out in places:
-                    got = reader.read_rows(offset + first * stride, count, head, row, item, values[out:out + count],
-                                           None if heads is None else heads[out * head:(out + count) * head])
-                    if got < count:
-                        raise self._cut(table, first + got, reader.size)
-                return
             wanted = [(offset + first * stride, offset + (first + count) * stride) for first, count, _ in places]
             merged = _remote.merge(wanted)
             blobs: list[bytes | None] = [reader.cached(start, end) for start, end in merged]
             missing = [k for k, blob in enumerate(blobs) if blob is None]
             for k, blob in zip(missing, reader.fetcher.fetch([merged[k] for k in missing])):
                 blobs[k] = blob
-            for (first, count, out), (start, _) in zip(places, wanted):
-                k = next(i for i, (s, e) in enumerate(merged) if s <= start < e)
+            k = 0
+            for (first, count, out), (start, _) in zip(places, wanted):  # both ascending, as merged is
+                while merged[k][1] <= start:
+                    k += 1
                 blob = memoryview(blobs[k])  # type: ignore[arg-type]
                 got = _core._Reader(blob).read_rows(start - merged[k][0], count, head, row, item,
                                                     values[out:out + count],

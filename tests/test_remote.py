@@ -215,7 +215,7 @@ def client(s3_server):
     """Worker processes started while the test AWS environment is set: they inherit it."""
     distributed = pytest.importorskip("dask.distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
         yield client
 
 

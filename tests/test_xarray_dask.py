@@ -34,7 +34,7 @@ def paths(folder):
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
         yield client
 
 
