@@ -59,7 +59,7 @@ def point_axis(s: Spectra, taken: Axis | None = None) -> Axis | None:
     """A dimension of as many elements as each spectrum has points, other than
     `taken`: it names the X axis.  Its values are not used; X is the spectral
     header's."""
-    points = s.values.shape[1]
+    points = s.spectral_header.num_points
     for d in s.dimensions:
         axis = _axis(d)
         if axis.n == points and axis != taken and axis.label:

@@ -1,8 +1,8 @@
 """The quorinreader command: describe, convert and draw spectrum and series files.
 
-    quorinreader info FILE... [--json] [--titles N]
-    quorinreader export FILE_OR_FOLDER... --to {csv,npz,netcdf} [-o OUT] [--combine [--x-grid START STOP N]]
-    quorinreader plot FILE [-o OUT.png] [--dpi DPI] [--at X | --band A B] [--how M]
+    quorinreader info FILE... [--json] [--titles N] [--partial]
+    quorinreader export FILE_OR_FOLDER... --to {csv,npz,netcdf} [-o OUT] [--combine [--x-grid START STOP N]] [--partial]
+    quorinreader plot FILE [-o OUT.png] [--dpi DPI] [--at X | --band A B] [--how M] [--partial]
 
 Also `python -m quorinreader`.  Every error is one line on stderr, naming
 the file and the reason.  Exit status: 0 done; 1 an export that failed or an
@@ -17,6 +17,7 @@ import json
 import math
 import os
 import sys
+import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from types import TracebackType
@@ -33,6 +34,8 @@ __all__ = ["main", "run"]
 PROG = "quorinreader"
 DONE, FAILED, BAD_INPUT = 0, 1, 2
 TITLES_SHOWN = 5
+# The largest image plot draws: a bigger one could take all the memory there is.
+MAX_PIXELS = 100_000_000
 
 
 class Failure(Exception):
@@ -80,7 +83,7 @@ def info(args: argparse.Namespace) -> int:
     described: list[dict[str, Any]] = []
     for path in args.files:
         try:
-            with _read(path, spectra.open, BAD_INPUT) as s:
+            with _read(path, spectra.open, BAD_INPUT, args.partial) as s:
                 summary = _summary(s, path, args.titles)
         except Failure as failure:
             _error(str(failure))
@@ -120,7 +123,7 @@ def export(args: argparse.Namespace) -> int:
                     raise Failure(f"{path}: names no file", FAILED)
                 if _same_file(path, out):
                     raise Failure(f"{path}: the output {out} would replace the input", FAILED)
-                s = _read(path, spectra.load, FAILED)
+                s = _read(path, spectra.load, FAILED, args.partial, progress.say)
                 try:
                     form.write(s, out)
                 except OSError as error:
@@ -201,10 +204,14 @@ def plot(args: argparse.Namespace) -> int:
     out = args.output if args.output is not None else _beside(path, ".png")
     if out is None:
         raise Failure(f"{path}: names no file", BAD_INPUT)
-    with _read(path, spectra.open, BAD_INPUT) as s:
+    with _read(path, spectra.open, BAD_INPUT, args.partial) as s:
         try:
             fig = _plot.figure(s, path, at=args.at, band=None if args.band is None else tuple(args.band),
                                how=args.how)
+            width, height = (round(inches * args.dpi) for inches in fig.get_size_inches())
+            if width * height > MAX_PIXELS:
+                raise Failure(f"{out}: an image of {width:,} x {height:,} pixels at --dpi {args.dpi:g} is more "
+                              f"than {MAX_PIXELS // 1_000_000} megapixels; use a smaller --dpi", BAD_INPUT)
             _plot.save(fig, out, args.dpi)
             print(f"wrote {out}")
         except _plot.NothingToPlot as error:
@@ -234,6 +241,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print a JSON array, one object per file")
     p.add_argument("--titles", type=_count, default=TITLES_SHOWN, metavar="N",
                    help=f"show the first N titles (default {TITLES_SHOWN})")
+    _partial_option(p, "describe")
     p.set_defaults(command=info)
 
     p = commands.add_parser("export", help="write each file's spectra as CSV, NPZ or netCDF", description=(
@@ -250,6 +258,7 @@ def _parser() -> argparse.ArgumentParser:
                         "the files must share their X axis")
     p.add_argument("--x-grid", type=float, nargs=3, metavar=("START", "STOP", "N"),
                    help="with --combine: interpolate every spectrum onto N points from START to STOP")
+    _partial_option(p, "export")
     p.set_defaults(command=export)
 
     p = commands.add_parser("plot", help="draw a file's spectra to an image", description=(
@@ -260,7 +269,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("file", metavar="FILE")
     p.add_argument("-o", "--output", type=Path, metavar="OUT",
                    help="the image (PNG, or SVG, PDF... by its suffix); by default FILE with .png")
-    p.add_argument("--dpi", type=_positive, default=100, help="pixels per inch (default 100)")
+    p.add_argument("--dpi", type=_positive, default=100,
+                   help=f"pixels per inch (default 100; the image may have at most {MAX_PIXELS // 1_000_000} "
+                        "megapixels)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--at", type=_finite, metavar="X", help="a map: the image of the values at the point nearest X")
     where.add_argument("--band", type=_finite, nargs=2, metavar=("A", "B"),
@@ -268,8 +279,15 @@ def _parser() -> argparse.ArgumentParser:
                             "mean intensity)")
     p.add_argument("--how", choices=["area", "max", "mean"],
                    help="a map: how the band is measured in each pixel (default mean)")
+    _partial_option(p, "draw")
     p.set_defaults(command=plot)
     return parser
+
+
+def _partial_option(p: argparse.ArgumentParser, verb: str) -> None:
+    p.add_argument("--partial", action="store_true",
+                   help=f"{verb} the complete spectra of a series cut short, with a warning, instead of "
+                        "failing")
 
 
 def _count(text: str) -> int:
@@ -313,9 +331,24 @@ def _version() -> str:
 
 # Reading, and the lines that say why a file could not be read.
 
-def _read(path: str, how: Callable[[str], Spectra], status: int) -> Spectra:
+def _read(path: str, how: Callable[..., Spectra], status: int, partial: bool = False,
+          say: Callable[[str], None] | None = None) -> Spectra:
+    """The spectra of `path`; with `partial`, those of a series cut short, said once on stderr."""
     try:
-        return how(path)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", spectra.TruncatedWarning)
+            s = how(path, partial=partial)
+        for warning in caught:
+            if issubclass(warning.category, spectra.TruncatedWarning):
+                message = str(warning.message)
+                line = f"{PROG}: warning: {message if message.startswith(f'{path}: ') else f'{path}: {message}'}"
+                if say is None:
+                    print(line, file=sys.stderr)
+                else:
+                    say(line)
+            else:
+                warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+        return s
     except spectra.FormatError as error:
         message = str(error)
         raise Failure(message if message.startswith(f"{path}: ") else f"{path}: {message}", status) from None

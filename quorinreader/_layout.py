@@ -13,7 +13,7 @@ import quorinreader as _core
 
 from ._errors import FormatError, past_end
 
-__all__ = ["Layout", "Table", "find", "record_size"]
+__all__ = ["Layout", "Table", "find", "fit", "record_size", "short"]
 
 # Offsets that messages name: the directory follows the 304-byte file
 # header, whose file type is at 288; a disk-resident array holds its element
@@ -190,3 +190,21 @@ def _record(reader: Reader, cls: type, offset: int, needed: int | None, size: in
         return reader.record(cls, offset)
     except struct.error as error:
         raise FormatError(past_end(f"{name}: {what}", offset, needed, size)) from error
+
+
+def fit(table: Table, size: int | None, partial: bool, name: str) -> tuple[Table, str | None]:
+    """The table cut to what a source of `size` bytes holds, before anything is allocated for it."""
+    offset, n, points, item, head, _ = table
+    if size is None or offset + n * (head + points * item) <= size:
+        return table, None
+    held = table.held(size)
+    if held == table.n:  # spectra of no bytes at all
+        return table, None
+    return short(table, held, size, partial, name)
+
+
+def short(table: Table, held: int, size: int | None, partial: bool, name: str) -> tuple[Table, str]:
+    shortfall = table.shortfall(held, size)
+    if not partial:
+        raise FormatError(f"{name}: {shortfall}")
+    return table._replace(n=held), f"{name}: read {held:,} of {table.n:,} spectra; {shortfall}"

@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 from typing import Protocol, Union, cast
 
-__all__ = ["PathLike", "Readable", "Source", "native", "resolve"]
+__all__ = ["PathLike", "Readable", "Source", "file_name", "native", "resolve"]
 
 
 class Readable(Protocol):
@@ -34,7 +34,7 @@ def resolve(source: Source) -> tuple[str, PathLike | None, memoryview | None]:
         if not callable(getattr(source, "read", None)):
             raise TypeError("expected a path (str or os.PathLike), a bytes-like object or a binary file "
                             f"object, not {type(source).__name__!r}") from None
-        return _file_name(source), None, memoryview(_read_all(cast(Readable, source)))
+        return file_name(source), None, memoryview(_read_all(cast(Readable, source)))
     return f"<{type(source).__name__}>", None, _as_bytes(data)
 
 
@@ -53,7 +53,7 @@ def _as_bytes(data: memoryview) -> memoryview:
     return data.cast("B")  # raises TypeError for a buffer that is not contiguous
 
 
-def _file_name(f: object) -> str:
+def file_name(f: object) -> str:
     name = getattr(f, "name", None)
     if isinstance(name, (str, os.PathLike)):
         return os.fsdecode(os.fspath(name))

@@ -1,17 +1,17 @@
-"""Spectra as an xarray Dataset; lazy arrays over an opened file.
+"""Spectra as an xarray Dataset; lazy arrays over a file's Origin.
 
-The lazy arrays hold the file's Mapped bytes and its Table, never an open
-file, so they pickle (as a path or the bytes, and a layout) and can reach
-Dask workers.  In the process that opened the file they read through its
-mapping, which the Spectra's close() (or, for open_dataset, the Dataset's)
-ends.  A copy made by pickling maps the file for each read and ends that
-mapping with the read, so it holds nothing between reads and nothing is
-left for a worker, or for a Dataset sent back from one, to close."""
+The lazy arrays hold where the file lies (an Origin: a path, a URL and its
+storage options, a file object or bytes) and its Table, never an open file
+or a mapping.  Each read opens the source, reads the runs of adjacent
+spectra it selects straight into the result and closes it, so the arrays
+pickle as what they name and read wherever they land, and a file cut short
+meanwhile raises FormatError.  Nothing here reaches into Spectra: a loaded
+one gives its public arrays, an opened one where it lies (_where)."""
 
 from __future__ import annotations
 
-import contextlib
-from collections.abc import Iterable, Iterator
+import warnings
+from collections.abc import Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy
@@ -20,33 +20,27 @@ import xarray
 from xarray.backends import BackendArray
 from xarray.core import indexing
 
-import quorinreader as _core
-
-from . import _arrays, _sources, _xarray_axes, spectra as _spectra
-from ._layout import Table
-from ._mapped import Mapped
+from . import _arrays, _layout, _origin, _xarray_axes
+from ._errors import TruncatedWarning
+from ._layout import Layout, Table
+from ._origin import Origin
 
 if TYPE_CHECKING:
     from ._sources import Source
     from .spectra import Spectra
 
-__all__ = ["TableArray", "TitleArray", "dataset", "open_dataset"]
+__all__ = ["TableArray", "TitleArray", "dataset", "lazy", "open_dataset"]
 
 _INDEXING = indexing.IndexingSupport.OUTER_1VECTOR
 
 
 class _LazyArray(BackendArray):
-    """Where a lazy array's bytes come from, read by read."""
+    """Spectra of an Origin, read by positioned or ranged reads as they are indexed."""
 
-    mapped: Mapped
+    origin: Origin
     table: Table
     shape: tuple[int, ...]
     dtype: numpy.dtype[Any]
-    _copy = False  # made by unpickling
-
-    def __setstate__(self, state: dict[str, Any]) -> None:
-        vars(self).update(state)
-        self._copy = True
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> npt.NDArray[Any]:
         return indexing.explicit_indexing_adapter(key, self.shape, _INDEXING, self._read)  # type: ignore[no-any-return]
@@ -54,29 +48,79 @@ class _LazyArray(BackendArray):
     def _read(self, key: tuple[Any, ...]) -> npt.NDArray[Any]:
         raise NotImplementedError
 
-    @contextlib.contextmanager
-    def _bytes(self) -> Iterator[_arrays.Bytes]:
-        """The source's bytes for one read: the opened file's mapping (which
-        raises ValueError once closed), or, in a copy that has a path, a
-        mapping of its own that ends with the read."""
-        mapped = self.mapped
-        if not self._copy or mapped.path is None or mapped.closed:
-            yield mapped.raw()
-            return
-        with _core._Reader(mapped.path) as reader:
-            mapping = reader.map()
-        try:
-            yield _arrays.raw_bytes(mapping)
-        finally:
-            mapping.close()  # at once, or as soon as the views made in the read are gone
+    def _selected(self, which: Any) -> tuple[list[tuple[int, int]], int, npt.NDArray[numpy.intp] | None,
+                                             tuple[int, ...]]:
+        """What an indexer selects: runs (first, count) of adjacent spectra
+        in ascending order, how many spectra they hold, where each selected
+        one is among those (None when in the same order), and the shape."""
+        n = self.table.n
+        if isinstance(which, (int, numpy.integer)):  # the common case, kept cheap
+            k = int(which)
+            return [(k + n if k < 0 else k, 1)], 1, None, ()
+        if isinstance(which, slice):
+            chosen = range(n)[which]
+            if chosen.step == 1:
+                return ([(chosen.start, len(chosen))] if len(chosen) else []), len(chosen), None, (len(chosen),)
+        chosen_array = numpy.arange(n)[which]
+        shape = numpy.shape(chosen_array)
+        flat = numpy.ravel(chosen_array)
+        where = None
+        if flat.size > 1 and not bool(numpy.all(flat[1:] > flat[:-1])):
+            flat, where = numpy.unique(flat, return_inverse=True)
+            where = where.ravel()
+        return _runs(flat), int(flat.size), where, shape
+
+    def _heads(self, runs: list[tuple[int, int]], count: int) -> _arrays.Bytes:
+        """The mini headers of the spectra of `runs`.  They are read with
+        their values, a bounded number of spectra at a time."""
+        table = self.table
+        heads = numpy.empty(count * table.head, numpy.uint8)
+        step = max(1, _HEADS_STEP // table.stride)
+        scratch = numpy.empty((min(step, count), table.points), _arrays.native_dtype(table.item))
+        done = 0
+        for group in _groups(runs, step):
+            part = sum(length for _, length in group)
+            self.origin.read_runs(table, group, scratch[:part], heads[done * table.head:(done + part) * table.head])
+            done += part
+        return heads
+
+
+# Bytes of spectra read at a time for their mini headers alone.
+_HEADS_STEP = 8 << 20
+
+
+def _groups(runs: list[tuple[int, int]], most: int) -> Iterator[list[tuple[int, int]]]:
+    """The runs in groups of at most `most` spectra, a run split where it must be."""
+    group: list[tuple[int, int]] = []
+    room = most
+    for first, length in runs:
+        while length:
+            take = min(room, length)
+            group.append((first, take))
+            first, length, room = first + take, length - take, room - take
+            if not room:
+                yield group
+                group, room = [], most
+    if group:
+        yield group
+
+
+def _runs(spectra: npt.NDArray[numpy.intp]) -> list[tuple[int, int]]:
+    """Ascending spectra as runs of adjacent ones: (first, count)."""
+    if not spectra.size:
+        return []
+    breaks = numpy.flatnonzero(numpy.diff(spectra) != 1) + 1
+    starts = numpy.concatenate(([0], breaks))
+    ends = numpy.concatenate((breaks, [spectra.size]))
+    return [(int(spectra[a]), int(b - a)) for a, b in zip(starts.tolist(), ends.tolist())]
 
 
 class TableArray(_LazyArray):
-    """The values of an opened file's spectra, or one field of their mini
-    headers; indexing reads only the spectra it selects."""
+    """The values of a file's spectra, or one field of their mini headers;
+    indexing reads only the spectra it selects."""
 
-    def __init__(self, mapped: Mapped, table: Table, field: str | None = None) -> None:
-        self.mapped, self.table, self.field = mapped, table, field
+    def __init__(self, origin: Origin, table: Table, field: str | None = None) -> None:
+        self.origin, self.table, self.field = origin, table, field
         if field is None:
             self.shape = (table.n, table.points)
             self.dtype = _arrays.native_dtype(table.item)
@@ -87,61 +131,36 @@ class TableArray(_LazyArray):
 
     def _read(self, key: tuple[Any, ...]) -> npt.NDArray[Any]:
         table = self.table
-        with self._bytes() as raw:
-            if self.field is None:
-                view = _arrays.values_view(raw, table)
-            else:
-                assert table.mini is not None
-                view = _arrays.mini_view(raw, table.offset, table.stride, table.n, table.mini)[self.field]
-            # A copy in native order: what was read is the caller's, and no
-            # loaded array keeps the mapping alive.
-            return numpy.array(view[key], dtype=self.dtype)
+        runs, count, where, shape = self._selected(key[0])
+        if self.field is not None:
+            assert table.mini is not None
+            heads = self._heads(runs, count)
+            mini = _arrays.mini_view(heads, 0, table.head, count, table.mini)
+            found = numpy.array(mini[self.field], dtype=self.dtype)
+            return (found if where is None else found[where]).reshape(shape)
+        values = numpy.empty((count, table.points), self.dtype)
+        if count and table.points:
+            self.origin.read_runs(table, runs, values,
+                                  numpy.empty(count * table.head, numpy.uint8) if table.head else None)
+        if where is not None:
+            values = values[where]
+        return values.reshape(shape + (table.points,))[(Ellipsis, key[1])]
 
 
 class TitleArray(_LazyArray):
-    """The titles of an opened file's spectra, decoded as they are indexed."""
+    """The titles of a file's spectra, decoded as they are indexed."""
 
-    def __init__(self, mapped: Mapped, table: Table) -> None:
-        self.mapped, self.table = mapped, table
+    def __init__(self, origin: Origin, table: Table) -> None:
+        self.origin, self.table = origin, table
         self.shape = (table.n,)
         self.dtype = numpy.dtype(object)
-        # xarray looks at the first element of an array of objects, to see
-        # whether it holds dates, when it chunks it (where cftime is
-        # installed).  The first title, read now from the file and not
-        # through its mapping, answers that without touching the mapped file.
-        self._first = self._first_title() if table.n else None
-
-    def _first_title(self) -> str:
-        table = self.table
-        assert table.mini is not None
-        heads = numpy.empty(table.head, numpy.uint8)
-        values = numpy.empty(table.points, _arrays.native_dtype(table.item))
-        with _core._Reader(_sources.native(self.mapped.path, self.mapped.data)) as reader:
-            reader.read_rows(table.offset, 1, table.head, table.points * table.item, table.item, values, heads)
-        return _arrays.titles(heads, 0, table.head, 1, table.mini)[0]
 
     def _read(self, key: tuple[Any, ...]) -> npt.NDArray[Any]:
-        (which,) = key
-        if isinstance(which, (int, numpy.integer)) and which == 0 and self._first is not None \
-                and not self.mapped.closed:
-            return _objects([self._first]).reshape(())
-        with self._bytes() as raw:
-            if isinstance(which, slice):
-                selected = range(self.table.n)[which]
-                if selected.step > 0:
-                    return _objects(self._run(raw, selected))
-                return _objects(self._run(raw, selected[::-1])[::-1])
-            if isinstance(which, (int, numpy.integer)):
-                return _objects(self._run(raw, range(int(which), int(which) + 1))).reshape(())
-            return _objects([title for k in numpy.asarray(which).ravel().tolist()
-                             for title in self._run(raw, range(k, k + 1))]).reshape(numpy.shape(which))
-
-    def _run(self, raw: _arrays.Bytes, selected: range) -> list[str]:
-        """The titles of an ascending run of spectra, in one native call."""
         table = self.table
         assert table.mini is not None
-        return _arrays.titles(raw, table.offset + selected.start * table.stride,
-                              selected.step * table.stride, len(selected), table.mini)
+        runs, count, where, shape = self._selected(key[0])
+        titles = _objects(_arrays.titles(self._heads(runs, count), 0, table.head, count, table.mini))
+        return (titles if where is None else titles[where]).reshape(shape)
 
 
 def _objects(items: list[Any]) -> npt.NDArray[Any]:
@@ -151,48 +170,68 @@ def _objects(items: list[Any]) -> npt.NDArray[Any]:
 
 
 def dataset(spectra: Spectra) -> xarray.Dataset:
-    """The Dataset of spectra that are open (loaded, or mapped: then lazily)."""
-    table: Table = spectra._table
-    mapped: Mapped | None = spectra._mapped
-    coords: dict[str, Any] = {"x": ("x", spectra.x)}
-    fields: dict[str, Any]
-    if mapped is None:
-        values: Any = spectra.values
-        coords["title"] = ("spectrum", _objects(spectra.titles))
-        mini = spectra.mini_headers
-        fields = {} if mini is None else {name: mini[name] for name in mini.dtype.names or ()}
+    """The Dataset of loaded spectra, or the lazy one of opened spectra."""
+    where = spectra._where()
+    if where is not None:
+        return lazy(*where)
+    mini = spectra.mini_headers
+    fields = {} if mini is None else {name: mini[name] for name in mini.dtype.names or ()}
+    return _build(spectra.values, spectra.x, _objects(spectra.titles), fields, spectra)
+
+
+def lazy(layout: Layout, table: Table, origin: Origin) -> xarray.Dataset:
+    """The Dataset of the table of a file at `origin`; nothing of the spectra is read until used."""
+    header = layout.spectral_header
+    x = numpy.linspace(header.first_x, header.last_x, header.num_points)
+    values = indexing.LazilyIndexedArray(TableArray(origin, table))
+    if table.mini is None:
+        titles: Any = _objects([layout.file_header.file_id if layout.kind == "spectrum" else None] * table.n)
     else:
-        values = indexing.LazilyIndexedArray(TableArray(mapped, table))
-        if table.mini is None:
-            coords["title"] = ("spectrum", _objects(spectra.titles))
-        else:
-            coords["title"] = xarray.Variable("spectrum", indexing.LazilyIndexedArray(TitleArray(mapped, table)))
-        names = () if table.mini is None else _arrays.mini_dtype(table.mini).names or ()
-        fields = {name: indexing.LazilyIndexedArray(TableArray(mapped, table, name)) for name in names}
+        titles = indexing.LazilyIndexedArray(TitleArray(origin, table))
+    names = () if table.mini is None else _arrays.mini_dtype(table.mini).names or ()
+    fields = {name: indexing.LazilyIndexedArray(TableArray(origin, table, name)) for name in names}
+    return _build(values, x, titles, fields, _Described(layout, table))
+
+
+class _Described:
+    """What the axes of a Dataset are found from (the records and the number
+    of spectra), for a file that no Spectra holds."""
+
+    def __init__(self, layout: Layout, table: Table) -> None:
+        self.spectral_header = layout.spectral_header
+        self.series_header = layout.series_header
+        self.dimensions = [] if layout.disk_array is None else layout.disk_array.dimensions
+        self._n = table.n
+
+    def __len__(self) -> int:
+        return self._n
+
+
+def _build(values: Any, x: Any, titles: Any, fields: dict[str, Any], described: Any) -> xarray.Dataset:
+    header = described.spectral_header
+    coords: dict[str, Any] = {"x": ("x", x), "title": xarray.Variable("spectrum", titles)}
     for name, field in fields.items():
         coords[name] = xarray.Variable("spectrum", field)
-    return _xarray_axes.with_axes(spectra, xarray.Dataset(
-        {"spectra": xarray.Variable(("spectrum", "x"), values)}, coords=coords,
-        attrs=dict(vars(spectra.spectral_header))))
+    return _xarray_axes.with_axes(described, xarray.Dataset(
+        {"spectra": xarray.Variable(("spectrum", "x"), values)}, coords=coords, attrs=dict(vars(header))))
 
 
-def open_dataset(source: Source, *, drop_variables: str | Iterable[str] | None = None,
-                 partial: bool = False) -> xarray.Dataset:
-    """The lazy Dataset of an opened file, which owns the file's mapping:
-    Dataset.close() ends it.  Names in `drop_variables` that the Dataset
-    does not have are ignored."""
-    opened = _spectra.open(source, partial=partial)
-    mapped = opened._mapped
-    assert mapped is not None
-    try:
-        ds = dataset(opened)
-        if drop_variables is not None:
-            ds = ds.drop_vars([drop_variables] if isinstance(drop_variables, str) else list(drop_variables),
-                              errors="ignore")
-    except BaseException:
-        opened.close()
-        raise
-    # The closer pickles with the Dataset as the same Mapped its arrays hold
-    # (a path): closing a copy ends the reads of that copy's arrays too.
-    ds.set_close(mapped.close)
+def open_dataset(source: Source, *, storage_options: Mapping[str, Any] | None = None,
+                 drop_variables: str | Iterable[str] | None = None, partial: bool = False) -> xarray.Dataset:
+    """The lazy Dataset of a file, read by positioned or ranged reads and
+    never mapped.  Dataset.close() ends its reads.  Names in
+    `drop_variables` that the Dataset does not have are ignored."""
+    origin = _origin.of(source, storage_options)
+    with origin.reader() as reader:
+        layout = _layout.find(reader, reader.size, origin.name)
+    table, warning = _layout.fit(layout.table, origin.size, partial, origin.name)
+    if warning:
+        warnings.warn(TruncatedWarning(warning), stacklevel=4)
+    ds = lazy(layout, table, origin)
+    if drop_variables is not None:
+        ds = ds.drop_vars([drop_variables] if isinstance(drop_variables, str) else list(drop_variables),
+                          errors="ignore")
+    # The closer pickles with the Dataset as the same Origin its arrays hold:
+    # closing a copy ends the reads of that copy's arrays too.
+    ds.set_close(origin.close)
     return ds

@@ -8,13 +8,17 @@
     with spectra.open("reaction.spa") as s: # headers read, values mapped in place
         row = s.values[12345]               # a read-only view: reads just that spectrum
 
-This module decides what to read and shapes the result; the bytes move in
+    s = spectra.load("s3://bucket/reaction.spa", storage_options={"anon": True})
+
+A map cannot survive the file being cut short under it (the process gets
+SIGBUS); the xarray engine, which reads by positioned reads, can.  This module decides what to read and shapes the result; the bytes move in
 the core, one native call per bulk read, straight into the final arrays.
 """
 
 from __future__ import annotations
 
 import warnings
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Literal, cast
 
 import numpy
@@ -22,10 +26,11 @@ import numpy.typing as npt
 
 import quorinreader as _core
 
-from . import _arrays, _layout, _sources
+from . import _arrays, _layout, _origin, _sources
 from ._errors import FormatError, TruncatedWarning
 from ._map import Map, MapError, find as _find_map
 from ._mapped import Mapped
+from ._origin import Origin
 from ._sources import Source
 
 if TYPE_CHECKING:
@@ -35,6 +40,10 @@ __all__ = ["Collection", "FormatError", "Map", "MapError", "Spectra", "Source", 
            "load_many", "open", "open_many"]
 
 _TOLERANCE = 0.25  # steps from a node that a stage position may lie, by default
+
+
+# `values` of a source read by ranges, before its first use.
+_PENDING: Any = numpy.empty((0, 0), numpy.float32)
 
 
 class Spectra:
@@ -100,6 +109,8 @@ class Spectra:
         values = self._values
         if values is None:
             raise self._closed_error()
+        if values is _PENDING:  # a ranged source: fetched at the first use
+            values = self._values = _arrays.values_view(self._raw(), self._table)
         return values
 
     @property
@@ -149,9 +160,25 @@ class Spectra:
         """Where the mini headers lie: the buffer, the first one's offset, the stride."""
         table = self._table
         if self._mapped is not None:
-            return self._mapped.raw(), table.offset, table.stride
+            return self._raw(), table.offset, table.stride
         assert self._heads is not None
         return self._heads, 0, table.head
+
+    def _raw(self) -> _arrays.Bytes:
+        """The opened source's bytes; those of a ranged source, fetched now, must still hold every spectrum."""
+        assert self._mapped is not None
+        raw = self._mapped.raw()
+        table = self._table
+        if self._mapped.origin.ranged and table.held(raw.size) < table.n:
+            raise FormatError(f"{self.source}: {table.shortfall(table.held(raw.size), raw.size)}")
+        return raw
+
+    def _where(self) -> tuple[_layout.Layout, _layout.Table, Origin] | None:
+        """Where the spectra of an opened file lie, for lazy readers; None once loaded."""
+        self._check_open()
+        if self._mapped is None:
+            return None
+        return self._layout, self._table, self._mapped.origin
 
     @property
     def axis(self) -> tuple[str, npt.NDArray[numpy.float64]] | None:
@@ -265,43 +292,72 @@ class Spectra:
         return ValueError(f"I/O operation on closed spectra ({self.source})")
 
 
-def load(source: Source, *, partial: bool = False) -> Spectra:
+def load(source: Source, *, partial: bool = False, storage_options: Mapping[str, Any] | None = None) -> Spectra:
     """Reads every spectrum of a spectrum or series file into memory.
 
-    `source` is a path, a bytes-like object holding the file, or a binary
-    file object (read from its start).  A series that ends before its last
-    spectrum raises FormatError, or with `partial` gives the complete spectra
-    it holds and warns with TruncatedWarning."""
+    `source` is a path, a URL that fsspec knows ("s3://...", "https://...",
+    with `storage_options` for its filesystem), a bytes-like object holding
+    the file, or a binary file object (read from its start; by ranges where
+    it can seek).  A series that ends before its last spectrum raises
+    FormatError, or with `partial` gives the complete spectra it holds and
+    warns with TruncatedWarning."""
+    ranged = _origin.ranged_of(source, storage_options)
+    if ranged is not None:
+        with ranged.reader() as reader:
+            layout = _layout.find(reader, reader.size, ranged.name)
+            table, warning = _fit(layout.table, reader.size, partial, ranged.name)
+            values, heads, got = ranged.read_all(reader, table)
+        return _loaded(layout, table, ranged.name, values, heads, got, warning, partial)
+    if storage_options:
+        _origin.of(source, storage_options)  # says what storage_options is for
     name, path, data = _sources.resolve(source)
     with _core._Reader(_sources.native(path, data)) as reader:
         size = reader.size
         layout = _layout.find(reader, size, name)
         table, warning = _fit(layout.table, size, partial, name)
         values, heads, got = _arrays.read(reader, table, size is not None)
+    return _loaded(layout, table, name, values, heads, got, warning, partial)
+
+
+def _loaded(layout: _layout.Layout, table: _layout.Table, name: str, values: _arrays.Values,
+            heads: _arrays.Bytes | None, got: int, warning: str | None, partial: bool) -> Spectra:
     if got < table.n:  # the size was not known, or the file shrank meanwhile
         table, warning = _short(table, got, None, partial, name)
         values = values[:got]
         heads = None if heads is None else heads[:got * table.head]
     if warning:
-        warnings.warn(TruncatedWarning(warning), stacklevel=2)
+        warnings.warn(TruncatedWarning(warning), stacklevel=3)
     return Spectra(layout, table, name, values, heads, None, partial)
 
 
-def open(source: Source, *, partial: bool = False) -> Spectra:  # noqa: A001 - the module's verb
+def open(source: Source, *, partial: bool = False,  # noqa: A001 - the module's verb
+         storage_options: Mapping[str, Any] | None = None) -> Spectra:
     """Reads the headers of a spectrum or series file and maps its values in place.
 
     A path is memory-mapped (no file descriptor is kept); a bytes-like object
-    is viewed where it lies; a file object is read into memory once.
-    `values` is then a read-only view whose rows are read as they are used.
-    close() ends the mapping; the object is a context manager."""
-    name, path, data = _sources.resolve(source)
-    spectra, warning = _open(Mapped(name, path, data), partial)
+    is viewed where it lies.  `values` is then a read-only view whose rows
+    are read as they are used.  A URL that fsspec knows (with
+    `storage_options`) or a seekable file object has its headers read by a
+    few ranged reads, and `values` read whole at its first use; a file object
+    that cannot seek is read into memory once.  close() ends the mapping;
+    the object is a context manager."""
+    ranged = _origin.ranged_of(source, storage_options)
+    if ranged is not None:
+        mapped = Mapped(ranged.name, ranged=ranged)
+    else:
+        if storage_options:
+            _origin.of(source, storage_options)  # says what storage_options is for
+        name, path, data = _sources.resolve(source)
+        mapped = Mapped(name, path, data)
+    spectra, warning = _open(mapped, partial)
     if warning:
         warnings.warn(TruncatedWarning(warning), stacklevel=2)
     return spectra
 
 
 def _open(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
+    if mapped.origin.ranged:
+        return _open_ranged(mapped, partial)
     try:
         # The headers are read from the file, not through the mapping: a
         # first touch of a mapped page costs more than a read, and so the
@@ -317,23 +373,19 @@ def _open(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
     return Spectra(layout, table, mapped.name, values, None, mapped, partial), warning
 
 
-def _fit(table: _layout.Table, size: int | None, partial: bool, name: str) -> tuple[_layout.Table, str | None]:
-    """The table cut to what a source of `size` bytes holds, before anything is allocated for it."""
-    offset, n, points, item, head, _ = table
-    if size is None or offset + n * (head + points * item) <= size:
-        return table, None
-    held = table.held(size)
-    if held == table.n:  # spectra of no bytes at all
-        return table, None
-    return _short(table, held, size, partial, name)
+def _open_ranged(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
+    """The headers by ranged reads; `values`, with all the file's bytes, at their first use."""
+    origin = mapped.origin
+    with origin.reader() as reader:
+        layout = _layout.find(reader, reader.size, origin.name)
+    table, warning = _fit(layout.table, origin.size, partial, origin.name)
+    return Spectra(layout, table, origin.name, _PENDING, None, mapped, partial), warning
 
 
-def _short(table: _layout.Table, held: int, size: int | None, partial: bool,
-           name: str) -> tuple[_layout.Table, str]:
-    shortfall = table.shortfall(held, size)
-    if not partial:
-        raise FormatError(f"{name}: {shortfall}")
-    return table._replace(n=held), f"{name}: read {held:,} of {table.n:,} spectra; {shortfall}"
+# The header phase's verdict on a source's size lives with the layouts; the
+# names stay here for the readers of this module.
+_fit = _layout.fit
+_short = _layout.short
 
 
 def _reopen(mapped: Mapped, partial: bool) -> Spectra:

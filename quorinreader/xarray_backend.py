@@ -4,14 +4,20 @@
 
     ds = xarray.open_dataset("reaction.spa", engine="quorinreader")
     ds.spectra[12]                          # reads that spectrum alone, when used
-    ds.close()                              # ends the file's mapping
+    ds.close()                              # ends its reads
+
+    xarray.open_dataset("s3://bucket/reaction.spa", engine="quorinreader",
+                        storage_options={"anon": True})
 
 The Dataset is the one `spectra.open(path).to_xarray()` gives: `spectra` on
 (spectrum, x), the coordinates x, title and the mini header fields, the main
 spectral header's fields as attributes.  Nothing but the headers is read
-until a variable is used, then only the spectra it selects.  Its lazy arrays
-hold the file's path and layout, so a Dataset or a Dask graph made from it
-pickles, and each process that reads maps the file on its own.
+until a variable is used, then only the spectra it selects, by positioned
+reads (ranged requests for a URL), adjacent spectra together; nothing is
+mapped, so a file cut short raises FormatError.  Its lazy arrays hold the
+file's path (or URL and storage options) and layout, so a Dataset or a Dask
+graph made from it pickles, and each task opens the file, reads its ranges
+and closes it.
 
 xarray finds the engine through the package's "xarray.backends" entry point;
 `xarray.open_dataset` picks it by itself for a path ending in ".spa".
@@ -20,7 +26,7 @@ xarray finds the engine through the package's "xarray.backends" entry point;
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from typing import Any
 
 try:
@@ -38,7 +44,8 @@ __all__ = ["SpaBackendEntrypoint"]
 class SpaBackendEntrypoint(BackendEntrypoint):
     """Opens a spectrum or series file as a lazily indexed Dataset.
 
-    Parameters of open_dataset, besides the path: `drop_variables`, names of
+    Parameters of open_dataset, besides the path, URL or file object:
+    `storage_options`, for the fsspec filesystem of a URL; `drop_variables`, names of
     variables and coordinates to leave out (names the file does not have are
     ignored), and `partial`, which keeps the complete spectra of a series cut
     short and warns with spectra.TruncatedWarning instead of raising
@@ -46,7 +53,7 @@ class SpaBackendEntrypoint(BackendEntrypoint):
 
     description = "Open SPA spectrum and series files (FT-IR, Raman) in xarray, lazily"
     url = "https://pypi.org/project/quorinreader/"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "partial")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "partial", "storage_options")
 
     def open_dataset(  # type: ignore[override]
         self,
@@ -54,8 +61,10 @@ class SpaBackendEntrypoint(BackendEntrypoint):
         *,
         drop_variables: str | Iterable[str] | None = None,
         partial: bool = False,
+        storage_options: Mapping[str, Any] | None = None,
     ) -> xarray.Dataset:
-        return _xarray.open_dataset(filename_or_obj, drop_variables=drop_variables, partial=partial)
+        return _xarray.open_dataset(filename_or_obj, storage_options=storage_options,
+                                    drop_variables=drop_variables, partial=partial)
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         """True for a path (str or os.PathLike) whose suffix is .spa, in any case."""

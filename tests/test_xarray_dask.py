@@ -34,7 +34,7 @@ def paths(folder):
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
         yield client
 
 
@@ -82,6 +82,6 @@ def test_the_graph_pickles_without_the_data(client, folder, paths):
             assert not any(row.tobytes() in data for row in last.values)
         copy = pickle.loads(pickle.dumps(ds))
         assert not HAVE_PROC or held(str(folder)) == []
-        with copy:  # read here, in this process: a mapping for each read, ended with it
+        with copy:  # read here, in this process: the file opened for each read, closed with it
             xarray.testing.assert_identical(copy.compute(scheduler="sync"), ds.compute(scheduler="sync"))
             assert not HAVE_PROC or held(str(folder)) == []

@@ -7,6 +7,7 @@ import multiprocessing
 import os
 import pathlib
 import pickle
+import re
 import subprocess
 import sys
 from concurrent.futures import ProcessPoolExecutor
@@ -15,7 +16,7 @@ import numpy
 import pytest
 
 import spawriter as sw
-from open_files import HAVE_PROC, held, resident_kib
+from open_files import HAVE_PROC, held
 from quorinreader import spectra
 from spectra_files import series, spectrum
 
@@ -110,6 +111,21 @@ def test_a_series_cut_short(tmp_path):
     assert held(tmp_path) == []
 
 
+@pytest.mark.parametrize("chunks", [pytest.param(None, id="lazily indexed"), dask({"spectrum": 1})])
+def test_a_file_cut_short_after_opening_raises(tmp_path, chunks):
+    # Nothing is mapped: the read that finds the file short raises, the
+    # process lives on, and what is still there stays readable.
+    info = series(tmp_path)
+    with xarray.open_dataset(info.path, engine="quorinreader", chunks=chunks) as ds:
+        os.truncate(info.path, len(info.data) - 50)
+        assert ds.spectra[0].values.tolist() == numpy.float32(info.spectra[0]).tolist()
+        with pytest.raises(spectra.FormatError, match=re.escape(info.path) +
+                           r": spectrum 3 of 3 needs 112 bytes at offset [0-9,]+, the file ends at"):
+            ds.spectra[1:].values
+        with pytest.raises(spectra.FormatError, match="spectrum 3 of 3"):
+            ds.title.values
+
+
 @needs_proc
 @pytest.mark.parametrize("make, error", [
     (lambda tmp: str(tmp / "missing.spa"), FileNotFoundError),
@@ -132,25 +148,28 @@ def large(tmp_path_factory):
     return sw.series_file(str(tmp_path_factory.mktemp("large") / "large.spa"), list(rows), mini_header_type=3)
 
 
+def bytes_read():
+    """Bytes this process has read with read system calls so far (Linux /proc)."""
+    with open("/proc/self/io") as io_counts:
+        return next(int(line.split()[1]) for line in io_counts if line.startswith("rchar:"))
+
+
 @needs_proc
 @pytest.mark.parametrize("chunks", [pytest.param(None, id="lazily indexed"), dask({"spectrum": 10})])
 def test_only_the_spectra_used_are_read(large, chunks):
     folder = os.path.dirname(large.path)
     ds = xarray.open_dataset(large.path, engine="quorinreader", chunks=chunks)
-    # Mapped, no descriptor kept, not a page touched: the headers were read from the file.
-    assert held(folder) == [("map", large.path)]
-    assert resident_kib(large.path) == 0
+    # Nothing mapped, no descriptor kept: each read opens the file and closes it.
+    assert held(folder) == []
     one, two = ds.spectra[1234], ds.isel(spectrum=[3999, 7])
-    assert resident_kib(large.path) == 0
+    before = bytes_read()
     assert one.values.tolist() == large.spectra[1234].tolist()
     assert two.title.values.tolist() == ["spectrum 3999", "spectrum 7"]
     assert two.num_scans.values.tolist() == [4000, 8]
-    # Three places read.  The kernel maps in the pages around each (whole
-    # folios of up to 2 MiB on some), which is far from all of the file:
-    # every page of it holds a mini header.
-    assert 0 < resident_kib(large.path) <= len(large.data) // 1024 // 2
-    ds.close()
+    # Five spectra read (with chunks, the chunks that hold them), far from the file's 32 MiB.
+    assert bytes_read() - before <= (5 if chunks is None else 50) * 8300 + 65536
     assert held(folder) == []
+    ds.close()
     with pytest.raises(ValueError, match="closed"):
         ds.spectra[5].values
 
@@ -183,11 +202,11 @@ def read_back(data, folder):
 def test_a_dataset_pickles_as_its_path(tmp_path, pool, chunks):
     info = series(tmp_path, mini_header_type=1)
     with xarray.open_dataset(info.path, engine="quorinreader", chunks=chunks) as ds:
-        ds.spectra[0].values  # the file is mapped here now: that does not travel
+        ds.spectra[0].values  # read here: nothing of that travels
         data = pickle.dumps(ds)
         assert info.path.encode() in data
         assert not any(row.tobytes() in data for row in numpy.float32(info.spectra))
-        # Unpickled, it maps the file only when it is read; closed, it ends that.
+        # Unpickled, it holds nothing open; closed, it reads no more.
         assert pool.submit(read_back, data, str(tmp_path)).result() == (
             [], numpy.float32(info.spectra).tolist(), info.titles, [],
             f"I/O operation on closed spectra ({info.path})")
@@ -206,3 +225,20 @@ def test_importing_the_package_imports_none_of_it():
             "('numpy', 'xarray', 'dask') or m.startswith('quorinreader.')))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out == "[]\n"
+
+
+@pytest.mark.parametrize("which", [5, -1, slice(None), slice(3, 9), slice(None, None, -3), slice(8, 2, -2),
+                                   slice(4, 4), [7, 2, 2, 9, 0], numpy.array([[1, 3], [3, 0]])],
+                         ids=repr)
+def test_any_selection_reads_what_the_loaded_file_holds(tmp_path, monkeypatch, which):
+    from quorinreader import _xarray
+
+    monkeypatch.setattr(_xarray, "_HEADS_STEP", 1)  # the mini headers a spectrum at a time
+    rows = numpy.arange(10 * 6, dtype=numpy.float32).reshape(10, 6)
+    info = series(tmp_path, spectra=rows.tolist(), titles=[f"t{k}" for k in range(10)], mini_header_type=3)
+    with spectra.load(info.path) as s, xarray.open_dataset(info.path, engine="quorinreader") as ds:
+        eager = s.to_xarray()
+        key = {"spectrum": which} if not isinstance(which, numpy.ndarray) else \
+            {"spectrum": xarray.DataArray(which, dims=("a", "b"))}
+        xarray.testing.assert_identical(ds.isel(key).load(), eager.isel(key))
+        xarray.testing.assert_identical(ds.isel(key | {"x": [4, 1]}).load(), eager.isel(key | {"x": [4, 1]}))
