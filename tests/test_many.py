@@ -1,8 +1,11 @@
 """spectra.load_many and open_many: many files, one matrix, the X axis checked."""
 
+import base64
 import io
 import os
 import pickle
+import re
+import struct
 
 import numpy
 import pytest
@@ -195,7 +198,11 @@ def test_exports(tmp_path):
     assert ds.num_points.values.tolist() == [4, 4, 4] and ds.x.dtype == numpy.float64
     html = c._repr_html_()
     assert "<svg" in html and "collection" in html and "<polyline" in html
-    assert "<rect" in spectra.load_many(singles(tmp_path, 12, points=4, names="m{}.spa"))._repr_html_()
+    # Many spectra: a heat map thumbnail, one pixel per spectrum and point here.
+    heat = spectra.load_many(singles(tmp_path, 12, points=4, names="m{}.spa"))._repr_html_()
+    png = base64.b64decode(re.search(r"data:image/png;base64,([A-Za-z0-9+/=]+)", heat).group(1))
+    assert png[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", png[16:24]) == (4, 12)
+    assert len(heat) < 4000
     assert "<svg" in spectra.load(paths[0])._repr_html_()
 
 
