@@ -231,7 +231,7 @@ PyObject* spa_read_offset(PyObject* self, PyTypeObject* cls, PyObject* const* ar
     return filename ? read_record_at(st, filename.get(), argv[1], argv[0]).release() : nullptr;
 }
 
-PyMethodDef spa_methods[] = {
+PyMethodDef spa_method_defs[] = {
     {"read_basic_info", as_cfunction(spa_read_basic_info), method_flags,
      "read_basic_info($self, /)\n--\n\nRead the file header and the section directory into info."},
     {"__init__", as_cfunction(spa_init), method_flags,
@@ -248,12 +248,12 @@ PyMethodDef spa_methods[] = {
 
 const Member spa_member_table[] = {
     {"type", nullptr},
-    {"read_basic_info", &spa_methods[0]},
-    {"__init__", &spa_methods[1]},
-    {"find_indextype", &spa_methods[2]},
-    {"find_indextypes", &spa_methods[3]},
-    {"read", &spa_methods[4]},
-    {"read_offset", &spa_methods[5]},
+    {"read_basic_info", &spa_method_defs[0]},
+    {"__init__", &spa_method_defs[1]},
+    {"find_indextype", &spa_method_defs[2]},
+    {"find_indextypes", &spa_method_defs[3]},
+    {"read", &spa_method_defs[4]},
+    {"read_offset", &spa_method_defs[5]},
 };
 
 }  // namespace
@@ -304,7 +304,7 @@ int constructs_natively(State& st)
             return kept;
         const Name construction[] = {Name::dunder_init, Name::read_basic_info};
         for (std::size_t i = 0; i < std::size(construction); ++i) {
-            const int own = holds(st.spa_namespace.get(), st.name(construction[i]), st.spa_construction[i].get());
+            const int own = maps_to(st.spa_namespace.get(), st.name(construction[i]), st.spa_construction[i].get());
             if (own <= 0)
                 return own;
         }
@@ -371,7 +371,7 @@ int is_own_spa_file(State& st, PyObject* obj)
     const int own = st.watch.cached(st.own_spa_methods_check(), [&] {
         // The methods are defined in the class itself: where a lookup finds them.
         for (std::size_t i = 0; i < std::size(methods); ++i) {
-            const int own = holds(st.spa_namespace.get(), st.name(methods[i]), st.spa_methods[i].get());
+            const int own = maps_to(st.spa_namespace.get(), st.name(methods[i]), st.spa_methods[i].get());
             if (own <= 0)
                 return own;
         }

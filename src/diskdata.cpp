@@ -321,31 +321,15 @@ bool start_spectra(State& st, LinkedData* seq)
         return false;
     seq->mini_headers = mini;
 
-    Ref count(PyNumber_Index(seq->n_spectra));
-    if (!count)
-        return false;
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
-    if (n == -1 && PyErr_Occurred())
+    std::int64_t n;
+    int overflow;
+    if (!index_to_int64(seq->n_spectra, n, overflow))
         return false;
     seq->remaining = overflow > 0 ? LLONG_MAX : overflow < 0 || n < 0 ? 0 : n;
     return true;
 }
 
 void raise_short_values() { PyErr_SetString(PyExc_EOFError, "read() didn't return enough bytes"); }
-
-// Values are stored little-endian; make them native.
-void to_native_order(char* p, Py_ssize_t bytes, Py_ssize_t item_size)
-{
-    if constexpr (std::endian::native == std::endian::big) {
-        for (Py_ssize_t i = 0; i + item_size <= bytes; i += item_size)
-            std::reverse(p + i, p + i + item_size);
-    } else {
-        (void)p;
-        (void)bytes;
-        (void)item_size;
-    }
-}
 
 // A new array of `count` values, filled by `read(dst, bytes)`, which returns
 // how many bytes it read or -1 on error.

@@ -186,6 +186,16 @@ PyObject* record_init_impl(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 }  // namespace
 
+bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow)
+{
+    Ref index(PyNumber_Index(obj));
+    if (!index)
+        return false;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    out = v;
+    return !(v == -1 && PyErr_Occurred());
+}
+
 void raise_wrong_size(State& st, Py_ssize_t wanted)
 {
     PyErr_Format(st.struct_error.get(), "unpack requires a buffer of %zd bytes", wanted);

@@ -11,6 +11,8 @@
 #include "names.hpp"
 #include "ref.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -201,6 +203,25 @@ void raise_wrong_size(State& st, Py_ssize_t wanted);
 // The text of a fixed byte field: bytes before the first zero byte, ASCII
 // with bytes 0x80..0xFF dropped.
 Ref decode_text(const char* p, Py_ssize_t n);
+
+// Spectrum values are stored little-endian: makes `bytes` bytes of items of
+// `item_size` bytes native, in place.
+inline void to_native_order(char* p, Py_ssize_t bytes, Py_ssize_t item_size)
+{
+    if constexpr (std::endian::native == std::endian::big) {
+        for (Py_ssize_t i = 0; i + item_size <= bytes; i += item_size)
+            std::reverse(p + i, p + i + item_size);
+    } else {
+        (void)p;
+        (void)bytes;
+        (void)item_size;
+    }
+}
+
+// An integer argument, through __index__, as a 64-bit value: false with the
+// error set where it is no integer.  Outside the range, `overflow` is 1 or
+// -1 (as PyLong_AsLongLongAndOverflow says) and `out` is meaningless.
+bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow);
 
 // Where Decoder::attributes keeps the values of a list's items, records
 // without lists of their own: `attrs` of item i go to values(i)[0..].

@@ -127,7 +127,6 @@ bool set_up_state(State& st, PyObject* module)
     st.unsupported_operation = import_attribute("io", "UnsupportedOperation");
     st.struct_unpack = import_attribute("struct", "unpack");
     st.io_open = import_attribute("io", "open");
-    st.empty_tuple = Ref(PyTuple_New(0));
     st.series_file_type = Ref(PyLong_FromLong(ft_series));
     st.native_file_type = new_type(module, &native_file_spec);
     st.indextypes_type = new_type(module, &indextypes_spec);
@@ -138,7 +137,7 @@ bool set_up_state(State& st, PyObject* module)
     st.find_indextypes_shell = compile_generator_function("find_indextypes", "SPAFile.find_indextypes");
     st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
     st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
-    return st.struct_error && st.unsupported_operation && st.struct_unpack && st.io_open && st.empty_tuple &&
+    return st.struct_error && st.unsupported_operation && st.struct_unpack && st.io_open &&
            st.series_file_type && st.native_file_type && st.indextypes_type && st.linked_data_type &&
            st.series_items_type && st.reader_type && st.mapping_type &&
            st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell;

@@ -21,7 +21,7 @@ int untouched_record_class(State& st, PyObject* cls, const Record& rec)
     const auto id = static_cast<std::size_t>(rec.id);
     if (!news_as_object(cls))
         return 0;
-    if (const int own = holds(st.namespaces[id].get(), st.name(Name::dunder_init), st.inits[id].get()); own <= 0)
+    if (const int own = maps_to(st.namespaces[id].get(), st.name(Name::dunder_init), st.inits[id].get()); own <= 0)
         return own;
     // The metaclass is type, so each class's __mro__ follows its bases.
     for (const Record* r = &rec; r; r = r->base) {
@@ -44,7 +44,7 @@ bool news_as_object(PyObject* cls)
     return PyType_GetSlot(type, Py_tp_new) == PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
 }
 
-int holds(PyObject* names, PyObject* key, PyObject* expected)
+int maps_to(PyObject* names, PyObject* key, PyObject* expected)
 {
     Ref found(PyObject_GetItem(names, key));
     if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) {
@@ -120,7 +120,7 @@ void State::each_held(Act act)
                        std::span<Ref>(spa_construction)})
         for (Ref& r : refs)
             act(r);
-    for (Ref* r : {&spa_namespace, &struct_error, &unsupported_operation, &struct_unpack, &io_open, &empty_tuple, &typecodes, &zero_f,
+    for (Ref* r : {&spa_namespace, &struct_error, &unsupported_operation, &struct_unpack, &io_open, &typecodes, &zero_f,
                    &zero_d, &series_file_type, &native_file_type, &indextypes_type, &linked_data_type,
                    &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell, &read_linked_data_shell,
                    &open_series_shell})

@@ -27,7 +27,6 @@ struct State {
     Ref unsupported_operation;  // io.UnsupportedOperation
     Ref struct_unpack;  // struct.unpack, for read_string lengths that are not plain ints
     Ref io_open;        // io.open, for callables that need a real file object
-    Ref empty_tuple;
     Ref typecodes;  // {4: "f", 8: "d"}: array typecode by element size
     Ref zero_f;     // one-value arrays that spectrum arrays are repeated from
     Ref zero_d;
@@ -87,7 +86,7 @@ public:
 //   Whether instances are made by object's __new__;
 bool news_as_object(PyObject* cls);
 //   whether names[key] is `expected` (0 where it is missing);
-int holds(PyObject* names, PyObject* key, PyObject* expected);
+int maps_to(PyObject* names, PyObject* key, PyObject* expected);
 //   whether `cls` still has the one base `base` and `size` names of its own.
 int keeps_shape(PyObject* cls, PyObject* base, PyObject* names, Py_ssize_t size);
 
