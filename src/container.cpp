@@ -421,16 +421,14 @@ bool bind_registry(State& st)
     return true;
 }
 
-Section read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
-                            RecordSummary* summary)
+Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls)
 {
     Ref filename(PyObject_GetAttr(spa, st.name(Name::filename)));
     if (!filename)
         return {};
     const Record* rec = st.record_of(cls);
     const int own = rec ? runs_own_code(st, cls, *rec) : 0;
-    const int summarized = own > 0 && summary && &summary->record == rec ? summary->stands_for(st, cls) : 0;
-    if (own < 0 || summarized < 0)
+    if (own < 0)
         return {};
     if (!own) {
         // The caller's code runs: it sees what read_offset would give it, and
@@ -438,7 +436,7 @@ Section read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* off
         if (handle)
             native_close(reinterpret_cast<NativeFile*>(handle.get()));
         handle.reset();
-        return {read_record_at(st, filename.get(), offset, cls)};
+        return read_record_at(st, filename.get(), offset, cls);
     }
     if (!handle && !(handle = native_open(st, filename.get())))
         return {};
@@ -446,10 +444,7 @@ Section read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* off
     if (!native_seek(file, offset))
         return {};
     NativeSource src(st, file);
-    Decoder decoder(st, src, true);
-    if (summarized)
-        return {Ref(), summary->read(decoder)};
-    return {decoder.construct_own(*rec)};
+    return Decoder(st, src, true).construct_own(*rec);
 }
 
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)

@@ -112,20 +112,10 @@ const Record disk_resident_array_record = {RecordId::DiskResidentArray, Name::Di
 
 namespace {
 
-// The names ArraySummary keeps, in the order of its values.
-constexpr Name kept_names[] = {
-    Name::array_element_size, Name::link_type,    Name::section_type, Name::section_number, Name::mini_header_type,
-    Name::mini_hdr,           Name::spectral_hdr, Name::bench_hdr,    Name::num_dimensions,
-};
-static_assert(std::size(kept_names) == ArraySummary::value_count);
-constexpr Name dimension_names[] = {Name::first_dim, Name::last_dim, Name::scale_dim, Name::num_elements};
-static_assert(std::size(dimension_names) == ArraySummary::dimension_value_count);
-
 // The native sequence behind read_linked_data.
 struct LinkedData {
     PyObject_HEAD
-    PyObject* array;            // the DiskResidentArray, or null where `summary` holds its values
-    ArraySummary* summary;      // owned
+    PyObject* array;            // the DiskResidentArray
     PyObject* file;             // the SPAFile (or a stand-in) it belongs to
     PyObject* n_spectra;        // as given; counted when the spectra start
     PyObject* handle;           // the NativeFile, open from the first request to the end
@@ -136,7 +126,6 @@ struct LinkedData {
     const Record* header_record;
     std::uint64_t points_stamp;  // the watch count `points` was read at
     Py_ssize_t points;           // the spectral header's num_points
-    bool points_known;           // `points` came from a header no one else holds
     long long remaining;  // spectra still to read
     Py_ssize_t item_size;
     enum : std::uint8_t { created, at_headers, at_spectra, finished } stage;
@@ -152,7 +141,6 @@ struct LinkedData {
             native_close(reinterpret_cast<NativeFile*>(handle));
         Py_CLEAR(handle);
         Py_CLEAR(array);
-        delete std::exchange(summary, nullptr);
         Py_CLEAR(file);
         Py_CLEAR(n_spectra);
         Py_CLEAR(spectral_header);
@@ -179,31 +167,19 @@ struct LinkedData {
     static PyObject* next(PyObject* self);
 };
 
-// A value of the array, its link or the link's blob format: the attribute
-// `name` of `obj` as any consumer reads it, or the value the summary kept.
-Ref array_value(State& st, LinkedData* seq, PyObject* obj, Name name, ArraySummary::Value kept)
+// Whether obj.<name> is true: 1 or 0, -1 on error.
+int is_true_value(State& st, PyObject* obj, Name name)
 {
-    return seq->summary ? Ref::borrow(seq->summary->kept[kept].get()) : Ref(PyObject_GetAttr(obj, st.name(name)));
-}
-
-int is_true_value(State& st, LinkedData* seq, PyObject* obj, Name name, ArraySummary::Value kept)
-{
-    Ref value = array_value(st, seq, obj, name, kept);
+    Ref value(PyObject_GetAttr(obj, st.name(name)));
     return value ? PyObject_IsTrue(value.get()) : -1;
-}
-
-// The array's link, or its blob format, where the values are read from the records.
-Ref array_part(State& st, LinkedData* seq, PyObject* obj, Name name)
-{
-    return seq->summary ? Ref::borrow(Py_None) : Ref(PyObject_GetAttr(obj, st.name(name)));
 }
 
 // Steps of the first request: refuse an external link, find the blob's
 // section, open it, and read the header records at its head.
-Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
+Ref read_headers(State& st, LinkedData* seq)
 {
-    Ref link = array_part(st, seq, seq->array, Name::link);
-    const int external = link ? is_true_value(st, seq, link.get(), Name::link_type, ArraySummary::link_type) : -1;
+    Ref link(PyObject_GetAttr(seq->array, st.name(Name::link)));
+    const int external = link ? is_true_value(st, link.get(), Name::link_type) : -1;
     if (external < 0)
         return Ref();
     if (external) {
@@ -211,7 +187,7 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
         return Ref();
     }
 
-    Ref section_type = array_value(st, seq, link.get(), Name::section_type, ArraySummary::section_type);
+    Ref section_type(PyObject_GetAttr(link.get(), st.name(Name::section_type)));
     const int own_file = section_type ? is_own_spa_file(st, seq->file) : -1;
     if (own_file < 0)
         return Ref();
@@ -228,15 +204,13 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
         Ref found(PyObject_CallMethodOneArg(seq->file, st.name(Name::find_indextypes), section_type.get()));
         positions = Ref(found ? PySequence_List(found.get()) : nullptr);
     }
-    Ref number = positions ? array_value(st, seq, link.get(), Name::section_number, ArraySummary::section_number)
-                           : Ref();
+    Ref number(positions ? PyObject_GetAttr(link.get(), st.name(Name::section_number)) : nullptr);
     Ref position(number ? PyObject_GetItem(positions.get(), number.get()) : nullptr);
     Ref info(position ? PyObject_GetAttr(seq->file, st.name(Name::info)) : nullptr);
     Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
     Ref entry(sections ? PyObject_GetItem(sections.get(), position.get()) : nullptr);
     Ref offset(entry ? PyObject_GetAttr(entry.get(), st.name(Name::section_offset)) : nullptr);
-    Ref size = offset ? array_value(st, seq, seq->array, Name::array_element_size, ArraySummary::array_element_size)
-                      : Ref();
+    Ref size(offset ? PyObject_GetAttr(seq->array, st.name(Name::array_element_size)) : nullptr);
     Ref typecode(size ? PyObject_GetItem(st.typecodes.get(), size.get()) : nullptr);  // KeyError for other sizes
     if (!typecode)
         return Ref();
@@ -256,45 +230,22 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
 
     NativeSource src(st, nf);
     Ref headers(PyDict_New());
-    Ref format = headers ? array_part(st, seq, link.get(), Name::data_blob_format) : Ref();
-    const int spectral =
-        format ? is_true_value(st, seq, format.get(), Name::spectral_hdr, ArraySummary::spectral_hdr) : -1;
+    Ref format(headers ? PyObject_GetAttr(link.get(), st.name(Name::data_blob_format)) : nullptr);
+    const int spectral = format ? is_true_value(st, format.get(), Name::spectral_hdr) : -1;
     if (spectral < 0)
         return Ref();
     if (spectral) {
         Ref cls = st.global(Name::MainSpectralHeader);
-        const int own = cls && summary ? runs_own_code(st, cls.get(), main_spectral_header_record) : 0;
-        if (own < 0)
-            return Ref();
-        if (own) {
-            static constexpr Name wanted[] = {Name::first_x, Name::last_x, Name::num_points};
-            Ref values[3];
-            if (!Decoder(st, src).attributes(main_spectral_header_record, wanted, values))
-                return Ref();
-            seq->points = PyLong_AsSsize_t(values[2].get());  // a u32: it fits
-            if (seq->points < 0)
-                return Ref();
-            seq->points_known = true;
-            *summary = {std::move(values[0]), std::move(values[1]), std::move(values[2])};
-        }
-        Ref header = !cls || own ? Ref() : Decoder(st, src).construct(cls.get(), main_spectral_header_record);
-        if (!own && (!header || PyDict_SetItem(headers.get(), cls.get(), header.get()) < 0))
+        Ref header = cls ? Decoder(st, src).construct(cls.get(), main_spectral_header_record) : Ref();
+        if (!header || PyDict_SetItem(headers.get(), cls.get(), header.get()) < 0)
             return Ref();
         seq->spectral_header = header.release();
     }
-    const int bench = is_true_value(st, seq, format.get(), Name::bench_hdr, ArraySummary::bench_hdr);
+    const int bench = is_true_value(st, format.get(), Name::bench_hdr);
     if (bench < 0)
         return Ref();
     if (bench) {
         Ref cls = st.global(Name::BenchInfo);
-        const int own = cls && summary ? runs_own_code(st, cls.get(), bench_info_record) : 0;
-        if (own < 0)
-            return Ref();
-        if (own) {
-            if (!Decoder(st, src).attributes(bench_info_record, {}, nullptr))
-                return Ref();
-            return headers;
-        }
         Ref info_record = cls ? Decoder(st, src).construct(cls.get(), bench_info_record) : Ref();
         if (!info_record || PyDict_SetItem(headers.get(), cls.get(), info_record.get()) < 0)
             return Ref();
@@ -305,9 +256,8 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
 // The second request: choose the mini header class and count the spectra.
 bool start_spectra(State& st, LinkedData* seq)
 {
-    Ref link = array_part(st, seq, seq->array, Name::link);
-    const int ver3 =
-        link ? is_true_value(st, seq, link.get(), Name::mini_header_type, ArraySummary::mini_header_type) : -1;
+    Ref link(PyObject_GetAttr(seq->array, st.name(Name::link)));
+    const int ver3 = link ? is_true_value(st, link.get(), Name::mini_header_type) : -1;
     if (ver3 < 0)
         return false;
     seq->header_record = ver3 ? &series_specheader_ver3_record : &series_specheader_record;
@@ -315,8 +265,8 @@ bool start_spectra(State& st, LinkedData* seq)
     if (!cls)
         return false;
     seq->header_class = cls.release();
-    Ref format = array_part(st, seq, link.get(), Name::data_blob_format);
-    const int mini = format ? is_true_value(st, seq, format.get(), Name::mini_hdr, ArraySummary::mini_hdr) : -1;
+    Ref format(PyObject_GetAttr(link.get(), st.name(Name::data_blob_format)));
+    const int mini = format ? is_true_value(st, format.get(), Name::mini_hdr) : -1;
     if (mini < 0)
         return false;
     seq->mini_headers = mini;
@@ -411,8 +361,6 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
 // the value read last holds until one of them changes.  -1 on error.
 Py_ssize_t spectrum_points(State& st, LinkedData* seq)
 {
-    if (seq->points_known)
-        return seq->points;
     PyObject* header = seq->spectral_header;
     PyObject* own = st.bound[index(Name::MainSpectralHeader)].get();
     const bool watchable = st.watch.active() && Py_TYPE(header) == reinterpret_cast<PyTypeObject*>(own);
@@ -471,7 +419,7 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
         seq->release();
         return 0;
     }
-    if (!seq->spectral_header && !seq->points_known) {
+    if (!seq->spectral_header) {
         PyErr_SetString(PyExc_RuntimeError, "Can not read spectra without a spectral header.");
         return -1;
     }
@@ -516,7 +464,7 @@ PyObject* LinkedData::next(PyObject* self)
     if (!running)
         return nullptr;
     if (seq->stage == LinkedData::created) {
-        Ref headers = read_headers(st, seq, nullptr);
+        Ref headers = read_headers(st, seq);
         if (!headers) {
             seq->release();
             stop_iteration_to_runtime_error();
@@ -541,24 +489,19 @@ bool is_own_read_linked_data(PyObject* method, PyObject* array)
            PyCFunction_GET_SELF(method) == array;
 }
 
-namespace {
-
-LinkedData* create_linked_data(State& st, PyObject* array, std::unique_ptr<ArraySummary> summary, PyObject* file,
-                               PyObject* n_spectra, Ref handle)
+Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(st.linked_data_type.get());
     auto* seq = PyObject_GC_New(LinkedData, type);
     if (!seq)
-        return nullptr;
-    seq->array = Py_XNewRef(array);
-    seq->summary = summary.release();
+        return Ref();
+    seq->array = Py_NewRef(array);
     seq->file = Py_NewRef(file);
     seq->n_spectra = Py_NewRef(n_spectra);
     seq->handle = handle.release();
     seq->spectral_header = seq->header_class = seq->zero_value = seq->points_dict = nullptr;
     seq->points_stamp = 0;
     seq->points = 0;
-    seq->points_known = false;
     seq->header_record = nullptr;
     seq->remaining = 0;
     seq->item_size = 0;
@@ -566,65 +509,7 @@ LinkedData* create_linked_data(State& st, PyObject* array, std::unique_ptr<Array
     seq->mini_headers = false;
     seq->running = false;
     PyObject_GC_Track(seq);
-    return seq;
-}
-
-}  // namespace
-
-Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle)
-{
-    return Ref(reinterpret_cast<PyObject*>(create_linked_data(st, array, nullptr, file, n_spectra, std::move(handle))));
-}
-
-Ref new_linked_data(State& st, std::unique_ptr<ArraySummary> summary, PyObject* file, PyObject* n_spectra,
-                    Ref handle)
-{
-    return Ref(reinterpret_cast<PyObject*>(
-        create_linked_data(st, nullptr, std::move(summary), file, n_spectra, std::move(handle))));
-}
-
-ArraySummary::ArraySummary() : RecordSummary(disk_resident_array_record), ItemValues(dimension_names) {}
-
-int ArraySummary::stands_for(State& st, PyObject* cls)
-{
-    const auto id = static_cast<std::size_t>(RecordId::DiskResidentArray);
-    Ref method(PyObject_GetAttr(cls, st.name(Name::read_linked_data)));
-    return method ? method.get() == st.record_methods[id].get() : -1;
-}
-
-bool ArraySummary::read(Decoder& decoder)
-{
-    return decoder.attributes(record, kept_names, kept, this);
-}
-
-Ref* ArraySummary::values(Py_ssize_t)
-{
-    try {
-        return dimensions.emplace_back().data();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-}
-
-Ref next_headers(PyObject* linked_data, BlobSummary& summary)
-{
-    auto* seq = reinterpret_cast<LinkedData*>(linked_data);
-    Running running(seq->running);
-    if (!running)
-        return Ref();
-    if (seq->stage != LinkedData::created) {
-        PyErr_SetString(PyExc_SystemError, "the blob's headers were read already");
-        return Ref();
-    }
-    Ref headers = read_headers(class_state(Py_TYPE(linked_data)), seq, &summary);
-    if (!headers) {
-        seq->release();
-        stop_iteration_to_runtime_error();
-        return Ref();
-    }
-    seq->stage = LinkedData::at_headers;
-    return headers;
+    return Ref(reinterpret_cast<PyObject*>(seq));
 }
 
 int next_title(PyObject* linked_data, Ref& title, Ref& values)

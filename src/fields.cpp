@@ -318,9 +318,8 @@ bool Decoder::keep(Name name, Ref value, Target& to)
         return PyDict_SetItem(to.dict, st_.name(name), value.get()) == 0;
     if (to.self)
         return set_attr(to.self, st_.name(name), value.get());
-    for (std::size_t i = 0; i < kept_.size(); ++i)
-        if (kept_[i] == name)
-            kept_values_[i] = std::move(value);
+    if (name == kept_)
+        kept_value_ = std::move(value);
     return true;
 }
 
@@ -358,7 +357,7 @@ bool Decoder::group(const Step& step, Target& to)
     for (const Field& f : step.fields) {
         if (f.kind == Kind::bits)
             word = load_le<std::int32_t>(p);
-        if (f.kind != Kind::pad && f.kind != Kind::bits && (all || wanted(f.name))) {
+        if (f.kind != Kind::pad && f.kind != Kind::bits && (all || f.name == kept_)) {
             if (!keep(f.name, unpack_field(f, p, word, native_text), to))
                 return false;
         }
@@ -387,7 +386,7 @@ bool Decoder::text(const Step& step, Target& to)
         const char* p = src_->take(n);
         if (!p)
             return false;
-        return !(to.self || to.dict || wanted(step.attr)) || keep(step.attr, decode_text(p, n), to);
+        return !(to.self || to.dict || step.attr == kept_) || keep(step.attr, decode_text(p, n), to);
     }
     Ref length = step.length_constant != Name::count ? st_.global(step.length_constant)
                                                      : Ref(PyLong_FromLong(step.length));
@@ -408,8 +407,6 @@ bool Decoder::text(const Step& step, Target& to)
 
 bool Decoder::nested(const Step& step, Target& to)
 {
-    if (!to.self && !to.dict)  // only values are kept: the nested record's among them
-        return decode(*step.record, to);
     if (own_)
         return keep(step.attr, construct_own(*step.record), to);
     Ref cls = st_.global(step.record->class_name);
@@ -418,8 +415,6 @@ bool Decoder::nested(const Step& step, Target& to)
 
 bool Decoder::list(const Step& step, Target& to)
 {
-    if (!to.self && !to.dict)
-        return list_values(step);
     const Record* rec = step.record;
     if (step.alt_record) {
         Ref haystack = recall(step.alt_attr, to);
@@ -449,29 +444,6 @@ bool Decoder::list(const Step& step, Target& to)
             return false;
     }
     return keep(step.attr, std::move(items), to);
-}
-
-// A list's items as attributes() keeps them: the values each item's record
-// holds, read in turn, for as many items as the count attribute says.
-bool Decoder::list_values(const Step& step)
-{
-    const Ref* count_obj = nullptr;
-    for (std::size_t i = 0; i < kept_.size(); ++i)
-        if (kept_[i] == step.count_attr)
-            count_obj = &kept_values_[i];
-    if (!kept_items_ || step.alt_record || !count_obj || !*count_obj) {
-        PyErr_SetString(PyExc_SystemError, "a list decoded without a place for its items");
-        return false;
-    }
-    const Py_ssize_t count = PyNumber_AsSsize_t(count_obj->get(), PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred())
-        return false;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref* values = kept_items_->values(i);
-        if (!values || !Decoder(st_, *src_, true).attributes(*step.record, kept_items_->attrs, values))
-            return false;
-    }
-    return true;
 }
 
 // Runs the base class's construction on the same file, as super().__init__(f).
@@ -568,33 +540,16 @@ Ref Decoder::construct(PyObject* cls, const Record& rec)
     return construct_own(rec);
 }
 
-bool Decoder::attributes(const Record& rec, std::span<const Name> attrs, Ref* out, ItemValues* items)
-{
-    own_ = true;
-    kept_ = attrs;
-    kept_values_ = out;
-    kept_items_ = items;
-    for (Name n : attrs)
-        kept_bits_[static_cast<std::size_t>(n) / 64] |= std::uint64_t{1} << (static_cast<std::size_t>(n) % 64);
-    Target nowhere;
-    const bool ok = decode(rec, nowhere);
-    kept_ = {};
-    kept_values_ = nullptr;
-    kept_items_ = nullptr;
-    std::fill(std::begin(kept_bits_), std::end(kept_bits_), 0);
-    for (std::size_t i = 0; ok && i < attrs.size(); ++i) {
-        if (!out[i]) {
-            PyErr_Format(PyExc_AttributeError, "the record has no attribute '%U'", st_.name(attrs[i]));
-            return false;
-        }
-    }
-    return ok;
-}
-
 Ref Decoder::attribute(const Record& rec, Name attr)
 {
-    Ref found;
-    return attributes(rec, std::span(&attr, 1), &found) ? std::move(found) : Ref();
+    own_ = true;
+    kept_ = attr;
+    Target nowhere;
+    const bool ok = decode(rec, nowhere);
+    kept_ = Name::count;
+    if (ok && !kept_value_)
+        PyErr_Format(PyExc_AttributeError, "the record has no attribute '%U'", st_.name(attr));
+    return ok ? std::move(kept_value_) : Ref();
 }
 
 // The names of a record's fields in layout order, each once.

@@ -223,19 +223,6 @@ inline void to_native_order(char* p, Py_ssize_t bytes, Py_ssize_t item_size)
 // -1 (as PyLong_AsLongLongAndOverflow says) and `out` is meaningless.
 bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow);
 
-// Where Decoder::attributes keeps the values of a list's items, records
-// without lists of their own: `attrs` of item i go to values(i)[0..].
-class ItemValues {
-public:
-    explicit ItemValues(std::span<const Name> kept) : attrs(kept) {}
-    const std::span<const Name> attrs;
-    // Room for item i's values, or null with an exception set.
-    virtual Ref* values(Py_ssize_t i) = 0;
-
-protected:
-    ~ItemValues() = default;
-};
-
 // The one decoder of every record layout.
 //
 // By default it honours what a caller has rebound: the module's current
@@ -258,13 +245,8 @@ public:
     // Constructs the module's own class for `rec` natively.
     Ref construct_own(const Record& rec);
     // Reads a whole `rec` as `own` decoding would and returns only the value
-    // of `attr`, building no record.  The record holds no lists.
+    // of `attr`, building no record.  The record holds no nested records.
     Ref attribute(const Record& rec, Name attr);
-    // The same for several attributes of `rec` and of the records nested in
-    // it, whose values go to out[i] in the order of `attrs` (none: the record
-    // is only read past).  The items of a list go to `items`; its count
-    // attribute must be among `attrs`.
-    bool attributes(const Record& rec, std::span<const Name> attrs, Ref* out, ItemValues* items = nullptr);
 
 private:
     // Where decoded values go: the attributes of `self`, as a constructor
@@ -291,17 +273,8 @@ private:
     Source* src_;
     bool own_;
     bool in_memory_ = false;  // src_ holds the whole record being decoded
-    // attributes(): the attributes kept, and where
-    std::span<const Name> kept_;
-    Ref* kept_values_ = nullptr;
-    ItemValues* kept_items_ = nullptr;
-    std::uint64_t kept_bits_[(name_count + 63) / 64] = {};  // the names of kept_
-    bool wanted(Name name) const
-    {
-        const auto i = static_cast<std::size_t>(name);
-        return kept_bits_[i / 64] >> (i % 64) & 1;
-    }
-    bool list_values(const Step& step);
+    Name kept_ = Name::count;  // attribute(): the one attribute kept
+    Ref kept_value_;
 };
 
 // Whether constructing `rec` through `cls` while honouring what the caller

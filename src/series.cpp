@@ -50,9 +50,8 @@ public:
     SectionReader(const SectionReader&) = delete;
     SectionReader& operator=(const SectionReader&) = delete;
 
-    // The record of the section of `class_name`; or, where no one else
-    // sees the record, what `summary` reads of it.
-    Section read(Name class_name, RecordSummary* summary = nullptr)
+    // The record of the section of `class_name`.
+    Ref read(Name class_name)
     {
         Ref class_type = st_.global(Name::CLASS_TYPE);
         Ref cls = class_type ? st_.global(class_name) : Ref();
@@ -63,18 +62,14 @@ public:
         if (!own) {
             close_handle();
             Ref index(PyObject_CallMethodOneArg(file_, st_.name(Name::find_indextype), code.get()));
-            return {index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref()};
+            return index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref();
         }
         Ref index = find_index(st_, file_, code.get());
         Ref record_class, offset;
         if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
             return {};
-        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), summary);
+        return read_record_through(st_, file_, handle_, offset.get(), record_class.get());
     }
-
-    // The handle, for a blob's sequence that checks the file's methods
-    // itself before it reads, with nothing run in between.
-    Ref take_handle_unchecked() { return std::move(handle_); }
 
     // The handle, for the blob's sequence, while the file's methods are still the module's own.
     Ref take_handle()
@@ -124,36 +119,6 @@ Ref dimension_dict(State& st, PyObject* d)
     return n ? range_dict(st, first.get(), last.get(), n.get()) : Ref();
 }
 
-// Of the series header, the pass needs max_spectra alone.
-class MaxSpectra final : public RecordSummary {
-public:
-    MaxSpectra() : RecordSummary(series_header_record) {}
-    bool read(Decoder& decoder) override { return bool(value = decoder.attribute(record, Name::max_spectra)); }
-    Ref value;
-};
-
-// valid_dimensions from the values a summary kept of the array.
-Ref valid_dimensions(State& st, const std::vector<ArraySummary::DimensionValues>& dimensions, PyObject* max_spectra)
-{
-    Ref valid(PyList_New(0));
-    if (!valid)
-        return Ref();
-    for (const auto& d : dimensions) {
-        const int matches = PyObject_RichCompareBool(d[ArraySummary::num_elements].get(), max_spectra, Py_EQ);
-        if (matches < 0)
-            return Ref();
-        if (!matches)
-            continue;
-        PyObject* scale = d[ArraySummary::scale_dim].get();
-        Ref first(PyNumber_Multiply(d[ArraySummary::first_dim].get(), scale));
-        Ref last(first ? PyNumber_Multiply(d[ArraySummary::last_dim].get(), scale) : nullptr);
-        Ref dict = last ? range_dict(st, first.get(), last.get(), d[ArraySummary::num_elements].get()) : Ref();
-        if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
-            return Ref();
-    }
-    return valid;
-}
-
 // The dimensions whose num_elements equals max_spectra.
 Ref valid_dimensions(State& st, PyObject* diskarray, PyObject* max_spectra)
 {
@@ -184,37 +149,19 @@ Ref first_item(State& st, SeriesItems* items)
     if (!quorin_file)
         return Ref();
     SectionReader sections(st, quorin_file.get());
-    MaxSpectra header_values;
-    Section header = sections.read(Name::SeriesHeader, &header_values);
-    std::unique_ptr<ArraySummary> array_values(new (std::nothrow) ArraySummary);
-    if (!array_values)
-        return Ref(PyErr_NoMemory());
-    Section array = header ? sections.read(Name::DiskResidentArray, array_values.get()) : Section();
-    Ref max_spectra = !array          ? Ref()
-                      : header.record ? Ref(PyObject_GetAttr(header.record.get(), st.name(Name::max_spectra)))
-                                      : std::move(header_values.value);
-    if (!max_spectra)
+    Ref header = sections.read(Name::SeriesHeader);
+    Ref array = header ? sections.read(Name::DiskResidentArray) : Ref();
+    Ref max_spectra(array ? PyObject_GetAttr(header.get(), st.name(Name::max_spectra)) : nullptr);
+    Ref method(max_spectra ? PyObject_GetAttr(array.get(), st.name(Name::read_linked_data)) : nullptr);
+    if (!method)
         return Ref();
-    // The dimensions a summary kept stay here; the rest goes to the blob's sequence.
-    auto dimensions = std::move(array_values->dimensions);
-    PyObject* diskarray = array.record.get();
-    if (!diskarray) {
-        items->blob = new_linked_data(st, std::move(array_values), quorin_file.get(), max_spectra.get(),
-                                      sections.take_handle_unchecked())
-                          .release();
+    if (is_own_read_linked_data(method.get(), array.get())) {
+        items->blob =
+            new_linked_data(st, array.get(), quorin_file.get(), max_spectra.get(), sections.take_handle()).release();
         items->native_blob = true;
     } else {
-        Ref method(PyObject_GetAttr(diskarray, st.name(Name::read_linked_data)));
-        if (!method)
-            return Ref();
-        if (is_own_read_linked_data(method.get(), diskarray)) {
-            items->blob = new_linked_data(st, diskarray, quorin_file.get(), max_spectra.get(), sections.take_handle())
-                              .release();
-            items->native_blob = true;
-        } else {
-            PyObject* call[] = {quorin_file.get(), max_spectra.get()};
-            items->blob = PyObject_Vectorcall(method.get(), call, 2, nullptr);
-        }
+        PyObject* call[] = {quorin_file.get(), max_spectra.get()};
+        items->blob = PyObject_Vectorcall(method.get(), call, 2, nullptr);
     }
     if (!items->blob)
         return Ref();
@@ -222,28 +169,20 @@ Ref first_item(State& st, SeriesItems* items)
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(items->blob)->tp_name);
         return Ref();
     }
-    BlobSummary summary;
-    Ref headers = items->native_blob ? next_headers(items->blob, summary) : Ref(PyIter_Next(items->blob));
+    Ref headers(PyIter_Next(items->blob));
     if (!headers) {
         if (!PyErr_Occurred())
             PyErr_SetNone(PyExc_StopIteration);
         return Ref();
     }
-
-    if (!summary.num_points) {  // the headers as a consumer of read_linked_data sees them
-        Ref key = st.global(Name::MainSpectralHeader);
-        Ref spectral(key ? PyObject_GetItem(headers.get(), key.get()) : nullptr);
-        summary.first_x = Ref(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
-        summary.last_x = Ref(summary.first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
-        summary.num_points =
-            Ref(summary.last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
-        if (!summary.num_points)
-            return Ref();
-    }
-    Ref info = range_dict(st, summary.first_x.get(), summary.last_x.get(), summary.num_points.get());
-    Ref valid = !info       ? Ref()
-                : diskarray ? valid_dimensions(st, diskarray, max_spectra.get())
-                            : valid_dimensions(st, dimensions, max_spectra.get());
+    // The headers as a consumer of read_linked_data sees them.
+    Ref key = st.global(Name::MainSpectralHeader);
+    Ref spectral(key ? PyObject_GetItem(headers.get(), key.get()) : nullptr);
+    Ref first_x(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
+    Ref last_x(first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
+    Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
+    Ref info = num_points ? range_dict(st, first_x.get(), last_x.get(), num_points.get()) : Ref();
+    Ref valid = info ? valid_dimensions(st, array.get(), max_spectra.get()) : Ref();
     return valid ? Ref(PyTuple_Pack(2, info.get(), valid.get())) : Ref();
 }
 
