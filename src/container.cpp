@@ -288,35 +288,9 @@ int walk_sections(State& st, PyObject* spa, PyObject* t, Found found)
 
 }  // namespace
 
-namespace {
-
-// Whether constructing SPAFile runs only the module's own code: object's
-// __new__, the class's own __init__ and read_basic_info, nothing added.
-int constructs_natively(State& st)
-{
-    return st.watch.cached(st.own_spa_class_check(), [&] {
-        PyObject* cls = st.bound[index(Name::SPAFile)].get();
-        if (!news_as_object(cls))
-            return 0;
-        const int kept = keeps_shape(cls, reinterpret_cast<PyObject*>(&PyBaseObject_Type), st.spa_namespace.get(),
-                                     st.spa_class_size);
-        if (kept <= 0)
-            return kept;
-        const Name construction[] = {Name::dunder_init, Name::read_basic_info};
-        for (std::size_t i = 0; i < std::size(construction); ++i) {
-            const int own = maps_to(st.spa_namespace.get(), st.name(construction[i]), st.spa_construction[i].get());
-            if (own <= 0)
-                return own;
-        }
-        return 1;
-    });
-}
-
-}  // namespace
-
 Ref construct_spa_file(State& st, PyObject* cls, PyObject* filename)
 {
-    const int native = st.is_own(cls, Name::SPAFile) ? constructs_natively(st) : 0;
+    const int native = st.is_own(cls, Name::SPAFile) ? st.own(Scope{1} << State::spa_class) : 0;
     if (native <= 0)
         return native < 0 ? Ref() : Ref(PyObject_CallOneArg(cls, filename));
     // What type.__call__ does here: object.__new__(cls), then __init__,
@@ -363,27 +337,14 @@ bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& re
 
 int is_own_spa_file(State& st, PyObject* obj)
 {
-    PyObject* cls = st.bound[index(Name::SPAFile)].get();
-    if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls))
+    if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(st.bound[index(Name::SPAFile)].get()))
         return 0;
-    static constexpr Name methods[] = {Name::find_indextype, Name::find_indextypes, Name::read, Name::read_offset};
-    static_assert(std::size(methods) == sizeof(State::spa_methods) / sizeof(Ref));
-    const int own = st.watch.cached(st.own_spa_methods_check(), [&] {
-        // The methods are defined in the class itself: where a lookup finds them.
-        for (std::size_t i = 0; i < std::size(methods); ++i) {
-            const int own = maps_to(st.spa_namespace.get(), st.name(methods[i]), st.spa_methods[i].get());
-            if (own <= 0)
-                return own;
-        }
-        return 1;
-    });
+    const int own = st.own(Scope{1} << State::spa_class);
     if (own <= 0)
         return own;
     // An instance attribute would hide a method.
     Ref dict = plain_instance_dict(obj);
-    if (!dict && PyErr_Occurred())
-        return -1;
-    for (Name m : methods) {
+    for (Name m : {Name::find_indextype, Name::find_indextypes, Name::read, Name::read_offset}) {
         const int hidden = dict ? PyDict_Contains(dict.get(), st.name(m)) : 0;
         if (hidden)
             return hidden < 0 ? -1 : 0;
@@ -427,7 +388,7 @@ Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset,
     if (!filename)
         return {};
     const Record* rec = st.record_of(cls);
-    const int own = rec ? runs_own_code(st, cls, *rec) : 0;
+    const int own = rec ? st.own(st.scopes[static_cast<std::size_t>(rec->id)]) : 0;
     if (own < 0)
         return {};
     if (!own) {
@@ -450,13 +411,14 @@ Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset,
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
 {
     const Record* rec = st.record_of(cls);
-    if (!rec || !st.is_own_record_class(cls, *rec))
-        return call_with_python_file(st, filename, offset, cls);
+    const int own = rec ? st.own(st.scopes[static_cast<std::size_t>(rec->id)]) : 0;
+    if (own <= 0)
+        return own < 0 ? Ref() : call_with_python_file(st, filename, offset, cls);
     ClosingFile file(native_open(st, filename));
     if (!file || (offset && !native_seek(file.get(), offset)))
         return Ref();
     NativeSource src(st, file.get());
-    return Decoder(st, src).construct(cls, *rec);
+    return Decoder(st, src, true).construct_own(*rec);
 }
 
 }  // namespace quorin

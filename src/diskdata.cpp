@@ -64,6 +64,11 @@ const Record series_specheader_record = {RecordId::SeriesSpecheader, Name::Serie
                                          "\n    A possible mini header in data blobs.\n\n    SERIES_SPECHEADER\n    ",
                                          nullptr, series_specheader_steps};
 
+// Where the title lies in either mini header, the second starting with the first.
+constexpr Py_ssize_t title_at = series_specheader_steps[0].size;
+constexpr Py_ssize_t title_length = series_specheader_steps[1].length;
+static_assert(series_specheader_steps[1].attr == Name::spec_title);
+
 constexpr Field direction_fields[] = {u32(Name::direction)};
 constexpr Step series_specheader_ver3_steps[] = {
     base(series_specheader_record),
@@ -122,10 +127,7 @@ struct LinkedData {
     PyObject* spectral_header;  // the main spectral header at the head of the blob, if any
     PyObject* header_class;     // the mini header class, chosen when the spectra start
     PyObject* zero_value;       // a one-value array of the blob's typecode
-    PyObject* points_dict;      // the spectral header's watched dictionary, while `points` holds
     const Record* header_record;
-    std::uint64_t points_stamp;  // the watch count `points` was read at
-    Py_ssize_t points;           // the spectral header's num_points
     long long remaining;  // spectra still to read
     Py_ssize_t item_size;
     enum : std::uint8_t { created, at_headers, at_spectra, finished } stage;
@@ -146,13 +148,6 @@ struct LinkedData {
         Py_CLEAR(spectral_header);
         Py_CLEAR(header_class);
         Py_CLEAR(zero_value);
-        forget_points();
-    }
-    void forget_points()
-    {
-        if (points_dict)
-            class_state(Py_TYPE(this)).watch.unwatch_dict(points_dict);
-        Py_CLEAR(points_dict);
     }
     int visit(visitproc visit, void* arg)
     {
@@ -161,7 +156,6 @@ struct LinkedData {
         Py_VISIT(n_spectra);
         Py_VISIT(spectral_header);
         Py_VISIT(header_class);
-        Py_VISIT(points_dict);
         return 0;
     }
     static PyObject* next(PyObject* self);
@@ -357,52 +351,32 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
 }
 
 // The spectral header's num_points, read again for every spectrum as the
-// caller may change it.  Where its class and its dictionary are watched,
-// the value read last holds until one of them changes.  -1 on error.
+// caller may change it.  -1 on error.
 Py_ssize_t spectrum_points(State& st, LinkedData* seq)
 {
-    PyObject* header = seq->spectral_header;
-    PyObject* own = st.bound[index(Name::MainSpectralHeader)].get();
-    const bool watchable = st.watch.active() && Py_TYPE(header) == reinterpret_cast<PyTypeObject*>(own);
-    Ref dict = watchable ? plain_instance_dict(header) : Ref();
-    if (seq->points_dict && dict.get() == seq->points_dict && st.watch.unchanged(seq->points_stamp))
-        return seq->points;
-    seq->forget_points();
-    if (watchable && !dict && PyErr_Occurred())
-        return -1;
-    Ref num_points(PyObject_GetAttr(header, st.name(Name::num_points)));
-    if (!num_points)
-        return -1;
-    const Py_ssize_t count = PyNumber_AsSsize_t(num_points.get(), PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred())
-        return -1;
-    if (count < 0) {
+    Ref num_points(PyObject_GetAttr(seq->spectral_header, st.name(Name::num_points)));
+    const Py_ssize_t count = num_points ? PyNumber_AsSsize_t(num_points.get(), PyExc_OverflowError) : -1;
+    if (count < 0 && !PyErr_Occurred())
         PyErr_SetString(PyExc_ValueError, "negative count");
-        return -1;
-    }
-    if (dict && st.is_own_record_class(own, main_spectral_header_record)) {
-        if (st.watch.watch_dict(dict.get())) {
-            seq->points_dict = dict.release();
-            seq->points = count;
-            st.watch.unchanged(seq->points_stamp);
-        } else {
-            PyErr_Clear();  // a dictionary that cannot be watched is read each time
-        }
-    }
     return count;
 }
 
 // The spec_title of the next mini header, as constructing it and reading
-// the attribute would give it; only the title is decoded when that runs
-// none of the caller's code.
-Ref read_title(State& st, LinkedData* seq, Source& src)
+// the attribute would give it.  Natively only the title's bytes are
+// decoded, where the file holds the whole mini header.
+Ref read_title(State& st, LinkedData* seq, NativeFile* nf)
 {
-    const int own = runs_own_code(st, seq->header_class, *seq->header_record);
-    if (own < 0)
+    const Record& rec = *seq->header_record;
+    NativeSource src(st, nf);
+    Decoder decoder(st, src);
+    const int own = decoder.own_class(seq->header_class, rec);
+    const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec.id)];
+    const int whole = own > 0 ? native_holds(nf, size) : own;
+    if (whole < 0)
         return Ref();
-    if (own)
-        return Decoder(st, src).attribute(*seq->header_record, Name::spec_title);
-    Ref header = Decoder(st, src).construct(seq->header_class, *seq->header_record);
+    if (whole)
+        return decode_text(native_take(st, nf, size) + title_at, title_length);
+    Ref header = decoder.construct(seq->header_class, rec);
     return header ? Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title))) : Ref();
 }
 
@@ -424,8 +398,9 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
         return -1;
     }
     if (seq->mini_headers) {
-        NativeSource src(st, reinterpret_cast<NativeFile*>(seq->handle));
-        header = title_only ? read_title(st, seq, src)
+        auto* nf = reinterpret_cast<NativeFile*>(seq->handle);
+        NativeSource src(st, nf);
+        header = title_only ? read_title(st, seq, nf)
                             : Decoder(st, src).construct(seq->header_class, *seq->header_record);
         if (!header)
             return -1;
@@ -499,9 +474,7 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     seq->file = Py_NewRef(file);
     seq->n_spectra = Py_NewRef(n_spectra);
     seq->handle = handle.release();
-    seq->spectral_header = seq->header_class = seq->zero_value = seq->points_dict = nullptr;
-    seq->points_stamp = 0;
-    seq->points = 0;
+    seq->spectral_header = seq->header_class = seq->zero_value = nullptr;
     seq->header_record = nullptr;
     seq->remaining = 0;
     seq->item_size = 0;

@@ -82,17 +82,6 @@ Ref text_of(State& st, const char* p, Py_ssize_t n)
     return raw ? Ref(PyObject_CallOneArg(fn.get(), raw.get())) : Ref();
 }
 
-// The byte count a read_string length stands for, or -1 when it is anything
-// but a plain non-negative int (then the host's own unpacking must judge it).
-Py_ssize_t plain_length(PyObject* max_len)
-{
-    if (!PyLong_CheckExact(max_len))
-        return -1;
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(max_len, &overflow);
-    return overflow || n < 0 || n > PY_SSIZE_T_MAX ? -1 : static_cast<Py_ssize_t>(n);
-}
-
 // read_string for lengths that are not plain ints: f.read(max_len), then
 // struct.unpack(str(max_len) + "s", s)[0] through decode_string.
 Ref read_string_generic(State& st, PyObject* f, PyObject* max_len)
@@ -185,6 +174,15 @@ PyObject* record_init_impl(PyObject* self, PyTypeObject* defining_class, PyObjec
 }
 
 }  // namespace
+
+Py_ssize_t plain_length(PyObject* max_len)
+{
+    if (!PyLong_CheckExact(max_len))
+        return -1;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(max_len, &overflow);
+    return overflow || n < 0 || n > PY_SSIZE_T_MAX ? -1 : static_cast<Py_ssize_t>(n);
+}
 
 bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow)
 {
@@ -300,27 +298,13 @@ Py_ssize_t own_length(Name constant)
     }
 }
 
-// Whether decoding `rec` reads only fixed fields, looking nothing up in the
-// module's namespace.
-bool looks_up_nothing(const Record& rec)
-{
-    for (const Step& step : rec.steps)
-        if (step.op != Step::group || step.has_chars)
-            return false;
-    return true;
-}
-
 bool Decoder::keep(Name name, Ref value, Target& to)
 {
     if (!value)
         return false;
     if (to.dict)
         return PyDict_SetItem(to.dict, st_.name(name), value.get()) == 0;
-    if (to.self)
-        return set_attr(to.self, st_.name(name), value.get());
-    if (name == kept_)
-        kept_value_ = std::move(value);
-    return true;
+    return set_attr(to.self, st_.name(name), value.get());
 }
 
 // A value decoded earlier in the record, as the record holds it now.
@@ -353,11 +337,10 @@ bool Decoder::group(const Step& step, Target& to)
         std::memcpy(bytes, taken, static_cast<std::size_t>(step.size));
     const char* p = to.self ? bytes : taken;
     std::int32_t word = 0;
-    const bool all = to.self || to.dict;
     for (const Field& f : step.fields) {
         if (f.kind == Kind::bits)
             word = load_le<std::int32_t>(p);
-        if (f.kind != Kind::pad && f.kind != Kind::bits && (all || f.name == kept_)) {
+        if (f.kind != Kind::pad && f.kind != Kind::bits) {
             if (!keep(f.name, unpack_field(f, p, word, native_text), to))
                 return false;
         }
@@ -384,9 +367,7 @@ bool Decoder::text(const Step& step, Target& to)
     if (own_) {
         const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
         const char* p = src_->take(n);
-        if (!p)
-            return false;
-        return !(to.self || to.dict || step.attr == kept_) || keep(step.attr, decode_text(p, n), to);
+        return p && keep(step.attr, decode_text(p, n), to);
     }
     Ref length = step.length_constant != Name::count ? st_.global(step.length_constant)
                                                      : Ref(PyLong_FromLong(step.length));
@@ -434,12 +415,13 @@ bool Decoder::list(const Step& step, Target& to)
     Ref items(PyList_New(0));
     if (!items)
         return false;
-    // Items of the module's own class whose layout looks up nothing bound in
-    // the module run none of the caller's code: what was checked for the
-    // first holds for the rest.
-    const bool own_items = own_ || (count > 1 && looks_up_nothing(*rec) && st_.is_own_record_class(cls.get(), *rec));
+    // Items built natively run none of the caller's code: what was checked
+    // for the first holds for the rest.
+    const int own_items = own_ ? 1 : count ? own_class(cls.get(), *rec) : 0;
+    if (own_items < 0)
+        return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = own_items ? construct_own(*rec) : construct(cls.get(), *rec);
+        Ref item = own_items ? Decoder(st_, *src_, true).construct_own(*rec) : call_class(cls.get());
         if (!item || PyList_Append(items.get(), item.get()) < 0)
             return false;
     }
@@ -522,34 +504,23 @@ Ref Decoder::construct_own(const Record& rec)
     return plain_set_instance_dict(obj.get(), std::move(dict)) ? std::move(obj) : Ref();
 }
 
-Ref Decoder::construct(PyObject* cls, const Record& rec)
+int Decoder::own_class(PyObject* cls, const Record& rec)
 {
-    if (!st_.is_own_record_class(cls, rec)) {
-        PyObject* f = src_->file();
-        return f ? Ref(PyObject_CallOneArg(cls, f)) : Ref();
-    }
-    if (!own_ && st_.watch.active()) {
-        // Known at no cost to run none of the caller's code: then it decodes
-        // as the module's own, without looking each name up again.
-        const int own = runs_own_code(st_, cls, rec);
-        if (own < 0)
-            return Ref();
-        if (own)
-            return Decoder(st_, *src_, true).construct_own(rec);
-    }
-    return construct_own(rec);
+    return st_.is_own(cls, rec.class_name) ? st_.own(st_.scopes[static_cast<std::size_t>(rec.id)]) : 0;
 }
 
-Ref Decoder::attribute(const Record& rec, Name attr)
+Ref Decoder::call_class(PyObject* cls)
 {
-    own_ = true;
-    kept_ = attr;
-    Target nowhere;
-    const bool ok = decode(rec, nowhere);
-    kept_ = Name::count;
-    if (ok && !kept_value_)
-        PyErr_Format(PyExc_AttributeError, "the record has no attribute '%U'", st_.name(attr));
-    return ok ? std::move(kept_value_) : Ref();
+    PyObject* f = src_->file();
+    return f ? Ref(PyObject_CallOneArg(cls, f)) : Ref();
+}
+
+Ref Decoder::construct(PyObject* cls, const Record& rec)
+{
+    const int own = own_class(cls, rec);
+    if (own < 0)
+        return Ref();
+    return own ? Decoder(st_, *src_, true).construct_own(rec) : call_class(cls);
 }
 
 // The names of a record's fields in layout order, each once.
@@ -602,101 +573,6 @@ Ref field_dict(State& st, const Record& rec)
 {
     Ref dict(PyDict_New());
     return dict && collect_field_names(st, rec, dict.get()) ? std::move(dict) : Ref();
-}
-
-namespace {
-
-// Whether a name is bound to the module's own object, looked up once for a
-// whole check: nothing the check does can rebind it.
-class OwnNames {
-public:
-    explicit OwnNames(State& st) : st_(st) {}
-    int operator()(Name n)
-    {
-        int& known = n == Name::read_string ? read_string_ : decode_string_;
-        if (known == unknown) {
-            Ref obj = st_.global(n);
-            known = obj ? static_cast<int>(st_.is_own(obj.get(), n)) : -1;
-        }
-        return known;
-    }
-
-private:
-    static constexpr int unknown = 2;
-    State& st_;
-    int read_string_ = unknown;  // only these two are asked
-    int decode_string_ = unknown;
-};
-
-int check_own_code(State& st, PyObject* cls, const Record& rec, OwnNames& own);
-
-int runs_own_code(State& st, PyObject* cls, const Record& rec, OwnNames& own)
-{
-    if (!st.is_own(cls, rec.class_name))
-        return 0;
-    return st.watch.cached(st.own_code_check(rec), [&] { return check_own_code(st, cls, rec, own); });
-}
-
-// runs_own_code, made afresh.
-int check_own_code(State& st, PyObject* cls, const Record& rec, OwnNames& own)
-{
-    if (!st.is_own_record_class(cls, rec))
-        return PyErr_Occurred() ? -1 : 0;
-    for (const Step& step : rec.steps) {
-        int ok = 1;
-        switch (step.op) {
-        case Step::group:
-            if (step.has_chars)
-                ok = own(Name::decode_string);
-            break;
-        case Step::text:
-            ok = own(Name::read_string);
-            if (ok > 0)
-                ok = own(Name::decode_string);
-            if (ok > 0 && step.length_constant != Name::count) {
-                Ref length = st.global(step.length_constant);
-                ok = length ? plain_length(length.get()) == own_length(step.length_constant) : -1;
-            }
-            break;
-        case Step::base: {
-            // super(cls, self) of an instance of cls walks cls.__mro__ after cls.
-            Ref mro(PyObject_GetAttr(cls, st.name(Name::dunder_mro)));
-            if (!mro)
-                return -1;
-            PyObject* base_cls = st.bound[index(step.record->class_name)].get();
-            if (!PyTuple_Check(mro.get()) || PyTuple_GET_SIZE(mro.get()) < 2 ||
-                PyTuple_GET_ITEM(mro.get(), 1) != base_cls)
-                return 0;
-            Ref init(PyObject_GetAttr(base_cls, st.name(Name::dunder_init)));
-            if (!init)
-                return -1;
-            ok = init.get() == st.inits[static_cast<std::size_t>(step.record->id)].get();
-            if (ok > 0)
-                ok = check_own_code(st, base_cls, *step.record, own);
-            break;
-        }
-        case Step::nested:
-        case Step::list:
-            // The nested records are built by the classes bound at the moment.
-            for (const Record* nested : {step.record, step.alt_record}) {
-                Ref nested_cls = nested && ok > 0 ? st.global(nested->class_name) : Ref();
-                if (nested && ok > 0)
-                    ok = nested_cls ? runs_own_code(st, nested_cls.get(), *nested, own) : -1;
-            }
-            break;
-        }
-        if (ok <= 0)
-            return ok;
-    }
-    return 1;
-}
-
-}  // namespace
-
-int runs_own_code(State& st, PyObject* cls, const Record& rec)
-{
-    OwnNames own(st);
-    return runs_own_code(st, cls, rec, own);
 }
 
 PyMethodDef decode_string_def = {"decode_string", as_cfunction(decode_string_impl), function_flags,

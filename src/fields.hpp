@@ -239,20 +239,18 @@ public:
     // Decodes `rec` into the attributes of `self`, set one after the other.
     bool into(const Record& rec, PyObject* self);
     // Constructs a record of class `cls` (the class bound under `rec`'s name):
-    // natively when `cls` is the module's own untouched class, otherwise by
-    // calling it with the source's file object.
+    // natively while `cls` and everything its construction uses is the
+    // module's own, otherwise by calling it with the source's file object.
     Ref construct(PyObject* cls, const Record& rec);
+    // Whether construct() would build `rec` through `cls` natively: 1 or 0, -1 on error.
+    int own_class(PyObject* cls, const Record& rec);
     // Constructs the module's own class for `rec` natively.
     Ref construct_own(const Record& rec);
-    // Reads a whole `rec` as `own` decoding would and returns only the value
-    // of `attr`, building no record.  The record holds no nested records.
-    Ref attribute(const Record& rec, Name attr);
 
 private:
     // Where decoded values go: the attributes of `self`, as a constructor
     // sets them; or `dict`, a new instance dictionary holding every field's
-    // name in layout order, which becomes the record's once it is complete;
-    // or, with neither, nowhere but the one value attribute() keeps.
+    // name in layout order, which becomes the record's once it is complete.
     struct Target {
         PyObject* self = nullptr;
         PyObject* dict = nullptr;
@@ -267,20 +265,18 @@ private:
     bool list(const Step& step, Target& to);
     bool base(const Step& step, const Record& rec, Target& to);
     bool keep(Name name, Ref value, Target& to);
+    Ref call_class(PyObject* cls);
     Ref recall(Name name, Target& to);
 
     State& st_;
     Source* src_;
     bool own_;
     bool in_memory_ = false;  // src_ holds the whole record being decoded
-    Name kept_ = Name::count;  // attribute(): the one attribute kept
-    Ref kept_value_;
 };
 
-// Whether constructing `rec` through `cls` while honouring what the caller
-// rebound runs only the module's own code, so that own decoding gives the
-// same record: 1 or 0, -1 on error.
-int runs_own_code(State& st, PyObject* cls, const Record& rec);
+// The byte count a read_string length stands for, or -1 when it is anything
+// but a plain non-negative int (then the host's own unpacking must judge it).
+Py_ssize_t plain_length(PyObject* max_len);
 
 // The bytes of `rec` when it has a fixed size (no nested records), else -1.
 Py_ssize_t flat_size(const Record& rec);

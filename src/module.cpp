@@ -43,6 +43,27 @@ constexpr const char* record_class_names[] = {
 };
 static_assert(std::size(record_class_names) == record_count);
 
+// Keeps the namespace of the class `k` (see State::made) and a copy of it as made.
+bool remember_class(State& st, std::size_t k, PyObject* cls)
+{
+    st.namespaces[k] = Ref(PyObject_GetAttr(cls, st.name(Name::dunder_dict)));
+    st.made[k] = Ref(st.namespaces[k] ? PyDict_New() : nullptr);
+    return st.made[k] && PyDict_Merge(st.made[k].get(), st.namespaces[k].get(), 1) == 0;
+}
+
+// The classes constructing `rec` uses: its own, its base's and those of the records it holds.
+Scope scope_of(const Record& rec)
+{
+    Scope scope = Scope{1} << static_cast<std::size_t>(rec.id);
+    if (rec.base)
+        scope |= scope_of(*rec.base);
+    for (const Step& step : rec.steps)
+        for (const Record* r : {step.record, step.alt_record})
+            if (r)
+                scope |= scope_of(*r);
+    return scope;
+}
+
 bool bind_record_classes(State& st, PyObject* module)
 {
     for (const Record* rec : records_in_load_order) {
@@ -55,41 +76,13 @@ bool bind_record_classes(State& st, PyObject* module)
                                    std::span(members, rec->method ? 2 : 1));
         if (!cls)
             return false;
-        st.inits[id] = Ref(PyObject_GetAttr(cls.get(), st.name(Name::dunder_init)));
-        if (rec->method && !(st.record_methods[id] = Ref(PyObject_GetAttrString(cls.get(), rec->method->ml_name))))
-            return false;
         st.field_dicts[id] = field_dict(st, *rec);
         st.flat_sizes[id] = flat_size(*rec);
-        st.namespaces[id] = Ref(PyObject_GetAttr(cls.get(), st.name(Name::dunder_dict)));
-        st.class_sizes[id] = st.namespaces[id] ? PyObject_Length(st.namespaces[id].get()) : -1;
-        if (!st.inits[id] || !st.field_dicts[id] || st.class_sizes[id] < 0)
-            return false;
-        if (!bind(st, rec->class_name, std::move(cls)))
+        st.scopes[id] = scope_of(*rec);
+        if (!st.field_dicts[id] || !remember_class(st, id, cls.get()) || !bind(st, rec->class_name, std::move(cls)))
             return false;
     }
     return true;
-}
-
-// SPAFile's own methods, which the series reader calls natively while they are bound.
-bool remember_spa_methods(State& st)
-{
-    const Name methods[] = {Name::find_indextype, Name::find_indextypes, Name::read, Name::read_offset};
-    st.spa_namespace = Ref(PyObject_GetAttr(st.bound[index(Name::SPAFile)].get(), st.name(Name::dunder_dict)));
-    if (!st.spa_namespace)
-        return false;
-    for (std::size_t i = 0; i < std::size(methods); ++i) {
-        st.spa_methods[i] = Ref(PyObject_GetAttr(st.bound[index(Name::SPAFile)].get(), st.name(methods[i])));
-        if (!st.spa_methods[i])
-            return false;
-    }
-    const Name construction[] = {Name::dunder_init, Name::read_basic_info};
-    for (std::size_t i = 0; i < std::size(construction); ++i) {
-        st.spa_construction[i] = Ref(PyObject_GetItem(st.spa_namespace.get(), st.name(construction[i])));
-        if (!st.spa_construction[i])
-            return false;
-    }
-    st.spa_class_size = PyObject_Length(st.spa_namespace.get());
-    return st.spa_class_size >= 0;
 }
 
 Ref function(PyMethodDef* def, PyObject* module)
@@ -181,7 +174,7 @@ int exec_module(PyObject* module)
         return -1;
     if (!bind(st, Name::SPAFile,
               make_plain_class(module, "quorinreader.SPAFile", nullptr, nullptr, spa_file_members)) ||
-        !remember_spa_methods(st) ||
+        !remember_class(st, State::spa_class, st.bound[index(Name::SPAFile)].get()) ||
         !bind(st, Name::Series, make_plain_class(module, "quorinreader.Series", nullptr, nullptr, series_members)) ||
         !bind(st, Name::open_file, function(&open_file_def, module)))
         return -1;

@@ -71,17 +71,9 @@ public:
         return read_record_through(st_, file_, handle_, offset.get(), record_class.get());
     }
 
-    // The handle, for the blob's sequence, while the file's methods are still the module's own.
-    Ref take_handle()
-    {
-        const int own = handle_ ? is_own_spa_file(st_, file_) : 0;
-        if (own <= 0) {
-            close_handle();
-            PyErr_Clear();
-            return Ref();
-        }
-        return std::move(handle_);
-    }
+    // The handle, for the blob's sequence, which checks the file's methods
+    // itself before it reads through it.
+    Ref take_handle() { return std::move(handle_); }
 
 private:
     void close_handle()
