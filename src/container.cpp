@@ -356,25 +356,12 @@ PyType_Spec indextypes_spec = NativeIterator<IndexTypes>::spec("quorinreader._In
 
 bool bind_registry(State& st)
 {
-    Ref type_class(PyDict_New());
-    if (!type_class)
-        return false;
-    const std::pair<long, Name> pairs[] = {
-        {2, Name::MainSpectralHeader}, {325, Name::SeriesHeader}, {300, Name::DiskResidentArray}};
-    for (const auto& [code, name] : pairs) {
-        Ref key(PyLong_FromLong(code));
-        if (!key || PyDict_SetItem(type_class.get(), key.get(), st.bound[index(name)].get()) < 0)
-            return false;
-    }
-    Ref class_type(PyDict_New());
-    if (!class_type)
-        return false;
-    PyObject *code, *record_class;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(type_class.get(), &pos, &code, &record_class))
-        if (PyDict_SetItem(class_type.get(), record_class, code) < 0)
-            return false;
-    if (PyDict_SetItem(st.globals, st.name(Name::TYPE_CLASS), type_class.get()) < 0 ||
+    PyObject* spectral = st.bound[index(Name::MainSpectralHeader)].get();
+    PyObject* series = st.bound[index(Name::SeriesHeader)].get();
+    PyObject* array = st.bound[index(Name::DiskResidentArray)].get();
+    Ref type_class(Py_BuildValue("{i:O,i:O,i:O}", 2, spectral, 325, series, 300, array));
+    Ref class_type(Py_BuildValue("{O:i,O:i,O:i}", spectral, 2, series, 325, array, 300));
+    if (!type_class || !class_type || PyDict_SetItem(st.globals, st.name(Name::TYPE_CLASS), type_class.get()) < 0 ||
         PyDict_SetItem(st.globals, st.name(Name::CLASS_TYPE), class_type.get()) < 0)
         return false;
     st.bound[index(Name::TYPE_CLASS)] = std::move(type_class);
@@ -405,7 +392,7 @@ Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset,
     if (!native_seek(file, offset))
         return {};
     NativeSource src(st, file);
-    return Decoder(st, src, true).construct_own(*rec);
+    return Decoder(st, src).construct_own(*rec);
 }
 
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
@@ -418,7 +405,7 @@ Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cl
     if (!file || (offset && !native_seek(file.get(), offset)))
         return Ref();
     NativeSource src(st, file.get());
-    return Decoder(st, src, true).construct_own(*rec);
+    return Decoder(st, src).construct_own(*rec);
 }
 
 }  // namespace quorin

@@ -380,10 +380,17 @@ Ref read_title(State& st, LinkedData* seq, NativeFile* nf)
     return header ? Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title))) : Ref();
 }
 
-// The next spectrum: its mini header (or only the mini header's title, when
-// `title_only`; None without mini headers) and its values.
-int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_only)
+// The next item: at the first request the headers dictionary (in `header`),
+// then each spectrum's mini header (or only its title, when `title_only`;
+// None without mini headers) and its values.  1, or 0 at the end.
+int read_item(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_only)
 {
+    if (seq->stage == LinkedData::finished)
+        return 0;
+    if (seq->stage == LinkedData::created) {
+        seq->stage = LinkedData::at_headers;
+        return (header = read_headers(st, seq)) ? 1 : -1;
+    }
     if (seq->stage == LinkedData::at_headers) {
         if (!start_spectra(st, seq))
             return -1;
@@ -418,13 +425,13 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
     return 1;
 }
 
-// The next spectrum, ending the sequence on its end or on an error.
-int read_next_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_only)
+// read_item, ending the sequence on an error, for a request the caller
+// made: each request is one, and the sequence is not re-entered meanwhile.
+int next_item(LinkedData* seq, Ref& header, Ref& values, bool title_only)
 {
-    if (seq->stage == LinkedData::finished)
-        return 0;
-    const int status = read_spectrum(st, seq, header, values, title_only);
-    if (status < 0) {
+    Running running(seq->running);
+    const int status = running ? read_item(class_state(Py_TYPE(reinterpret_cast<PyObject*>(seq))), seq, header, values, title_only) : -1;
+    if (status < 0 && running) {
         seq->release();
         stop_iteration_to_runtime_error();
     }
@@ -434,24 +441,11 @@ int read_next_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, boo
 PyObject* LinkedData::next(PyObject* self)
 {
     auto* seq = reinterpret_cast<LinkedData*>(self);
-    State& st = class_state(Py_TYPE(self));
-    Running running(seq->running);
-    if (!running)
-        return nullptr;
-    if (seq->stage == LinkedData::created) {
-        Ref headers = read_headers(st, seq);
-        if (!headers) {
-            seq->release();
-            stop_iteration_to_runtime_error();
-            return nullptr;
-        }
-        seq->stage = LinkedData::at_headers;
-        return headers.release();
-    }
+    const bool headers = seq->stage == LinkedData::created;
     Ref header, values;
-    if (read_next_spectrum(st, seq, header, values, false) <= 0)
+    if (next_item(seq, header, values, false) <= 0)
         return nullptr;
-    return PyTuple_Pack(2, header.get(), values.get());
+    return headers ? header.release() : PyTuple_Pack(2, header.get(), values.get());
 }
 
 }  // namespace
@@ -487,11 +481,7 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
 
 int next_title(PyObject* linked_data, Ref& title, Ref& values)
 {
-    auto* seq = reinterpret_cast<LinkedData*>(linked_data);
-    Running running(seq->running);
-    if (!running)
-        return -1;
-    return read_next_spectrum(class_state(Py_TYPE(linked_data)), seq, title, values, true);
+    return next_item(reinterpret_cast<LinkedData*>(linked_data), title, values, true);
 }
 
 }  // namespace quorin

@@ -298,27 +298,27 @@ Py_ssize_t own_length(Name constant)
     }
 }
 
-bool Decoder::keep(Name name, Ref value, Target& to)
+bool Decoder::keep(Name name, Ref value, PyObject* to)
 {
     if (!value)
         return false;
-    if (to.dict)
-        return PyDict_SetItem(to.dict, st_.name(name), value.get()) == 0;
-    return set_attr(to.self, st_.name(name), value.get());
+    if (own_)
+        return PyDict_SetItem(to, st_.name(name), value.get()) == 0;
+    return set_attr(to, st_.name(name), value.get());
 }
 
 // A value decoded earlier in the record, as the record holds it now.
-Ref Decoder::recall(Name name, Target& to)
+Ref Decoder::recall(Name name, PyObject* to)
 {
-    if (!to.dict)
-        return Ref(PyObject_GetAttr(to.self, st_.name(name)));
-    PyObject* value = PyDict_GetItemWithError(to.dict, st_.name(name));
+    if (!own_)
+        return Ref(PyObject_GetAttr(to, st_.name(name)));
+    PyObject* value = PyDict_GetItemWithError(to, st_.name(name));
     if (!value && !PyErr_Occurred())
         PyErr_SetObject(PyExc_AttributeError, st_.name(name));
     return Ref::borrow(value);
 }
 
-bool Decoder::group(const Step& step, Target& to)
+bool Decoder::group(const Step& step, PyObject* to)
 {
     bool native_text = true;
     if (step.has_chars && !own_) {
@@ -328,45 +328,40 @@ bool Decoder::group(const Step& step, Target& to)
         native_text = st_.is_own(fn.get(), Name::decode_string);
     }
 
-    const char* taken = src_->take(step.size);
+    const char* taken = src_.take(step.size);
     if (!taken)
         return false;
     // Setting an attribute may run code that reads on: then the bytes are copied first.
     char bytes[max_group_size];
-    if (to.self)
+    if (!own_)
         std::memcpy(bytes, taken, static_cast<std::size_t>(step.size));
-    const char* p = to.self ? bytes : taken;
+    const char* p = own_ ? taken : bytes;
     std::int32_t word = 0;
     for (const Field& f : step.fields) {
         if (f.kind == Kind::bits)
             word = load_le<std::int32_t>(p);
-        if (f.kind != Kind::pad && f.kind != Kind::bits) {
-            if (!keep(f.name, unpack_field(f, p, word, native_text), to))
-                return false;
-        }
+        else if (f.kind != Kind::pad && !keep(f.name, unpack_field(f, p, word, native_text), to))
+            return false;
         p += f.width;
     }
 
     // Raw char fields, stored as bytes above, become text through the
     // caller's decode_string, one after the other in layout order.
-    if (!native_text) {
-        for (const Field& f : step.fields) {
-            if (f.kind != Kind::chars)
-                continue;
-            Ref raw = recall(f.name, to);
-            Ref text = raw ? call_decode_string(st_, raw.get()) : Ref();
-            if (!keep(f.name, std::move(text), to))
-                return false;
-        }
+    for (const Field& f : step.fields) {
+        if (native_text || f.kind != Kind::chars)
+            continue;
+        Ref raw = recall(f.name, to);
+        if (!keep(f.name, raw ? call_decode_string(st_, raw.get()) : Ref(), to))
+            return false;
     }
     return true;
 }
 
-bool Decoder::text(const Step& step, Target& to)
+bool Decoder::text(const Step& step, PyObject* to)
 {
     if (own_) {
         const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
-        const char* p = src_->take(n);
+        const char* p = src_.take(n);
         return p && keep(step.attr, decode_text(p, n), to);
     }
     Ref length = step.length_constant != Name::count ? st_.global(step.length_constant)
@@ -376,25 +371,17 @@ bool Decoder::text(const Step& step, Target& to)
         return false;
     const Py_ssize_t n = plain_length(length.get());
     if (!st_.is_own(fn.get(), Name::read_string) || n < 0) {
-        PyObject* f = src_->file();
+        PyObject* f = src_.file();
         if (!f)
             return false;
         PyObject* args[] = {f, length.get()};
         return keep(step.attr, Ref(PyObject_Vectorcall(fn.get(), args, 2, nullptr)), to);
     }
-    const char* p = src_->take(n);
+    const char* p = src_.take(n);
     return p && keep(step.attr, text_of(st_, p, n), to);
 }
 
-bool Decoder::nested(const Step& step, Target& to)
-{
-    if (own_)
-        return keep(step.attr, construct_own(*step.record), to);
-    Ref cls = st_.global(step.record->class_name);
-    return cls && keep(step.attr, construct(cls.get(), *step.record), to);
-}
-
-bool Decoder::list(const Step& step, Target& to)
+bool Decoder::list(const Step& step, PyObject* to)
 {
     const Record* rec = step.record;
     if (step.alt_record) {
@@ -421,7 +408,7 @@ bool Decoder::list(const Step& step, Target& to)
     if (own_items < 0)
         return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = own_items ? Decoder(st_, *src_, true).construct_own(*rec) : call_class(cls.get());
+        Ref item = own_items ? construct_own(*rec) : call_class(cls.get());
         if (!item || PyList_Append(items.get(), item.get()) < 0)
             return false;
     }
@@ -429,67 +416,50 @@ bool Decoder::list(const Step& step, Target& to)
 }
 
 // Runs the base class's construction on the same file, as super().__init__(f).
-bool Decoder::base(const Step& step, const Record& rec, Target& to)
+bool Decoder::base(const Step& step, const Record& rec, PyObject* to)
 {
-    if (own_ || !to.self)  // a record the decoder creates is of the module's own untouched class
+    if (own_)
         return decode(*step.record, to);
-    Ref init = base_init(st_, st_.bound[index(rec.class_name)].get(), to.self);
+    Ref init = base_init(st_, st_.bound[index(rec.class_name)].get(), to);
     if (!init)
         return false;
     if (is_own_init(st_, init.get(), *step.record))
         return decode(*step.record, to);
-    PyObject* f = src_->file();
+    PyObject* f = src_.file();
     return f && Ref(PyObject_CallOneArg(init.get(), f));
 }
 
-bool Decoder::step(const Step& step, const Record& rec, Target& to)
+bool Decoder::decode(const Record& rec, PyObject* to)
 {
-    switch (step.op) {
-    case Step::group:
-        return group(step, to);
-    case Step::text:
-        return text(step, to);
-    case Step::nested:
-        return nested(step, to);
-    case Step::list:
-        return list(step, to);
-    case Step::base:
-        return base(step, rec, to);
-    }
-    return false;
-}
-
-bool Decoder::decode_steps(const Record& rec, Target& to)
-{
-    for (const Step& s : rec.steps)
-        if (!step(s, rec, to))
+    for (const Step& step : rec.steps) {
+        bool ok = false;
+        switch (step.op) {
+        case Step::group:
+            ok = group(step, to);
+            break;
+        case Step::text:
+            ok = text(step, to);
+            break;
+        case Step::nested: {
+            Ref cls = own_ ? Ref() : st_.global(step.record->class_name);
+            ok = (own_ || cls) &&
+                 keep(step.attr, own_ ? construct_own(*step.record) : construct(cls.get(), *step.record), to);
+            break;
+        }
+        case Step::list:
+            ok = list(step, to);
+            break;
+        case Step::base:
+            ok = base(step, rec, to);
+            break;
+        }
+        if (!ok)
             return false;
+    }
     return true;
 }
 
-bool Decoder::decode(const Record& rec, Target& to)
-{
-    // A record of fixed size that the source holds in full is taken at once
-    // and decoded from memory.  One that runs short is decoded step by
-    // step, so that it fails at the read it fails at, with that read's error.
-    const Py_ssize_t size = own_ && !in_memory_ ? st_.flat_sizes[static_cast<std::size_t>(rec.id)] : -1;
-    const int whole = size > 0 ? src_->holds(size) : 0;
-    if (whole <= 0)
-        return whole == 0 && decode_steps(rec, to);
-    MemorySource memory(st_, src_->take(size), size, 0);
-    Source* outer = std::exchange(src_, &memory);
-    in_memory_ = true;
-    const bool ok = decode_steps(rec, to);
-    src_ = outer;
-    in_memory_ = false;
-    return ok;
-}
-
-bool Decoder::into(const Record& rec, PyObject* self)
-{
-    Target to{self, nullptr};
-    return decode(rec, to);
-}
+bool Decoder::into(const Record& rec, PyObject* self) { return decode(rec, self); }
 
 Ref Decoder::construct_own(const Record& rec)
 {
@@ -498,8 +468,10 @@ Ref Decoder::construct_own(const Record& rec)
     // A copy of the record's dictionary of field names: its values are
     // replaced in place, and it never grows while the record is decoded.
     Ref dict(obj ? PyDict_Copy(st_.field_dicts[static_cast<std::size_t>(rec.id)].get()) : nullptr);
-    Target to{nullptr, dict.get()};
-    if (!dict || !decode(rec, to))
+    const bool outer = std::exchange(own_, true);
+    const bool ok = dict && decode(rec, dict.get());
+    own_ = outer;
+    if (!ok)
         return Ref();
     return plain_set_instance_dict(obj.get(), std::move(dict)) ? std::move(obj) : Ref();
 }
@@ -511,7 +483,7 @@ int Decoder::own_class(PyObject* cls, const Record& rec)
 
 Ref Decoder::call_class(PyObject* cls)
 {
-    PyObject* f = src_->file();
+    PyObject* f = src_.file();
     return f ? Ref(PyObject_CallOneArg(cls, f)) : Ref();
 }
 
@@ -520,7 +492,7 @@ Ref Decoder::construct(PyObject* cls, const Record& rec)
     const int own = own_class(cls, rec);
     if (own < 0)
         return Ref();
-    return own ? Decoder(st_, *src_, true).construct_own(rec) : call_class(cls);
+    return own ? construct_own(rec) : call_class(cls);
 }
 
 // The names of a record's fields in layout order, each once.

@@ -153,9 +153,6 @@ public:
     // Borrowed: the file object handed to Python callables that read on, or
     // null with an exception set where the source has none.
     virtual PyObject* file() = 0;
-    // Whether the next n bytes can be taken in full; false where that is not
-    // known without reading (a Python file object).  -1 on error.
-    virtual int holds(Py_ssize_t n) = 0;
 
 protected:
     ~Source() = default;
@@ -170,7 +167,6 @@ public:
     PySource& operator=(const PySource&) = delete;
     const char* take(Py_ssize_t n) override;
     PyObject* file() override { return f_; }
-    int holds(Py_ssize_t) override { return 0; }
 
 private:
     void release();
@@ -188,7 +184,6 @@ public:
         : st_(st), data_(data), size_(size), pos_(pos) {}
     const char* take(Py_ssize_t n) override;
     PyObject* file() override;
-    int holds(Py_ssize_t n) override { return size_ - pos_ >= n; }
 
 private:
     State& st_;
@@ -225,16 +220,17 @@ bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow);
 
 // The one decoder of every record layout.
 //
-// By default it honours what a caller has rebound: the module's current
-// read_string, decode_string, length constants and record classes are looked
-// up at each step, and a class or function that is not the module's own is
-// called as a Python callable would be.  With `own`, it decodes with the
-// module's own functions, constants and classes whatever is bound: for
-// readers that are not part of the streaming protocol, and for the title
-// path once the caller has vouched that nothing was rebound.
+// The generic road honours what a caller has rebound: into() decodes a
+// record into the attributes of an instance being constructed, looking the
+// module's current read_string, decode_string, length constants and record
+// classes up at each step, and calls what is not the module's own as a
+// Python callable would be called.  The native road, construct_own(),
+// decodes with the module's own functions, constants and classes into a new
+// instance dictionary: for readers that are not part of the streaming
+// protocol, and where State::own() said nothing was rebound.
 class Decoder {
 public:
-    Decoder(State& st, Source& src, bool own = false) : st_(st), src_(&src), own_(own) {}
+    Decoder(State& st, Source& src) : st_(st), src_(src) {}
 
     // Decodes `rec` into the attributes of `self`, set one after the other.
     bool into(const Record& rec, PyObject* self);
@@ -248,30 +244,21 @@ public:
     Ref construct_own(const Record& rec);
 
 private:
-    // Where decoded values go: the attributes of `self`, as a constructor
-    // sets them; or `dict`, a new instance dictionary holding every field's
-    // name in layout order, which becomes the record's once it is complete.
-    struct Target {
-        PyObject* self = nullptr;
-        PyObject* dict = nullptr;
-    };
-
-    bool decode(const Record& rec, Target& to);
-    bool decode_steps(const Record& rec, Target& to);
-    bool step(const Step& step, const Record& rec, Target& to);
-    bool group(const Step& step, Target& to);
-    bool text(const Step& step, Target& to);
-    bool nested(const Step& step, Target& to);
-    bool list(const Step& step, Target& to);
-    bool base(const Step& step, const Record& rec, Target& to);
-    bool keep(Name name, Ref value, Target& to);
+    // Each step decodes into `to`: the instance dictionary of a record built
+    // natively (own_), which holds every field's name in layout order from
+    // the start; or else the instance whose attributes are set in turn.
+    bool decode(const Record& rec, PyObject* to);
+    bool group(const Step& step, PyObject* to);
+    bool text(const Step& step, PyObject* to);
+    bool list(const Step& step, PyObject* to);
+    bool base(const Step& step, const Record& rec, PyObject* to);
+    bool keep(Name name, Ref value, PyObject* to);
+    Ref recall(Name name, PyObject* to);
     Ref call_class(PyObject* cls);
-    Ref recall(Name name, Target& to);
 
     State& st_;
-    Source* src_;
-    bool own_;
-    bool in_memory_ = false;  // src_ holds the whole record being decoded
+    Source& src_;
+    bool own_ = false;
 };
 
 // The byte count a read_string length stands for, or -1 when it is anything

@@ -2,13 +2,19 @@
 
 #include "compat.hpp"
 
-#include <string>
-
 namespace quorin {
 
 Ref compile_generator_function(const char* name, const char* qualname)
 {
-    const std::string source = std::string("def ") + name + "(native):\n    yield from native\n";
+    Ref function = compile_function(std::string("def ") + name + "(native):\n    yield from native\n", name);
+    Ref qualified(function ? PyUnicode_FromString(qualname) : nullptr);
+    if (!qualified || PyObject_SetAttrString(function.get(), "__qualname__", qualified.get()) < 0)
+        return Ref();
+    return function;
+}
+
+Ref compile_function(const std::string& source, const char* name)
+{
     Ref globals(PyDict_New());
     Ref module_name(PyUnicode_FromString("quorinreader"));
     if (!globals || !module_name || PyDict_SetItemString(globals.get(), "__name__", module_name.get()) < 0 ||
@@ -18,11 +24,7 @@ Ref compile_generator_function(const char* name, const char* qualname)
     Ref done(code ? PyEval_EvalCode(code.get(), globals.get(), globals.get()) : nullptr);
     if (!done)
         return Ref();
-    Ref function = Ref::borrow(PyDict_GetItemString(globals.get(), name));
-    Ref qualified(PyUnicode_FromString(qualname));
-    if (!function || !qualified || PyObject_SetAttrString(function.get(), "__qualname__", qualified.get()) < 0)
-        return Ref();
-    return function;
+    return Ref::borrow(PyDict_GetItemString(globals.get(), name));
 }
 
 Ref make_generator(PyObject* generator_function, PyObject* iterator)

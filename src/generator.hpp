@@ -6,10 +6,15 @@
 
 #include "ref.hpp"
 
+#include <string>
+
 namespace quorin {
 
 // Compiles `def <name>(native): yield from native` and gives it `qualname`.
 Ref compile_generator_function(const char* name, const char* qualname);
+
+// Compiles `source`, which defines the function `name`, and returns it.
+Ref compile_function(const std::string& source, const char* name);
 
 // A new, not yet started generator driving `iterator`.
 Ref make_generator(PyObject* generator_function, PyObject* iterator);

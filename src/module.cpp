@@ -130,10 +130,16 @@ bool set_up_state(State& st, PyObject* module)
     st.find_indextypes_shell = compile_generator_function("find_indextypes", "SPAFile.find_indextypes");
     st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
     st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
+    // The series items of a blob sequence that is not the module's own, as
+    // unpacking each item and reading its header's title in Python gives them.
+    st.titled = compile_function("def titled(blob):\n"
+                                 "    for header, values in blob:\n"
+                                 "        yield {'title': None if header is None else header.spec_title}, values\n",
+                                 "titled");
     return st.struct_error && st.unsupported_operation && st.struct_unpack && st.io_open &&
            st.series_file_type && st.native_file_type && st.indextypes_type && st.linked_data_type &&
            st.series_items_type && st.reader_type && st.mapping_type &&
-           st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell;
+           st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell && st.titled;
 }
 
 bool set_up_arrays(State& st)

@@ -55,8 +55,8 @@ namespace quorin {
     /* SPAFile and Series */                                                           \
     X(info) X(read_basic_info) X(find_indextype) X(find_indextypes) X(read)    \
     X(read_offset) X(read_linked_data) X(quorin_file)                   \
-    /* keys of the series items, and file methods */                                   \
-    X(first) X(last) X(n) X(seek) X(close) X(split) X(decode) X(ascii) X(errors) X(ignore)
+    /* file methods */                                                                 \
+    X(seek) X(close) X(split) X(decode) X(ascii) X(errors) X(ignore)
 
 // Names that are not valid C++ identifiers: (identifier, Python spelling).
 #define QUORIN_SPECIAL_NAMES(X)                                                        \

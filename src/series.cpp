@@ -42,11 +42,7 @@ struct SeriesItems {
 class SectionReader {
 public:
     SectionReader(State& st, PyObject* quorin_file) : st_(st), file_(quorin_file) {}
-    ~SectionReader()
-    {
-        if (handle_)
-            native_close(reinterpret_cast<NativeFile*>(handle_.get()));
-    }
+    ~SectionReader() { close_handle(); }
     SectionReader(const SectionReader&) = delete;
     SectionReader& operator=(const SectionReader&) = delete;
 
@@ -88,14 +84,9 @@ private:
     Ref handle_;
 };
 
-Ref range_dict(State& st, PyObject* first, PyObject* last, PyObject* n)
+Ref range_dict(PyObject* first, PyObject* last, PyObject* n)
 {
-    Ref dict(PyDict_New());
-    if (!dict || PyDict_SetItem(dict.get(), st.name(Name::first), first) < 0 ||
-        PyDict_SetItem(dict.get(), st.name(Name::last), last) < 0 ||
-        PyDict_SetItem(dict.get(), st.name(Name::n), n) < 0)
-        return Ref();
-    return dict;
+    return Ref(Py_BuildValue("{s:O,s:O,s:O}", "first", first, "last", last, "n", n));
 }
 
 // {"first": first_dim * scale_dim, "last": last_dim * scale_dim, "n": num_elements}
@@ -108,7 +99,7 @@ Ref dimension_dict(State& st, PyObject* d)
     Ref last_scale(last_dim ? PyObject_GetAttr(d, st.name(Name::scale_dim)) : nullptr);
     Ref last(last_scale ? PyNumber_Multiply(last_dim.get(), last_scale.get()) : nullptr);
     Ref n(last ? PyObject_GetAttr(d, st.name(Name::num_elements)) : nullptr);
-    return n ? range_dict(st, first.get(), last.get(), n.get()) : Ref();
+    return n ? range_dict(first.get(), last.get(), n.get()) : Ref();
 }
 
 // The dimensions whose num_elements equals max_spectra.
@@ -167,69 +158,34 @@ Ref first_item(State& st, SeriesItems* items)
             PyErr_SetNone(PyExc_StopIteration);
         return Ref();
     }
+    if (!items->native_blob) {
+        Ref blob(std::exchange(items->blob, nullptr));
+        if (!(items->blob = PyObject_CallOneArg(st.titled.get(), blob.get())))
+            return Ref();
+    }
     // The headers as a consumer of read_linked_data sees them.
     Ref key = st.global(Name::MainSpectralHeader);
     Ref spectral(key ? PyObject_GetItem(headers.get(), key.get()) : nullptr);
     Ref first_x(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
     Ref last_x(first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
     Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
-    Ref info = num_points ? range_dict(st, first_x.get(), last_x.get(), num_points.get()) : Ref();
+    Ref info = num_points ? range_dict(first_x.get(), last_x.get(), num_points.get()) : Ref();
     Ref valid = info ? valid_dimensions(st, array.get(), max_spectra.get()) : Ref();
     return valid ? Ref(PyTuple_Pack(2, info.get(), valid.get())) : Ref();
-}
-
-// `header, values = item`, with the errors of that unpacking.
-bool unpack_pair(PyObject* item, Ref& header, Ref& values)
-{
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        header = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-        values = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-        return true;
-    }
-    Ref iter(PyObject_GetIter(item));
-    if (!iter) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        }
-        return false;
-    }
-    Ref* slots[] = {&header, &values};
-    for (int i = 0; i < 2; ++i) {
-        *slots[i] = Ref(PyIter_Next(iter.get()));
-        if (!*slots[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-    }
-    Ref extra(PyIter_Next(iter.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
 }
 
 // One spectrum's item: ({"title": header.spec_title}, values); 0 at the end.
 int next_item(State& st, SeriesItems* items, Ref& item)
 {
-    Ref title, values;
-    if (items->native_blob) {
-        const int status = next_title(items->blob, title, values);
-        if (status <= 0)
-            return status;
-    } else {
-        Ref pair(PyIter_Next(items->blob));
-        Ref header;
-        if (!pair)
-            return PyErr_Occurred() ? -1 : 0;
-        if (!unpack_pair(pair.get(), header, values))
-            return -1;
-        // A blob without mini headers has no titles: None stands for each.
-        title = header.get() == Py_None ? Ref::borrow(Py_None)
-                                        : Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title)));
+    if (!items->native_blob) {
+        item = Ref(PyIter_Next(items->blob));
+        return item ? 1 : PyErr_Occurred() ? -1 : 0;
     }
-    Ref titles(title ? PyDict_New() : nullptr);
+    Ref title, values;
+    const int status = next_title(items->blob, title, values);
+    if (status <= 0)
+        return status;
+    Ref titles(PyDict_New());
     if (!titles || PyDict_SetItem(titles.get(), st.name(Name::title), title.get()) < 0)
         return -1;
     item = Ref(PyTuple_Pack(2, titles.get(), values.get()));

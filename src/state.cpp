@@ -137,7 +137,7 @@ void State::each_held(Act act)
     for (Ref* r : {&struct_error, &unsupported_operation, &struct_unpack, &io_open, &typecodes, &zero_f,
                    &zero_d, &series_file_type, &native_file_type, &indextypes_type, &linked_data_type,
                    &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell, &read_linked_data_shell,
-                   &open_series_shell})
+                   &open_series_shell, &titled})
         act(*r);
 }
 

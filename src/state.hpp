@@ -50,6 +50,7 @@ struct State {
     Ref find_indextypes_shell;  // generator functions wrapping the native iterators
     Ref read_linked_data_shell;
     Ref open_series_shell;
+    Ref titled;  // turns the items of a caller's blob into the series items
 
     // The one decision of a pass: whether everything in `scope` is the
     // module's own, so that the pass may run natively.  1 or 0, -1 on error.
