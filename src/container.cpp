@@ -1,6 +1,5 @@
 #include "container.hpp"
 
-#include "compat.hpp"
 #include "generator.hpp"
 #include "nativefile.hpp"
 #include "plainclass.hpp"
@@ -58,33 +57,6 @@ Ref iterate_sections(State& st, PyObject* spa)
     Ref info(PyObject_GetAttr(spa, st.name(Name::info)));
     Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
     return sections ? Ref(PyObject_GetIter(sections.get())) : Ref();
-}
-
-// Calls `cls(f)` on a file object opened by io.open, closing it on every path
-// out as a `with` block would.
-Ref call_with_python_file(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
-{
-    Ref f(PyObject_CallFunction(st.io_open.get(), "Os", filename, "rb"));
-    if (!f)
-        return Ref();
-    Ref result;
-    Ref moved(offset ? PyObject_CallMethodOneArg(f.get(), st.name(Name::seek), offset) : Py_NewRef(Py_None));
-    if (moved)
-        result = Ref(PyObject_CallOneArg(cls, f.get()));
-
-    Ref pending = take_exception();
-    Ref closed(PyObject_CallMethodNoArgs(f.get(), st.name(Name::close)));
-    if (!closed) {
-        // The error of close() wins, with the first one as its context.
-        if (pending) {
-            Ref close_error = take_exception();
-            PyException_SetContext(close_error.get(), pending.release());  // steals
-            restore_exception(std::move(close_error));
-        }
-        return Ref();
-    }
-    restore_exception(std::move(pending));
-    return result;
 }
 
 // self.read_basic_info(), where it is the module's own method: from the file
@@ -369,7 +341,8 @@ bool bind_registry(State& st)
     return true;
 }
 
-Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls)
+Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls, Name field,
+                        bool* unbuilt)
 {
     Ref filename(PyObject_GetAttr(spa, st.name(Name::filename)));
     if (!filename)
@@ -391,16 +364,24 @@ Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset,
     auto* file = reinterpret_cast<NativeFile*>(handle.get());
     if (!native_seek(file, offset))
         return {};
+    // A record no one else sees, read whole, gives up its one field unbuilt.
+    const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec->id)];
+    const int whole = unbuilt && size > 0 ? native_holds(file, size) : 0;
+    if (whole > 0) {
+        *unbuilt = true;
+        return flat_field(*rec, native_take(st, file, size), field);
+    }
     NativeSource src(st, file);
-    return Decoder(st, src).construct_own(*rec);
+    return whole < 0 ? Ref() : Decoder(st, src).construct_own(*rec);
 }
 
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
 {
     const Record* rec = st.record_of(cls);
     const int own = rec ? st.own(st.scopes[static_cast<std::size_t>(rec->id)]) : 0;
+    PyObject* args[] = {filename, cls, offset};  // with a file opened by io.open, as read_offset does
     if (own <= 0)
-        return own < 0 ? Ref() : call_with_python_file(st, filename, offset, cls);
+        return own < 0 ? Ref() : Ref(PyObject_Vectorcall(st.read_with.get(), args, offset ? 3 : 2, nullptr));
     ClosingFile file(native_open(st, filename));
     if (!file || (offset && !native_seek(file.get(), offset)))
         return Ref();

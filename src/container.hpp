@@ -38,8 +38,11 @@ bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& re
 //   read_offset(cls, offset), through `handle`, which stays open for the
 //   reads that follow (opened from spa.filename when null).  A class whose
 //   construction runs the caller's code is built as read_offset builds it,
-//   and the handle is closed.
-Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls);
+//   and the handle is closed.  With `unbuilt`, where the record would be
+//   built natively and no one else sees it, only its attribute `field` is
+//   read and returned, and *unbuilt is set.
+Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
+                        Name field = Name::count, bool* unbuilt = nullptr);
 
 // SPAFile(filename) through `cls`, the class bound as SPAFile: natively
 // while it is the module's own untouched class.

@@ -64,11 +64,6 @@ const Record series_specheader_record = {RecordId::SeriesSpecheader, Name::Serie
                                          "\n    A possible mini header in data blobs.\n\n    SERIES_SPECHEADER\n    ",
                                          nullptr, series_specheader_steps};
 
-// Where the title lies in either mini header, the second starting with the first.
-constexpr Py_ssize_t title_at = series_specheader_steps[0].size;
-constexpr Py_ssize_t title_length = series_specheader_steps[1].length;
-static_assert(series_specheader_steps[1].attr == Name::spec_title);
-
 constexpr Field direction_fields[] = {u32(Name::direction)};
 constexpr Step series_specheader_ver3_steps[] = {
     base(series_specheader_record),
@@ -125,11 +120,14 @@ struct LinkedData {
     PyObject* n_spectra;        // as given; counted when the spectra start
     PyObject* handle;           // the NativeFile, open from the first request to the end
     PyObject* spectral_header;  // the main spectral header at the head of the blob, if any
+    PyObject* extent;           // for the series reader, {first, last, n} of a header not built
     PyObject* header_class;     // the mini header class, chosen when the spectra start
     PyObject* zero_value;       // a one-value array of the blob's typecode
     const Record* header_record;
     long long remaining;  // spectra still to read
     Py_ssize_t item_size;
+    Py_ssize_t points;  // the point count of a header not built, else -1
+    bool for_series;    // driven by the series reader, which shows no one the headers
     enum : std::uint8_t { created, at_headers, at_spectra, finished } stage;
     bool mini_headers;
     bool running;
@@ -146,6 +144,7 @@ struct LinkedData {
         Py_CLEAR(file);
         Py_CLEAR(n_spectra);
         Py_CLEAR(spectral_header);
+        Py_CLEAR(extent);
         Py_CLEAR(header_class);
         Py_CLEAR(zero_value);
     }
@@ -229,11 +228,30 @@ Ref read_headers(State& st, LinkedData* seq)
     if (spectral < 0)
         return Ref();
     if (spectral) {
+        // The series reader keeps only the extent and point count of a
+        // header no one else sees: then the header is read, not built.
+        const Record& rec = main_spectral_header_record;
         Ref cls = st.global(Name::MainSpectralHeader);
-        Ref header = cls ? Decoder(st, src).construct(cls.get(), main_spectral_header_record) : Ref();
-        if (!header || PyDict_SetItem(headers.get(), cls.get(), header.get()) < 0)
+        const int own = cls && seq->for_series ? Decoder(st, src).own_class(cls.get(), rec) : 0;
+        const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec.id)];
+        const int whole = own > 0 ? native_holds(nf, size) : own;
+        if (whole < 0)
             return Ref();
-        seq->spectral_header = header.release();
+        if (whole) {
+            const char* p = native_take(st, nf, size);
+            Ref n = flat_field(rec, p, Name::num_points);
+            seq->points = n ? PyLong_AsSsize_t(n.get()) : -1;  // a u32: it fits
+            seq->extent = n ? Py_BuildValue("{s:N,s:N,s:O}", "first", flat_field(rec, p, Name::first_x).release(), "last",
+                                            flat_field(rec, p, Name::last_x).release(), "n", n.get())
+                            : nullptr;
+            if (!seq->extent)
+                return Ref();
+        } else {
+            Ref header = cls ? Decoder(st, src).construct(cls.get(), rec) : Ref();
+            if (!header || PyDict_SetItem(headers.get(), cls.get(), header.get()) < 0)
+                return Ref();
+            seq->spectral_header = header.release();
+        }
     }
     const int bench = is_true_value(st, format.get(), Name::bench_hdr);
     if (bench < 0)
@@ -354,6 +372,8 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
 // caller may change it.  -1 on error.
 Py_ssize_t spectrum_points(State& st, LinkedData* seq)
 {
+    if (seq->points >= 0)
+        return seq->points;
     Ref num_points(PyObject_GetAttr(seq->spectral_header, st.name(Name::num_points)));
     const Py_ssize_t count = num_points ? PyNumber_AsSsize_t(num_points.get(), PyExc_OverflowError) : -1;
     if (count < 0 && !PyErr_Occurred())
@@ -375,7 +395,7 @@ Ref read_title(State& st, LinkedData* seq, NativeFile* nf)
     if (whole < 0)
         return Ref();
     if (whole)
-        return decode_text(native_take(st, nf, size) + title_at, title_length);
+        return flat_field(rec, native_take(st, nf, size), Name::spec_title);
     Ref header = decoder.construct(seq->header_class, rec);
     return header ? Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title))) : Ref();
 }
@@ -400,7 +420,7 @@ int read_item(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_o
         seq->release();
         return 0;
     }
-    if (!seq->spectral_header) {
+    if (!seq->spectral_header && seq->points < 0) {
         PyErr_SetString(PyExc_RuntimeError, "Can not read spectra without a spectral header.");
         return -1;
     }
@@ -429,8 +449,10 @@ int read_item(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_o
 // made: each request is one, and the sequence is not re-entered meanwhile.
 int next_item(LinkedData* seq, Ref& header, Ref& values, bool title_only)
 {
+    State& st = class_state(Py_TYPE(reinterpret_cast<PyObject*>(seq)));
+    OwnCall call(st);
     Running running(seq->running);
-    const int status = running ? read_item(class_state(Py_TYPE(reinterpret_cast<PyObject*>(seq))), seq, header, values, title_only) : -1;
+    const int status = running ? read_item(st, seq, header, values, title_only) : -1;
     if (status < 0 && running) {
         seq->release();
         stop_iteration_to_runtime_error();
@@ -458,7 +480,7 @@ bool is_own_read_linked_data(PyObject* method, PyObject* array)
            PyCFunction_GET_SELF(method) == array;
 }
 
-Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle)
+Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle, bool for_series)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(st.linked_data_type.get());
     auto* seq = PyObject_GC_New(LinkedData, type);
@@ -468,7 +490,9 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     seq->file = Py_NewRef(file);
     seq->n_spectra = Py_NewRef(n_spectra);
     seq->handle = handle.release();
-    seq->spectral_header = seq->header_class = seq->zero_value = nullptr;
+    seq->spectral_header = seq->extent = seq->header_class = seq->zero_value = nullptr;
+    seq->points = -1;
+    seq->for_series = for_series;
     seq->header_record = nullptr;
     seq->remaining = 0;
     seq->item_size = 0;
@@ -478,6 +502,8 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     PyObject_GC_Track(seq);
     return Ref(reinterpret_cast<PyObject*>(seq));
 }
+
+PyObject* blob_extent(PyObject* linked_data) { return reinterpret_cast<LinkedData*>(linked_data)->extent; }
 
 int next_title(PyObject* linked_data, Ref& title, Ref& values)
 {

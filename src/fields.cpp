@@ -82,27 +82,6 @@ Ref text_of(State& st, const char* p, Py_ssize_t n)
     return raw ? Ref(PyObject_CallOneArg(fn.get(), raw.get())) : Ref();
 }
 
-// read_string for lengths that are not plain ints: f.read(max_len), then
-// struct.unpack(str(max_len) + "s", s)[0] through decode_string.
-Ref read_string_generic(State& st, PyObject* f, PyObject* max_len)
-{
-    Ref s(PyObject_CallMethodOneArg(f, st.name(Name::read), max_len));
-    if (!s)
-        return Ref();
-    Ref fmt(PyUnicode_Check(max_len) ? Py_NewRef(max_len) : PyObject_Str(max_len));
-    if (!fmt)
-        return Ref();
-    Ref full(PyUnicode_FromFormat("%Us", fmt.get()));
-    if (!full)
-        return Ref();
-    PyObject* args[] = {full.get(), s.get()};
-    Ref values(PyObject_Vectorcall(st.struct_unpack.get(), args, 2, nullptr));
-    if (!values)
-        return Ref();
-    Ref raw(PySequence_GetItem(values.get(), 0));
-    return raw ? call_decode_string(st, raw.get()) : Ref();
-}
-
 // super(cls, self).__init__, bound to self: the base construction a
 // subclass's __init__ runs.
 Ref base_init(State& st, PyObject* cls, PyObject* self)
@@ -127,16 +106,8 @@ PyObject* decode_string_impl(PyObject* module, PyObject* const* args, Py_ssize_t
         return nullptr;
     if (PyBytes_CheckExact(s))
         return decode_text(PyBytes_AS_STRING(s), PyBytes_GET_SIZE(s)).release();
-    // Anything else takes the host's own route: s.split(b"\0")[0].decode("ascii", errors="ignore").
-    State& st = module_state(module);
-    Ref zero(PyBytes_FromStringAndSize("", 1));
-    Ref pieces(zero ? PyObject_CallMethodOneArg(s, st.name(Name::split), zero.get()) : nullptr);
-    Ref first(pieces ? PySequence_GetItem(pieces.get(), 0) : nullptr);
-    Ref keywords(first ? PyTuple_Pack(1, st.name(Name::errors)) : nullptr);
-    if (!keywords)
-        return nullptr;
-    PyObject* call[] = {first.get(), st.name(Name::ascii), st.name(Name::ignore)};
-    return PyObject_VectorcallMethod(st.name(Name::decode), call, 2, keywords.get());
+    // Anything else takes the host's own route.
+    return PyObject_CallOneArg(module_state(module).decode_any.get(), s);
 }
 
 PyObject* read_string_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -148,7 +119,7 @@ PyObject* read_string_impl(PyObject* module, PyObject* const* args, Py_ssize_t n
     State& st = module_state(module);
     const Py_ssize_t n = plain_length(argv[1]);
     if (n < 0)
-        return read_string_generic(st, argv[0], argv[1]).release();
+        return PyObject_Vectorcall(st.read_string_any.get(), argv, 2, nullptr);  // the host's own unpacking
     PySource src(st, argv[0]);
     const char* p = src.take(n);
     return p ? text_of(st, p, n).release() : nullptr;
@@ -540,6 +511,37 @@ Py_ssize_t flat_size(const Record& rec)
     }
     return size;
 }
+
+namespace {
+
+Ref find_field(const Record& rec, const char*& p, Name name)
+{
+    for (const Step& step : rec.steps) {
+        if (step.op == Step::base) {
+            if (Ref value = find_field(*step.record, p, name); value || PyErr_Occurred())
+                return value;
+        } else if (step.op == Step::text) {
+            const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+            if (step.attr == name)
+                return decode_text(p, n);
+            p += n;
+        } else {
+            std::int32_t word = 0;
+            for (const Field& f : step.fields) {
+                if (f.kind == Kind::bits)
+                    word = load_le<std::int32_t>(p);
+                else if (f.name == name && f.kind != Kind::pad)
+                    return unpack_field(f, p, word, true);
+                p += f.width;
+            }
+        }
+    }
+    return Ref();
+}
+
+}  // namespace
+
+Ref flat_field(const Record& rec, const char* p, Name name) { return find_field(rec, p, name); }
 
 Ref field_dict(State& st, const Record& rec)
 {

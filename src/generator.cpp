@@ -6,14 +6,15 @@ namespace quorin {
 
 Ref compile_generator_function(const char* name, const char* qualname)
 {
-    Ref function = compile_function(std::string("def ") + name + "(native):\n    yield from native\n", name);
+    Ref names = run_python(std::string("def ") + name + "(native):\n    yield from native\n");
+    Ref function = Ref::borrow(names ? PyDict_GetItemString(names.get(), name) : nullptr);
     Ref qualified(function ? PyUnicode_FromString(qualname) : nullptr);
     if (!qualified || PyObject_SetAttrString(function.get(), "__qualname__", qualified.get()) < 0)
         return Ref();
     return function;
 }
 
-Ref compile_function(const std::string& source, const char* name)
+Ref run_python(const std::string& source)
 {
     Ref globals(PyDict_New());
     Ref module_name(PyUnicode_FromString("quorinreader"));
@@ -22,9 +23,7 @@ Ref compile_function(const std::string& source, const char* name)
         return Ref();
     Ref code(Py_CompileString(source.c_str(), "<quorinreader>", Py_file_input));
     Ref done(code ? PyEval_EvalCode(code.get(), globals.get(), globals.get()) : nullptr);
-    if (!done)
-        return Ref();
-    return Ref::borrow(PyDict_GetItemString(globals.get(), name));
+    return done ? std::move(globals) : Ref();
 }
 
 Ref make_generator(PyObject* generator_function, PyObject* iterator)

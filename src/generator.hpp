@@ -13,8 +13,8 @@ namespace quorin {
 // Compiles `def <name>(native): yield from native` and gives it `qualname`.
 Ref compile_generator_function(const char* name, const char* qualname);
 
-// Compiles `source`, which defines the function `name`, and returns it.
-Ref compile_function(const std::string& source, const char* name);
+// Runs the Python `source` in a namespace of its own and returns the namespace.
+Ref run_python(const std::string& source);
 
 // A new, not yet started generator driving `iterator`.
 Ref make_generator(PyObject* generator_function, PyObject* iterator);

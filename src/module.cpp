@@ -43,12 +43,23 @@ constexpr const char* record_class_names[] = {
 };
 static_assert(std::size(record_class_names) == record_count);
 
-// Keeps the namespace of the class `k` (see State::made) and a copy of it as made.
+// Keeps the namespace of the class `k` (see State::made), its size and the
+// methods the module defined in it.
 bool remember_class(State& st, std::size_t k, PyObject* cls)
 {
     st.namespaces[k] = Ref(PyObject_GetAttr(cls, st.name(Name::dunder_dict)));
     st.made[k] = Ref(st.namespaces[k] ? PyDict_New() : nullptr);
-    return st.made[k] && PyDict_Merge(st.made[k].get(), st.namespaces[k].get(), 1) == 0;
+    st.made_sizes[k] = st.made[k] ? PyObject_Length(st.namespaces[k].get()) : -1;
+    Ref items(st.made_sizes[k] >= 0 ? PyMapping_Items(st.namespaces[k].get()) : nullptr);
+    if (!items)
+        return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        PyObject* value = PyTuple_GET_ITEM(item, 1);
+        if (Py_IS_TYPE(value, &PyMethodDescr_Type) && PyDict_SetItem(st.made[k].get(), PyTuple_GET_ITEM(item, 0), value) < 0)
+            return false;
+    }
+    return true;
 }
 
 // The classes constructing `rec` uses: its own, its base's and those of the records it holds.
@@ -107,6 +118,45 @@ Ref new_type(PyObject* module, PyType_Spec* spec)
     return Ref(PyType_FromModuleAndSpec(module, spec, nullptr));
 }
 
+// The generic road's Python: where a caller's objects take part, they see
+// exactly what Python itself does with them.
+constexpr const char* generic_road = R"(
+import io, struct
+
+def titled(blob):
+    for header, values in blob:
+        yield {"title": None if header is None else header.spec_title}, values
+
+def read_with(filename, cls, *offset, open=io.open):
+    with open(filename, "rb") as f:
+        if offset:
+            f.seek(*offset)
+        return cls(f)
+
+def read_string(f, max_len, unpack=struct.unpack):
+    s = f.read(max_len)
+    return decode_string(unpack(str(max_len) + "s", s)[0])
+
+def decode_string(s):
+    return s.split(b"\0")[0].decode("ascii", errors="ignore")
+)";
+
+bool set_up_generic_road(State& st)
+{
+    Ref names = run_python(generic_road);
+    if (!names)
+        return false;
+    for (auto [name, slot] : {std::pair{"titled", &st.titled}, {"read_with", &st.read_with},
+                              {"decode_string", &st.decode_any}, {"read_string", &st.read_string_any}})
+        if (!(*slot = Ref::borrow(PyDict_GetItemString(names.get(), name))))
+            return false;
+    // read_string calls the module's decode_string as bound when it runs.
+    PyObject* read_string = st.read_string_any.get();
+    st.read_string_any = Ref(PyFunction_New(PyFunction_GetCode(read_string), st.globals));
+    return st.read_string_any &&
+           PyFunction_SetDefaults(st.read_string_any.get(), PyFunction_GetDefaults(read_string)) == 0;
+}
+
 // Everything the module caches that is not one of its public names.
 bool set_up_state(State& st, PyObject* module)
 {
@@ -118,8 +168,6 @@ bool set_up_state(State& st, PyObject* module)
     st.globals = PyModule_GetDict(module);
     st.struct_error = import_attribute("struct", "error");
     st.unsupported_operation = import_attribute("io", "UnsupportedOperation");
-    st.struct_unpack = import_attribute("struct", "unpack");
-    st.io_open = import_attribute("io", "open");
     st.series_file_type = Ref(PyLong_FromLong(ft_series));
     st.native_file_type = new_type(module, &native_file_spec);
     st.indextypes_type = new_type(module, &indextypes_spec);
@@ -130,16 +178,10 @@ bool set_up_state(State& st, PyObject* module)
     st.find_indextypes_shell = compile_generator_function("find_indextypes", "SPAFile.find_indextypes");
     st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
     st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
-    // The series items of a blob sequence that is not the module's own, as
-    // unpacking each item and reading its header's title in Python gives them.
-    st.titled = compile_function("def titled(blob):\n"
-                                 "    for header, values in blob:\n"
-                                 "        yield {'title': None if header is None else header.spec_title}, values\n",
-                                 "titled");
-    return st.struct_error && st.unsupported_operation && st.struct_unpack && st.io_open &&
+    return set_up_generic_road(st) && st.struct_error && st.unsupported_operation &&
            st.series_file_type && st.native_file_type && st.indextypes_type && st.linked_data_type &&
            st.series_items_type && st.reader_type && st.mapping_type &&
-           st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell && st.titled;
+           st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell;
 }
 
 bool set_up_arrays(State& st)

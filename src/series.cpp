@@ -46,8 +46,9 @@ public:
     SectionReader(const SectionReader&) = delete;
     SectionReader& operator=(const SectionReader&) = delete;
 
-    // The record of the section of `class_name`.
-    Ref read(Name class_name)
+    // The record of the section of `class_name`; or, with `unbuilt`, where
+    // reading it natively, only its attribute `field` (see read_record_through).
+    Ref read(Name class_name, Name field = Name::count, bool* unbuilt = nullptr)
     {
         Ref class_type = st_.global(Name::CLASS_TYPE);
         Ref cls = class_type ? st_.global(class_name) : Ref();
@@ -64,7 +65,7 @@ public:
         Ref record_class, offset;
         if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
             return {};
-        return read_record_through(st_, file_, handle_, offset.get(), record_class.get());
+        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), field, unbuilt);
     }
 
     // The handle, for the blob's sequence, which checks the file's methods
@@ -132,15 +133,17 @@ Ref first_item(State& st, SeriesItems* items)
     if (!quorin_file)
         return Ref();
     SectionReader sections(st, quorin_file.get());
-    Ref header = sections.read(Name::SeriesHeader);
+    bool unbuilt = false;  // the header's max_spectra was read in place of the header
+    Ref header = sections.read(Name::SeriesHeader, Name::max_spectra, &unbuilt);
     Ref array = header ? sections.read(Name::DiskResidentArray) : Ref();
-    Ref max_spectra(array ? PyObject_GetAttr(header.get(), st.name(Name::max_spectra)) : nullptr);
+    Ref max_spectra = !array ? Ref() : unbuilt ? std::move(header) : Ref(PyObject_GetAttr(header.get(), st.name(Name::max_spectra)));
     Ref method(max_spectra ? PyObject_GetAttr(array.get(), st.name(Name::read_linked_data)) : nullptr);
     if (!method)
         return Ref();
     if (is_own_read_linked_data(method.get(), array.get())) {
         items->blob =
-            new_linked_data(st, array.get(), quorin_file.get(), max_spectra.get(), sections.take_handle()).release();
+            new_linked_data(st, array.get(), quorin_file.get(), max_spectra.get(), sections.take_handle(), true)
+                .release();
         items->native_blob = true;
     } else {
         PyObject* call[] = {quorin_file.get(), max_spectra.get()};
@@ -163,13 +166,15 @@ Ref first_item(State& st, SeriesItems* items)
         if (!(items->blob = PyObject_CallOneArg(st.titled.get(), blob.get())))
             return Ref();
     }
-    // The headers as a consumer of read_linked_data sees them.
-    Ref key = st.global(Name::MainSpectralHeader);
-    Ref spectral(key ? PyObject_GetItem(headers.get(), key.get()) : nullptr);
-    Ref first_x(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
-    Ref last_x(first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
-    Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
-    Ref info = num_points ? range_dict(first_x.get(), last_x.get(), num_points.get()) : Ref();
+    Ref info = Ref::borrow(items->native_blob ? blob_extent(items->blob) : nullptr);
+    if (!info) {  // the headers as a consumer of read_linked_data sees them
+        Ref key = st.global(Name::MainSpectralHeader);
+        Ref spectral(key ? PyObject_GetItem(headers.get(), key.get()) : nullptr);
+        Ref first_x(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
+        Ref last_x(first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
+        Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
+        info = num_points ? range_dict(first_x.get(), last_x.get(), num_points.get()) : Ref();
+    }
     Ref valid = info ? valid_dimensions(st, array.get(), max_spectra.get()) : Ref();
     return valid ? Ref(PyTuple_Pack(2, info.get(), valid.get())) : Ref();
 }
@@ -199,6 +204,7 @@ PyObject* SeriesItems::next(PyObject* self)
     if (!running || items->done)
         return nullptr;
     State& st = class_state(Py_TYPE(self));
+    OwnCall call(st);
     Ref item;
     int status;
     if (!items->started) {
@@ -252,6 +258,7 @@ PyObject* open_file_impl(PyObject* module, PyObject* const* args, Py_ssize_t nar
     if (!bind_arguments("open_file", args, nargs, kwnames, params, &filename))
         return nullptr;
     State& st = module_state(module);
+    OwnCall call(st);
     Ref spa_class = st.global(Name::SPAFile);
     Ref f = spa_class ? construct_spa_file(st, spa_class.get(), filename) : Ref();
     Ref info(f ? PyObject_GetAttr(f.get(), st.name(Name::info)) : nullptr);

@@ -16,8 +16,9 @@ namespace {
 
 // Whether the class `k` (see State::made) is bound under its name and is
 // as the module made it: instances made by object's __new__, the same one
-// base, and its own namespace holding what it held (nothing added, such as
-// a property that would see attributes being set, and nothing replaced).
+// base, and its own namespace holding as many names as it did (nothing
+// added, such as a property that would see attributes being set) and its
+// own methods.
 int as_made(State& st, std::size_t k)
 {
     const Name name = k == State::spa_class ? Name::SPAFile : st.records[k]->class_name;
@@ -34,7 +35,7 @@ int as_made(State& st, std::size_t k)
         return 0;
     PyObject* names = st.namespaces[k].get();
     const Py_ssize_t size = PyObject_Length(names);
-    if (size != PyDict_GET_SIZE(st.made[k].get()))
+    if (size != st.made_sizes[k])
         return size < 0 ? -1 : 0;
     PyObject *key, *value;
     for (Py_ssize_t pos = 0; PyDict_Next(st.made[k].get(), &pos, &key, &value);) {
@@ -68,25 +69,27 @@ int own_text(State& st)
     return 1;
 }
 
-int check_own(State& st, Scope scope)
-{
-    int ok = own_text(st);
-    for (std::size_t k = 0; ok > 0 && k < State::class_count; ++k)
-        if (scope >> k & 1)
-            ok = as_made(st, k);
-    return ok;
-}
-
 }  // namespace
 
 int State::own(Scope scope)
 {
-    if (watch.unchanged(own_stamp) && own_answer >= 0)
-        return own_answer;
-    const bool watched = watch.active();
-    const int answer = check_own(*this, watched ? ~Scope{0} : scope);
-    own_answer = static_cast<std::int8_t>(watched ? answer : -1);
-    return answer;
+    constexpr Scope text = Scope{1} << class_count;
+    if (!(watch.active() ? watch.unchanged(own_stamp) : calls > 0))
+        known = 0;
+    scope |= text;
+    for (std::size_t k = 0; k <= class_count; ++k) {
+        const Scope bit = Scope{1} << k;
+        if (!(scope & bit) || (known & bit))
+            continue;
+        const int ok = bit == text ? own_text(*this) : as_made(*this, k);
+        if (ok < 0)
+            return -1;
+        known |= bit;
+        found_own = ok ? found_own | bit : found_own & ~bit;
+        if (!ok)
+            return 0;
+    }
+    return (found_own & scope) == scope;
 }
 
 namespace {
@@ -134,10 +137,10 @@ void State::each_held(Act act)
                                 std::span<Ref>(field_dicts)})
         for (Ref& r : refs)
             act(r);
-    for (Ref* r : {&struct_error, &unsupported_operation, &struct_unpack, &io_open, &typecodes, &zero_f,
+    for (Ref* r : {&struct_error, &unsupported_operation, &typecodes, &zero_f,
                    &zero_d, &series_file_type, &native_file_type, &indextypes_type, &linked_data_type,
                    &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell, &read_linked_data_shell,
-                   &open_series_shell, &titled})
+                   &open_series_shell, &titled, &read_with, &read_string_any, &decode_any})
         act(*r);
 }
 

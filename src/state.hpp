@@ -29,13 +29,12 @@ struct State {
     static constexpr std::size_t class_count = record_count + 1;
     static constexpr std::size_t spa_class = record_count;
     Ref namespaces[class_count];  // each class's own namespace, as a live mappingproxy
-    Ref made[class_count];        // a copy of it as the module made it
+    Ref made[class_count];        // the methods the module defined in it
+    Py_ssize_t made_sizes[class_count] = {};  // its size as the module made it
     Scope scopes[record_count] = {};  // each record's class and the classes its construction uses
 
     Ref struct_error;   // struct.error
     Ref unsupported_operation;  // io.UnsupportedOperation
-    Ref struct_unpack;  // struct.unpack, for read_string lengths that are not plain ints
-    Ref io_open;        // io.open, for callables that need a real file object
     Ref typecodes;  // {4: "f", 8: "d"}: array typecode by element size
     Ref zero_f;     // one-value arrays that spectrum arrays are repeated from
     Ref zero_d;
@@ -50,16 +49,21 @@ struct State {
     Ref find_indextypes_shell;  // generator functions wrapping the native iterators
     Ref read_linked_data_shell;
     Ref open_series_shell;
-    Ref titled;  // turns the items of a caller's blob into the series items
+    // The generic road's Python (see module.cpp): the series items of a
+    // caller's blob; a caller's record class called on a file opened by
+    // io.open; and read_string and decode_string for arguments of any type.
+    Ref titled, read_with, read_string_any, decode_any;
 
     // The one decision of a pass: whether everything in `scope` is the
     // module's own, so that the pass may run natively.  1 or 0, -1 on error.
-    // Where changes are watched, the answer (for every class) holds until
-    // one happens; without watchers only `scope` is checked, at each call.
+    // What was found holds while nothing watched changes or, without
+    // watchers (3.11), for the rest of the caller's call (see OwnCall).
     int own(Scope scope);
     Watch watch;
-    std::uint64_t own_stamp = 0;  // the watch count own_answer holds at
-    std::int8_t own_answer = -1;
+    std::uint64_t own_stamp = 0;  // the watch count `known` holds at
+    Scope known = 0;              // what own() found out, and of that,
+    Scope found_own = 0;          // what is the module's own
+    int calls = 0;                // OwnCall scopes open
 
     // Starts watching what own() depends on, once everything is bound.
     bool start_watching();
@@ -86,6 +90,23 @@ public:
 State& module_state(PyObject* module);
 // The state of the module that created `cls` (one of the module's classes).
 State& class_state(PyTypeObject* cls);
+
+// Without watchers, what own() finds holds for the length of the
+// outermost of these, one for each request of a caller's.
+class OwnCall {
+public:
+    explicit OwnCall(State& st) : st_(st)
+    {
+        if (st_.calls++ == 0)
+            st_.known = 0;
+    }
+    ~OwnCall() { --st_.calls; }
+    OwnCall(const OwnCall&) = delete;
+    OwnCall& operator=(const OwnCall&) = delete;
+
+private:
+    State& st_;
+};
 
 // Binds call arguments to parameters given by position or keyword, raising
 // the TypeError a Python function would.  `out` receives borrowed references.
