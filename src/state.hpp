@@ -1,5 +1,6 @@
 // The module's state: interned names, what the module bound under each of
-// its names, and the objects it caches.  Nothing lives in C globals.
+// its names, the objects it caches, and the one check that decides whether
+// a read may run natively (own()).  Nothing lives in C globals.
 #pragma once
 
 #include "fields.hpp"
@@ -97,7 +98,7 @@ class OwnCall {
 public:
     explicit OwnCall(State& st) : st_(st)
     {
-        if (st_.calls++ == 0)
+        if (st_.calls++ == 0 && !st_.watch.active())
             st_.known = 0;
     }
     ~OwnCall() { --st_.calls; }
