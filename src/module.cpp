@@ -1,6 +1,7 @@
 #include "module.hpp"
 
 #include "bulk.hpp"
+#include "compat.hpp"
 #include "container.hpp"
 #include "diskdata.hpp"
 #include "fields.hpp"
@@ -43,21 +44,18 @@ constexpr const char* record_class_names[] = {
 };
 static_assert(std::size(record_class_names) == record_count);
 
-// Keeps the namespace of the class `k` (see State::made), its size and the
-// methods the module defined in it.
+// Keeps the namespace of the class `k` (see State::made) and its entries.
 bool remember_class(State& st, std::size_t k, PyObject* cls)
 {
-    st.namespaces[k] = Ref(PyObject_GetAttr(cls, st.name(Name::dunder_dict)));
-    st.made[k] = Ref(st.namespaces[k] ? PyDict_New() : nullptr);
-    st.made_sizes[k] = st.made[k] ? PyObject_Length(st.namespaces[k].get()) : -1;
-    Ref items(st.made_sizes[k] >= 0 ? PyMapping_Items(st.namespaces[k].get()) : nullptr);
-    if (!items)
+    PyObject* names = (st.namespaces[k] = own_namespace(reinterpret_cast<PyTypeObject*>(cls))).get();
+    st.made[k] = Ref(PyTuple_New(2 * PyDict_GET_SIZE(names)));
+    if (!st.made[k])
         return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        PyObject* value = PyTuple_GET_ITEM(item, 1);
-        if (Py_IS_TYPE(value, &PyMethodDescr_Type) && PyDict_SetItem(st.made[k].get(), PyTuple_GET_ITEM(item, 0), value) < 0)
-            return false;
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    for (Py_ssize_t i = 0; PyDict_Next(names, &at, &key, &value); i += 2) {
+        PyTuple_SET_ITEM(st.made[k].get(), i, Py_NewRef(key));
+        PyTuple_SET_ITEM(st.made[k].get(), i + 1, Py_NewRef(value));
     }
     return true;
 }

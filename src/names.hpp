@@ -58,7 +58,7 @@ namespace quorin {
 
 // Names that are not valid C++ identifiers: (identifier, Python spelling).
 #define QUORIN_SPECIAL_NAMES(X)                                                        \
-    X(struct_module, "struct") X(dunder_init, "__init__") X(dunder_dict, "__dict__")          \
+    X(struct_module, "struct") X(dunder_init, "__init__")          \
     X(dunder_fspath, "__fspath__")                                \
     X(private_reader, "_Reader") X(private_decode_titles, "_decode_titles")                       \
     X(private_record_layout, "_record_layout") X(text_exte, "Exte")

@@ -16,9 +16,9 @@ namespace {
 
 // Whether the class `k` (see State::made) is bound under its name and is
 // as the module made it: instances made by object's __new__, the same one
-// base, and its own namespace holding as many names as it did (nothing
-// added, such as a property that would see attributes being set) and its
-// own methods.
+// base, and its own namespace holding the same entries, so that nothing
+// was added, removed or replaced in place (a property, say, that would see
+// attributes being set).
 int as_made(State& st, std::size_t k)
 {
     const Name name = k == State::spa_class ? Name::SPAFile : st.records[k]->class_name;
@@ -34,18 +34,13 @@ int as_made(State& st, std::size_t k)
         !PyTuple_Check(bases) || PyTuple_GET_SIZE(bases) != 1 || PyTuple_GET_ITEM(bases, 0) != base_cls)
         return 0;
     PyObject* names = st.namespaces[k].get();
-    const Py_ssize_t size = PyObject_Length(names);
-    if (size != st.made_sizes[k])
-        return size < 0 ? -1 : 0;
-    PyObject *key, *value;
-    for (Py_ssize_t pos = 0; PyDict_Next(st.made[k].get(), &pos, &key, &value);) {
-        Ref found(PyObject_GetItem(names, key));
-        if (found.get() != value) {
-            if (!found && !PyErr_ExceptionMatches(PyExc_KeyError))
-                return -1;
-            PyErr_Clear();
-            return 0;
-        }
+    PyObject* made = st.made[k].get();
+    if (PyDict_GET_SIZE(names) * 2 != PyTuple_GET_SIZE(made))
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(made); i += 2) {
+        PyObject* value = PyDict_GetItemWithError(names, PyTuple_GET_ITEM(made, i));
+        if (value != PyTuple_GET_ITEM(made, i + 1))
+            return value || !PyErr_Occurred() ? 0 : -1;
     }
     return 1;
 }

@@ -29,9 +29,8 @@ struct State {
     // as it made them: the record classes in record order, then SPAFile.
     static constexpr std::size_t class_count = record_count + 1;
     static constexpr std::size_t spa_class = record_count;
-    Ref namespaces[class_count];  // each class's own namespace, as a live mappingproxy
-    Ref made[class_count];        // the methods the module defined in it
-    Py_ssize_t made_sizes[class_count] = {};  // its size as the module made it
+    Ref namespaces[class_count];  // each class's own namespace: the live dictionary
+    Ref made[class_count];        // its entries as the module made them: (key, value, key, value, ...)
     Scope scopes[record_count] = {};  // each record's class and the classes its construction uses
 
     Ref struct_error;   // struct.error
