@@ -341,8 +341,8 @@ bool bind_registry(State& st)
     return true;
 }
 
-Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls, Name field,
-                        bool* unbuilt)
+Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls, Unbuilt unbuilt,
+                        bool* was_unbuilt)
 {
     Ref filename(PyObject_GetAttr(spa, st.name(Name::filename)));
     if (!filename)
@@ -364,15 +364,15 @@ Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset,
     auto* file = reinterpret_cast<NativeFile*>(handle.get());
     if (!native_seek(file, offset))
         return {};
-    // A record no one else sees, read whole, gives up its one field unbuilt.
-    const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec->id)];
-    const int whole = unbuilt && size > 0 ? native_holds(file, size) : 0;
-    if (whole > 0) {
-        *unbuilt = true;
-        return flat_field(*rec, native_take(st, file, size), field);
+    if (unbuilt) {
+        Ref kept = unbuilt(st, file, *rec);
+        if (kept || PyErr_Occurred()) {
+            *was_unbuilt = true;
+            return kept;
+        }
     }
     NativeSource src(st, file);
-    return whole < 0 ? Ref() : Decoder(st, src).construct_own(*rec);
+    return Decoder(st, src).construct_own(*rec);
 }
 
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)

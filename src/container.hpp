@@ -10,6 +10,8 @@
 
 namespace quorin {
 
+struct NativeFile;
+
 extern const Record file_header_record;
 extern const Record index_entry_record;
 extern const Record index_entry_extended_record;
@@ -39,10 +41,12 @@ bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& re
 //   reads that follow (opened from spa.filename when null).  A class whose
 //   construction runs the caller's code is built as read_offset builds it,
 //   and the handle is closed.  With `unbuilt`, where the record would be
-//   built natively and no one else sees it, only its attribute `field` is
-//   read and returned, and *unbuilt is set.
+//   built natively and no one else sees it, what `unbuilt` reads of it at
+//   the handle's position is returned instead and *was_unbuilt is set; when
+//   it returns null without an error, the record is built after all.
+using Unbuilt = Ref (*)(State& st, NativeFile* f, const Record& rec);
 Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
-                        Name field = Name::count, bool* unbuilt = nullptr);
+                        Unbuilt unbuilt = nullptr, bool* was_unbuilt = nullptr);
 
 // SPAFile(filename) through `cls`, the class bound as SPAFile: natively
 // while it is the module's own untouched class.

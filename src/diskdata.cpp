@@ -160,10 +160,22 @@ struct LinkedData {
     static PyObject* next(PyObject* self);
 };
 
+// obj.<name>, where obj is the array, its link or the link's blob format;
+// of an array the series reader took as bytes, each of the three is the
+// bytes, and the value is read from them.
+Ref value_of(State& st, PyObject* obj, Name name)
+{
+    if (!PyBytes_Check(obj))
+        return Ref(PyObject_GetAttr(obj, st.name(name)));
+    if (name == Name::link || name == Name::data_blob_format)
+        return Ref::borrow(obj);
+    return flat_field(disk_resident_array_record, PyBytes_AS_STRING(obj), name);
+}
+
 // Whether obj.<name> is true: 1 or 0, -1 on error.
 int is_true_value(State& st, PyObject* obj, Name name)
 {
-    Ref value(PyObject_GetAttr(obj, st.name(name)));
+    Ref value = value_of(st, obj, name);
     return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
@@ -171,7 +183,7 @@ int is_true_value(State& st, PyObject* obj, Name name)
 // section, open it, and read the header records at its head.
 Ref read_headers(State& st, LinkedData* seq)
 {
-    Ref link(PyObject_GetAttr(seq->array, st.name(Name::link)));
+    Ref link = value_of(st, seq->array, Name::link);
     const int external = link ? is_true_value(st, link.get(), Name::link_type) : -1;
     if (external < 0)
         return Ref();
@@ -180,7 +192,7 @@ Ref read_headers(State& st, LinkedData* seq)
         return Ref();
     }
 
-    Ref section_type(PyObject_GetAttr(link.get(), st.name(Name::section_type)));
+    Ref section_type = value_of(st, link.get(), Name::section_type);
     const int own_file = section_type ? is_own_spa_file(st, seq->file) : -1;
     if (own_file < 0)
         return Ref();
@@ -197,13 +209,13 @@ Ref read_headers(State& st, LinkedData* seq)
         Ref found(PyObject_CallMethodOneArg(seq->file, st.name(Name::find_indextypes), section_type.get()));
         positions = Ref(found ? PySequence_List(found.get()) : nullptr);
     }
-    Ref number(positions ? PyObject_GetAttr(link.get(), st.name(Name::section_number)) : nullptr);
+    Ref number = positions ? value_of(st, link.get(), Name::section_number) : Ref();
     Ref position(number ? PyObject_GetItem(positions.get(), number.get()) : nullptr);
     Ref info(position ? PyObject_GetAttr(seq->file, st.name(Name::info)) : nullptr);
     Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
     Ref entry(sections ? PyObject_GetItem(sections.get(), position.get()) : nullptr);
     Ref offset(entry ? PyObject_GetAttr(entry.get(), st.name(Name::section_offset)) : nullptr);
-    Ref size(offset ? PyObject_GetAttr(seq->array, st.name(Name::array_element_size)) : nullptr);
+    Ref size = offset ? value_of(st, seq->array, Name::array_element_size) : Ref();
     Ref typecode(size ? PyObject_GetItem(st.typecodes.get(), size.get()) : nullptr);  // KeyError for other sizes
     if (!typecode)
         return Ref();
@@ -223,7 +235,7 @@ Ref read_headers(State& st, LinkedData* seq)
 
     NativeSource src(st, nf);
     Ref headers(PyDict_New());
-    Ref format(headers ? PyObject_GetAttr(link.get(), st.name(Name::data_blob_format)) : nullptr);
+    Ref format = headers ? value_of(st, link.get(), Name::data_blob_format) : Ref();
     const int spectral = format ? is_true_value(st, format.get(), Name::spectral_hdr) : -1;
     if (spectral < 0)
         return Ref();
@@ -241,9 +253,9 @@ Ref read_headers(State& st, LinkedData* seq)
             const char* p = native_take(st, nf, size);
             Ref n = flat_field(rec, p, Name::num_points);
             seq->points = n ? PyLong_AsSsize_t(n.get()) : -1;  // a u32: it fits
-            seq->extent = n ? Py_BuildValue("{s:N,s:N,s:O}", "first", flat_field(rec, p, Name::first_x).release(), "last",
-                                            flat_field(rec, p, Name::last_x).release(), "n", n.get())
-                            : nullptr;
+            Ref first = n ? flat_field(rec, p, Name::first_x) : Ref();
+            Ref last = first ? flat_field(rec, p, Name::last_x) : Ref();
+            seq->extent = last ? range_dict(st, first.get(), last.get(), n.get()).release() : nullptr;
             if (!seq->extent)
                 return Ref();
         } else {
@@ -268,7 +280,7 @@ Ref read_headers(State& st, LinkedData* seq)
 // The second request: choose the mini header class and count the spectra.
 bool start_spectra(State& st, LinkedData* seq)
 {
-    Ref link(PyObject_GetAttr(seq->array, st.name(Name::link)));
+    Ref link = value_of(st, seq->array, Name::link);
     const int ver3 = link ? is_true_value(st, link.get(), Name::mini_header_type) : -1;
     if (ver3 < 0)
         return false;
@@ -277,7 +289,7 @@ bool start_spectra(State& st, LinkedData* seq)
     if (!cls)
         return false;
     seq->header_class = cls.release();
-    Ref format(PyObject_GetAttr(link.get(), st.name(Name::data_blob_format)));
+    Ref format = value_of(st, link.get(), Name::data_blob_format);
     const int mini = format ? is_true_value(st, format.get(), Name::mini_hdr) : -1;
     if (mini < 0)
         return false;
@@ -501,6 +513,34 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     seq->running = false;
     PyObject_GC_Track(seq);
     return Ref(reinterpret_cast<PyObject*>(seq));
+}
+
+Ref range_dict(State& st, PyObject* first, PyObject* last, PyObject* n)
+{
+    Ref dict(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), st.name(Name::first), first) < 0 ||
+        PyDict_SetItem(dict.get(), st.name(Name::last), last) < 0 || PyDict_SetItem(dict.get(), st.name(Name::n), n) < 0)
+        return Ref();
+    return dict;
+}
+
+// The bytes before the dimensions, and those of each dimension.
+constexpr Py_ssize_t array_head_size = 568;
+
+Ref take_array_bytes(State& st, NativeFile* f, const Record& rec)
+{
+    if (&rec != &disk_resident_array_record || native_holds(f, array_head_size) <= 0)
+        return Ref();
+    Ref count = flat_field(rec, f->buf + f->pos, Name::num_dimensions);  // a u32
+    const Py_ssize_t size =
+        array_head_size + static_cast<Py_ssize_t>(PyLong_AsSize_t(count.get())) * st.flat_sizes[static_cast<std::size_t>(RecordId::Dimension)];
+    return native_holds(f, size) > 0 ? Ref(PyBytes_FromStringAndSize(native_take(st, f, size), size)) : Ref();
+}
+
+Ref dimension_field(State& st, PyObject* array_bytes, Py_ssize_t i, Name name)
+{
+    const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(RecordId::Dimension)];
+    return flat_field(dimension_record, PyBytes_AS_STRING(array_bytes) + array_head_size + i * size, name);
 }
 
 PyObject* blob_extent(PyObject* linked_data) { return reinterpret_cast<LinkedData*>(linked_data)->extent; }

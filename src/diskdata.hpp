@@ -22,10 +22,21 @@ extern PyType_Spec linked_data_spec;
 // then the series reader may drive the native sequence directly.
 bool is_own_read_linked_data(PyObject* method, PyObject* array);
 
+// What the series reader keeps of a disk-resident array no one else sees,
+// read at f's position in place of the record (an Unbuilt, see
+// read_record_through): its bytes, where the file holds them all.
+Ref take_array_bytes(State& st, NativeFile* f, const Record& rec);
+// The field `name` of dimension `i` of an array taken as bytes.
+Ref dimension_field(State& st, PyObject* array_bytes, Py_ssize_t i, Name name);
+
+// {"first": first, "last": last, "n": n}
+Ref range_dict(State& st, PyObject* first, PyObject* last, PyObject* n);
+
 // The native sequence read_linked_data(file, n_spectra) wraps in a generator.
 // `handle`, when given, is a NativeFile of file.filename that the sequence
 // takes over instead of opening the file again.
 // `for_series`: for the series reader, which shows the headers to no one.
+// `array` may be the bytes take_array_bytes read.
 Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle = Ref(),
                     bool for_series = false);
 

@@ -517,9 +517,11 @@ namespace {
 Ref find_field(const Record& rec, const char*& p, Name name)
 {
     for (const Step& step : rec.steps) {
-        if (step.op == Step::base) {
+        if (step.op == Step::base || step.op == Step::nested) {
             if (Ref value = find_field(*step.record, p, name); value || PyErr_Occurred())
                 return value;
+        } else if (step.op == Step::list) {
+            break;  // what follows a list has no fixed place
         } else if (step.op == Step::text) {
             const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
             if (step.attr == name)

@@ -268,9 +268,9 @@ Py_ssize_t plain_length(PyObject* max_len);
 // The bytes of `rec` when it has a fixed size (no nested records), else -1.
 Py_ssize_t flat_size(const Record& rec);
 
-// The field `name` of a record of fixed size whose bytes `p` holds, as a
-// record built natively would hold it; null without an error where `rec`
-// has no such field.  Where a pass keeps one value of a record no one else
+// The field `name` of a record whose bytes `p` holds, as a record built
+// natively would hold it: a field of its own, of its base or of a record
+// nested in it, before any list; null without an error where there is none.  Where a pass keeps one value of a record no one else
 // sees, this reads it without building the record.
 Ref flat_field(const Record& rec, const char* p, Name name);
 

@@ -44,20 +44,26 @@ constexpr const char* record_class_names[] = {
 };
 static_assert(std::size(record_class_names) == record_count);
 
-// Keeps the namespace of the class `k` (see State::made) and its entries.
+// Keeps the namespace of the class `k` (see State::made), its size and its
+// entries but __dict__, __doc__ and __module__: those a caller can neither
+// delete nor replace with anything a read would see.
 bool remember_class(State& st, std::size_t k, PyObject* cls)
 {
     PyObject* names = (st.namespaces[k] = own_namespace(reinterpret_cast<PyTypeObject*>(cls))).get();
-    st.made[k] = Ref(PyTuple_New(2 * PyDict_GET_SIZE(names)));
-    if (!st.made[k])
+    st.made_sizes[k] = PyDict_GET_SIZE(names);
+    Ref kept(PyList_New(0));
+    if (!kept)
         return false;
     Py_ssize_t at = 0;
     PyObject *key, *value;
-    for (Py_ssize_t i = 0; PyDict_Next(names, &at, &key, &value); i += 2) {
-        PyTuple_SET_ITEM(st.made[k].get(), i, Py_NewRef(key));
-        PyTuple_SET_ITEM(st.made[k].get(), i + 1, Py_NewRef(value));
+    while (PyDict_Next(names, &at, &key, &value)) {
+        bool fixed = false;
+        for (const char* name : {"__dict__", "__doc__", "__module__"})
+            fixed = fixed || PyUnicode_CompareWithASCIIString(key, name) == 0;
+        if (!fixed && (PyList_Append(kept.get(), key) < 0 || PyList_Append(kept.get(), value) < 0))
+            return false;
     }
-    return true;
+    return bool(st.made[k] = Ref(PyList_AsTuple(kept.get())));
 }
 
 // The classes constructing `rec` uses: its own, its base's and those of the records it holds.

@@ -54,7 +54,9 @@ namespace quorin {
     X(structure_size) X(array_element_size) X(link) X(dimensions)                      \
     /* SPAFile and Series */                                                           \
     X(info) X(read_basic_info) X(find_indextype) X(find_indextypes) X(read)            \
-    X(read_offset) X(read_linked_data) X(quorin_file)
+    X(read_offset) X(read_linked_data) X(quorin_file)                                  \
+    /* the series reader's extents */                                                  \
+    X(first) X(last) X(n)
 
 // Names that are not valid C++ identifiers: (identifier, Python spelling).
 #define QUORIN_SPECIAL_NAMES(X)                                                        \

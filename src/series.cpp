@@ -46,9 +46,9 @@ public:
     SectionReader(const SectionReader&) = delete;
     SectionReader& operator=(const SectionReader&) = delete;
 
-    // The record of the section of `class_name`; or, with `unbuilt`, where
-    // reading it natively, only its attribute `field` (see read_record_through).
-    Ref read(Name class_name, Name field = Name::count, bool* unbuilt = nullptr)
+    // The record of the section of `class_name`; or, where reading it
+    // natively, what `unbuilt` reads of it (see read_record_through).
+    Ref read(Name class_name, Unbuilt unbuilt, bool* was_unbuilt)
     {
         Ref class_type = st_.global(Name::CLASS_TYPE);
         Ref cls = class_type ? st_.global(class_name) : Ref();
@@ -65,7 +65,7 @@ public:
         Ref record_class, offset;
         if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
             return {};
-        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), field, unbuilt);
+        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), unbuilt, was_unbuilt);
     }
 
     // The handle, for the blob's sequence, which checks the file's methods
@@ -85,11 +85,6 @@ private:
     Ref handle_;
 };
 
-Ref range_dict(PyObject* first, PyObject* last, PyObject* n)
-{
-    return Ref(Py_BuildValue("{s:O,s:O,s:O}", "first", first, "last", last, "n", n));
-}
-
 // {"first": first_dim * scale_dim, "last": last_dim * scale_dim, "n": num_elements}
 Ref dimension_dict(State& st, PyObject* d)
 {
@@ -100,30 +95,65 @@ Ref dimension_dict(State& st, PyObject* d)
     Ref last_scale(last_dim ? PyObject_GetAttr(d, st.name(Name::scale_dim)) : nullptr);
     Ref last(last_scale ? PyNumber_Multiply(last_dim.get(), last_scale.get()) : nullptr);
     Ref n(last ? PyObject_GetAttr(d, st.name(Name::num_elements)) : nullptr);
-    return n ? range_dict(first.get(), last.get(), n.get()) : Ref();
+    return n ? range_dict(st, first.get(), last.get(), n.get()) : Ref();
+}
+
+// Whether `count` equals max_spectra: 1 or 0, -1 on error.
+int matches(PyObject* count, PyObject* max_spectra)
+{
+    Ref equal(count ? PyObject_RichCompare(count, max_spectra, Py_EQ) : nullptr);
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
 // The dimensions whose num_elements equals max_spectra.
 Ref valid_dimensions(State& st, PyObject* diskarray, PyObject* max_spectra)
 {
+    Ref valid(PyList_New(0));
+    if (!valid)
+        return Ref();
+    if (PyBytes_Check(diskarray)) {  // the array's bytes: the series reader is the only one to see it
+        Ref dims = flat_field(disk_resident_array_record, PyBytes_AS_STRING(diskarray), Name::num_dimensions);
+        for (Py_ssize_t i = 0, n = PyLong_AsSsize_t(dims.get()); i < n; ++i) {
+            auto field = [&](Name name) { return dimension_field(st, diskarray, i, name); };
+            const int match = matches(field(Name::num_elements).get(), max_spectra);
+            if (match < 0)
+                return Ref();
+            if (!match)
+                continue;
+            Ref first_dim = field(Name::first_dim), last_dim = field(Name::last_dim), scale = field(Name::scale_dim);
+            Ref first(PyNumber_Multiply(first_dim.get(), scale.get()));
+            Ref last(first ? PyNumber_Multiply(last_dim.get(), scale.get()) : nullptr);
+            Ref dict = last ? range_dict(st, first.get(), last.get(), field(Name::num_elements).get()) : Ref();
+            if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
+                return Ref();
+        }
+        return valid;
+    }
     Ref dims(PyObject_GetAttr(diskarray, st.name(Name::dimensions)));
     Ref iter(dims ? PyObject_GetIter(dims.get()) : nullptr);
-    Ref valid(iter ? PyList_New(0) : nullptr);
-    if (!valid)
+    if (!iter)
         return Ref();
     while (Ref d{PyIter_Next(iter.get())}) {
         Ref count(PyObject_GetAttr(d.get(), st.name(Name::num_elements)));
-        Ref equal(count ? PyObject_RichCompare(count.get(), max_spectra, Py_EQ) : nullptr);
-        const int matches = equal ? PyObject_IsTrue(equal.get()) : -1;
-        if (matches < 0)
+        const int match = matches(count.get(), max_spectra);
+        if (match < 0)
             return Ref();
-        if (matches) {
+        if (match) {
             Ref dict = dimension_dict(st, d.get());
             if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
                 return Ref();
         }
     }
     return PyErr_Occurred() ? Ref() : std::move(valid);
+}
+
+// The series header's max_spectra, read in place of the header (an Unbuilt).
+Ref max_spectra_unbuilt(State& st, NativeFile* f, const Record& rec)
+{
+    const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec.id)];
+    if (&rec != &series_header_record || native_holds(f, size) <= 0)
+        return Ref();
+    return flat_field(rec, native_take(st, f, size), Name::max_spectra);
 }
 
 // The first item: (spectral_info, valid_dims).
@@ -133,14 +163,14 @@ Ref first_item(State& st, SeriesItems* items)
     if (!quorin_file)
         return Ref();
     SectionReader sections(st, quorin_file.get());
-    bool unbuilt = false;  // the header's max_spectra was read in place of the header
-    Ref header = sections.read(Name::SeriesHeader, Name::max_spectra, &unbuilt);
-    Ref array = header ? sections.read(Name::DiskResidentArray) : Ref();
+    bool unbuilt = false, raw = false;  // the header's max_spectra read in its place; the array's bytes
+    Ref header = sections.read(Name::SeriesHeader, max_spectra_unbuilt, &unbuilt);
+    Ref array = header ? sections.read(Name::DiskResidentArray, take_array_bytes, &raw) : Ref();
     Ref max_spectra = !array ? Ref() : unbuilt ? std::move(header) : Ref(PyObject_GetAttr(header.get(), st.name(Name::max_spectra)));
-    Ref method(max_spectra ? PyObject_GetAttr(array.get(), st.name(Name::read_linked_data)) : nullptr);
-    if (!method)
+    Ref method(max_spectra && !raw ? PyObject_GetAttr(array.get(), st.name(Name::read_linked_data)) : nullptr);
+    if (!max_spectra || (!raw && !method))
         return Ref();
-    if (is_own_read_linked_data(method.get(), array.get())) {
+    if (raw || is_own_read_linked_data(method.get(), array.get())) {
         items->blob =
             new_linked_data(st, array.get(), quorin_file.get(), max_spectra.get(), sections.take_handle(), true)
                 .release();
@@ -173,7 +203,7 @@ Ref first_item(State& st, SeriesItems* items)
         Ref first_x(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
         Ref last_x(first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
         Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
-        info = num_points ? range_dict(first_x.get(), last_x.get(), num_points.get()) : Ref();
+        info = num_points ? range_dict(st, first_x.get(), last_x.get(), num_points.get()) : Ref();
     }
     Ref valid = info ? valid_dimensions(st, array.get(), max_spectra.get()) : Ref();
     return valid ? Ref(PyTuple_Pack(2, info.get(), valid.get())) : Ref();

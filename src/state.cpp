@@ -16,9 +16,9 @@ namespace {
 
 // Whether the class `k` (see State::made) is bound under its name and is
 // as the module made it: instances made by object's __new__, the same one
-// base, and its own namespace holding the same entries, so that nothing
-// was added, removed or replaced in place (a property, say, that would see
-// attributes being set).
+// base, and its own namespace holding the same entries (see
+// remember_class), so that nothing was added, removed or replaced in place
+// (a property, say, that would see attributes being set).
 int as_made(State& st, std::size_t k)
 {
     const Name name = k == State::spa_class ? Name::SPAFile : st.records[k]->class_name;
@@ -35,7 +35,7 @@ int as_made(State& st, std::size_t k)
         return 0;
     PyObject* names = st.namespaces[k].get();
     PyObject* made = st.made[k].get();
-    if (PyDict_GET_SIZE(names) * 2 != PyTuple_GET_SIZE(made))
+    if (PyDict_GET_SIZE(names) != st.made_sizes[k])
         return 0;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(made); i += 2) {
         PyObject* value = PyDict_GetItemWithError(names, PyTuple_GET_ITEM(made, i));

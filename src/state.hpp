@@ -31,6 +31,7 @@ struct State {
     static constexpr std::size_t spa_class = record_count;
     Ref namespaces[class_count];  // each class's own namespace: the live dictionary
     Ref made[class_count];        // its entries as the module made them: (key, value, key, value, ...)
+    Py_ssize_t made_sizes[class_count] = {};  // its size then
     Scope scopes[record_count] = {};  // each record's class and the classes its construction uses
 
     Ref struct_error;   // struct.error

@@ -306,3 +306,14 @@ def test_an_entry_replaced_in_place_reads_the_same(monkeypatch, series_path):
     assert series.quorin_file.type == "changed"
     assert [(t, v.tolist()) for t, v in stream(series_path)] == [({"title": f"spectrum {i}"}, s)
                                                                 for i, s in enumerate(SPECTRA)]
+
+
+@pytest.mark.parametrize("code, cls, missing", [
+    (325, "MainSpectralHeader", "max_spectra"),  # a record of another fixed size in place of the series header
+    (300, "SeriesHeader", "read_linked_data"),  # and in place of the disk-resident array
+])
+def test_a_section_read_as_another_of_the_modules_classes_fails_as_it_would(monkeypatch, series_path, code, cls,
+                                                                            missing):
+    monkeypatch.setitem(qr.TYPE_CLASS, code, getattr(qr, cls))
+    with pytest.raises(AttributeError, match=missing):
+        next(qr.open_file(series_path).open_series())
