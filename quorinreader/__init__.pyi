@@ -71,6 +71,8 @@ FT_SERIES: Final = 11
 def decode_string(s: bytes) -> str: ...
 def read_string(f: ByteSource, max_len: int) -> str: ...
 
+# Record classes, from the layout tables in src/: written by tools/record_stubs.py.
+
 @_solid_base
 class FileHeader:
     sti_id_string: str
@@ -250,6 +252,8 @@ class DiskResidentArray:
     def read_linked_data(
         self, file: SPAFile, n_spectra: int
     ) -> Generator[_BlobHeaders | _BlobSpectrum, None, None]: ...
+
+# End of the record classes.
 
 TYPE_CLASS: dict[int, type[_SectionRecord]]
 CLASS_TYPE: dict[type[_SectionRecord], int]

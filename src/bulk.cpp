@@ -24,7 +24,7 @@ namespace {
 constexpr Py_ssize_t direct_stride_min = 2048;
 constexpr Py_ssize_t bounce_size = 1024 * 1024;
 // Copies of more than this many bytes from memory run with the GIL released.
-constexpr Py_ssize_t release_gil_min = 1 << 20;
+constexpr Py_ssize_t copy_release_gil_min = 1 << 20;
 // Reads of at most this many bytes from a file keep the GIL and, when they
 // take few pieces, their iovecs on the stack.
 constexpr std::int64_t small_table = 64 * 1024;
@@ -150,18 +150,6 @@ int read_table(int fd, const Rows& r, std::int64_t& done, iovec* iov, int iov_ma
     return 0;
 }
 
-// Values are stored little-endian; make them native.
-void to_native_order(const Rows& r, std::int64_t spectra)
-{
-    if constexpr (std::endian::native == std::endian::big) {
-        for (char* p = r.values; p + r.item <= r.values + spectra * r.row; p += r.item)
-            std::reverse(p, p + r.item);
-    } else {
-        (void)r;
-        (void)spectra;
-    }
-}
-
 // The reader behind quorinreader._Reader.
 struct Reader {
     PyObject_HEAD
@@ -240,12 +228,9 @@ void reader_dealloc(PyObject* self)
 // An int argument that must not be negative.
 bool non_negative(PyObject* obj, const char* what, std::int64_t& out)
 {
-    Ref index(PyNumber_Index(obj));
-    if (!index)
-        return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (v == -1 && PyErr_Occurred())
+    std::int64_t v;
+    int overflow;
+    if (!index_to_int64(obj, v, overflow))
         return false;
     if (overflow || v < 0) {
         PyErr_Format(PyExc_ValueError, "%s must be a non-negative 64-bit integer, not %R", what, obj);
@@ -287,13 +272,13 @@ PyObject* reader_record(PyObject* self, PyTypeObject* cls, PyObject* const* args
         const Py_ssize_t size = r->view.len;
         MemorySource src(st, static_cast<const char*>(r->view.buf), size,
                          static_cast<Py_ssize_t>(std::min<std::int64_t>(offset, size)));
-        return Decoder(st, src, true).construct_own(*rec).release();
+        return Decoder(st, src).construct_own(*rec).release();
     }
     auto* nf = reinterpret_cast<NativeFile*>(r->file);
     if (!native_seek(nf, argv[1]))
         return nullptr;
     NativeSource src(st, nf);
-    return Decoder(st, src, true).construct_own(*rec).release();
+    return Decoder(st, src).construct_own(*rec).release();
 }
 
 // A writable buffer of at least `need` bytes, or null with the error set.
@@ -383,7 +368,7 @@ void copy_memory_table(Reader* r, const Rows& rows, std::int64_t& done)
     const std::int64_t available = rows.offset < size ? size - rows.offset : 0;
     const std::int64_t spectra = std::min<std::int64_t>(rows.count, available / rows.stride());
     const char* start = static_cast<const char*>(r->view.buf) + std::min(rows.offset, size);
-    if (spectra * rows.stride() >= release_gil_min) {
+    if (spectra * rows.stride() >= copy_release_gil_min) {
         r->busy = true;
         Py_BEGIN_ALLOW_THREADS
         scatter(rows, 0, start, spectra);
@@ -438,7 +423,7 @@ PyObject* reader_read_rows(PyObject* self, PyTypeObject*, PyObject* const* args,
     else if (!read_file_table(r, rows, done))
         return nullptr;
     const std::int64_t spectra = done / rows.stride();
-    to_native_order(rows, spectra);
+    to_native_order(rows.values, static_cast<Py_ssize_t>(spectra) * rows.row, rows.item);
     return PyLong_FromLongLong(spectra);
 }
 

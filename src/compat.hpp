@@ -39,4 +39,14 @@ inline void restore_exception(Ref exception)
 #endif
 }
 
+// The dictionary that is a class's own namespace (a new reference).
+inline Ref own_namespace(PyTypeObject* type)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
+}
+
 }  // namespace quorin

@@ -1,6 +1,5 @@
 #include "container.hpp"
 
-#include "compat.hpp"
 #include "generator.hpp"
 #include "nativefile.hpp"
 #include "plainclass.hpp"
@@ -58,33 +57,6 @@ Ref iterate_sections(State& st, PyObject* spa)
     Ref info(PyObject_GetAttr(spa, st.name(Name::info)));
     Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
     return sections ? Ref(PyObject_GetIter(sections.get())) : Ref();
-}
-
-// Calls `cls(f)` on a file object opened by io.open, closing it on every path
-// out as a `with` block would.
-Ref call_with_python_file(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
-{
-    Ref f(PyObject_CallFunction(st.io_open.get(), "Os", filename, "rb"));
-    if (!f)
-        return Ref();
-    Ref result;
-    Ref moved(offset ? PyObject_CallMethodOneArg(f.get(), st.name(Name::seek), offset) : Py_NewRef(Py_None));
-    if (moved)
-        result = Ref(PyObject_CallOneArg(cls, f.get()));
-
-    Ref pending = take_exception();
-    Ref closed(PyObject_CallMethodNoArgs(f.get(), st.name(Name::close)));
-    if (!closed) {
-        // The error of close() wins, with the first one as its context.
-        if (pending) {
-            Ref close_error = take_exception();
-            PyException_SetContext(close_error.get(), pending.release());  // steals
-            restore_exception(std::move(close_error));
-        }
-        return Ref();
-    }
-    restore_exception(std::move(pending));
-    return result;
 }
 
 // self.read_basic_info(), where it is the module's own method: from the file
@@ -231,7 +203,7 @@ PyObject* spa_read_offset(PyObject* self, PyTypeObject* cls, PyObject* const* ar
     return filename ? read_record_at(st, filename.get(), argv[1], argv[0]).release() : nullptr;
 }
 
-PyMethodDef spa_methods[] = {
+PyMethodDef spa_method_defs[] = {
     {"read_basic_info", as_cfunction(spa_read_basic_info), method_flags,
      "read_basic_info($self, /)\n--\n\nRead the file header and the section directory into info."},
     {"__init__", as_cfunction(spa_init), method_flags,
@@ -248,12 +220,12 @@ PyMethodDef spa_methods[] = {
 
 const Member spa_member_table[] = {
     {"type", nullptr},
-    {"read_basic_info", &spa_methods[0]},
-    {"__init__", &spa_methods[1]},
-    {"find_indextype", &spa_methods[2]},
-    {"find_indextypes", &spa_methods[3]},
-    {"read", &spa_methods[4]},
-    {"read_offset", &spa_methods[5]},
+    {"read_basic_info", &spa_method_defs[0]},
+    {"__init__", &spa_method_defs[1]},
+    {"find_indextype", &spa_method_defs[2]},
+    {"find_indextypes", &spa_method_defs[3]},
+    {"read", &spa_method_defs[4]},
+    {"read_offset", &spa_method_defs[5]},
 };
 
 }  // namespace
@@ -288,35 +260,9 @@ int walk_sections(State& st, PyObject* spa, PyObject* t, Found found)
 
 }  // namespace
 
-namespace {
-
-// Whether constructing SPAFile runs only the module's own code: object's
-// __new__, the class's own __init__ and read_basic_info, nothing added.
-int constructs_natively(State& st)
-{
-    return st.watch.cached(st.own_spa_class_check(), [&] {
-        PyObject* cls = st.bound[index(Name::SPAFile)].get();
-        if (!news_as_object(cls))
-            return 0;
-        const int kept = keeps_shape(cls, reinterpret_cast<PyObject*>(&PyBaseObject_Type), st.spa_namespace.get(),
-                                     st.spa_class_size);
-        if (kept <= 0)
-            return kept;
-        const Name construction[] = {Name::dunder_init, Name::read_basic_info};
-        for (std::size_t i = 0; i < std::size(construction); ++i) {
-            const int own = holds(st.spa_namespace.get(), st.name(construction[i]), st.spa_construction[i].get());
-            if (own <= 0)
-                return own;
-        }
-        return 1;
-    });
-}
-
-}  // namespace
-
 Ref construct_spa_file(State& st, PyObject* cls, PyObject* filename)
 {
-    const int native = st.is_own(cls, Name::SPAFile) ? constructs_natively(st) : 0;
+    const int native = st.is_own(cls, Name::SPAFile) ? st.own(Scope{1} << State::spa_class) : 0;
     if (native <= 0)
         return native < 0 ? Ref() : Ref(PyObject_CallOneArg(cls, filename));
     // What type.__call__ does here: object.__new__(cls), then __init__,
@@ -363,27 +309,14 @@ bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& re
 
 int is_own_spa_file(State& st, PyObject* obj)
 {
-    PyObject* cls = st.bound[index(Name::SPAFile)].get();
-    if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls))
+    if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(st.bound[index(Name::SPAFile)].get()))
         return 0;
-    static constexpr Name methods[] = {Name::find_indextype, Name::find_indextypes, Name::read, Name::read_offset};
-    static_assert(std::size(methods) == sizeof(State::spa_methods) / sizeof(Ref));
-    const int own = st.watch.cached(st.own_spa_methods_check(), [&] {
-        // The methods are defined in the class itself: where a lookup finds them.
-        for (std::size_t i = 0; i < std::size(methods); ++i) {
-            const int own = holds(st.spa_namespace.get(), st.name(methods[i]), st.spa_methods[i].get());
-            if (own <= 0)
-                return own;
-        }
-        return 1;
-    });
+    const int own = st.own(Scope{1} << State::spa_class);
     if (own <= 0)
         return own;
     // An instance attribute would hide a method.
     Ref dict = plain_instance_dict(obj);
-    if (!dict && PyErr_Occurred())
-        return -1;
-    for (Name m : methods) {
+    for (Name m : {Name::find_indextype, Name::find_indextypes, Name::read, Name::read_offset}) {
         const int hidden = dict ? PyDict_Contains(dict.get(), st.name(m)) : 0;
         if (hidden)
             return hidden < 0 ? -1 : 0;
@@ -395,25 +328,12 @@ PyType_Spec indextypes_spec = NativeIterator<IndexTypes>::spec("quorinreader._In
 
 bool bind_registry(State& st)
 {
-    Ref type_class(PyDict_New());
-    if (!type_class)
-        return false;
-    const std::pair<long, Name> pairs[] = {
-        {2, Name::MainSpectralHeader}, {325, Name::SeriesHeader}, {300, Name::DiskResidentArray}};
-    for (const auto& [code, name] : pairs) {
-        Ref key(PyLong_FromLong(code));
-        if (!key || PyDict_SetItem(type_class.get(), key.get(), st.bound[index(name)].get()) < 0)
-            return false;
-    }
-    Ref class_type(PyDict_New());
-    if (!class_type)
-        return false;
-    PyObject *code, *record_class;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(type_class.get(), &pos, &code, &record_class))
-        if (PyDict_SetItem(class_type.get(), record_class, code) < 0)
-            return false;
-    if (PyDict_SetItem(st.globals, st.name(Name::TYPE_CLASS), type_class.get()) < 0 ||
+    PyObject* spectral = st.bound[index(Name::MainSpectralHeader)].get();
+    PyObject* series = st.bound[index(Name::SeriesHeader)].get();
+    PyObject* array = st.bound[index(Name::DiskResidentArray)].get();
+    Ref type_class(Py_BuildValue("{i:O,i:O,i:O}", 2, spectral, 325, series, 300, array));
+    Ref class_type(Py_BuildValue("{O:i,O:i,O:i}", spectral, 2, series, 325, array, 300));
+    if (!type_class || !class_type || PyDict_SetItem(st.globals, st.name(Name::TYPE_CLASS), type_class.get()) < 0 ||
         PyDict_SetItem(st.globals, st.name(Name::CLASS_TYPE), class_type.get()) < 0)
         return false;
     st.bound[index(Name::TYPE_CLASS)] = std::move(type_class);
@@ -421,16 +341,15 @@ bool bind_registry(State& st)
     return true;
 }
 
-Section read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
-                            RecordSummary* summary)
+Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls, Unbuilt unbuilt,
+                        bool* was_unbuilt)
 {
     Ref filename(PyObject_GetAttr(spa, st.name(Name::filename)));
     if (!filename)
         return {};
     const Record* rec = st.record_of(cls);
-    const int own = rec ? runs_own_code(st, cls, *rec) : 0;
-    const int summarized = own > 0 && summary && &summary->record == rec ? summary->stands_for(st, cls) : 0;
-    if (own < 0 || summarized < 0)
+    const int own = rec ? st.own(st.scopes[static_cast<std::size_t>(rec->id)]) : 0;
+    if (own < 0)
         return {};
     if (!own) {
         // The caller's code runs: it sees what read_offset would give it, and
@@ -438,30 +357,36 @@ Section read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* off
         if (handle)
             native_close(reinterpret_cast<NativeFile*>(handle.get()));
         handle.reset();
-        return {read_record_at(st, filename.get(), offset, cls)};
+        return read_record_at(st, filename.get(), offset, cls);
     }
     if (!handle && !(handle = native_open(st, filename.get())))
         return {};
     auto* file = reinterpret_cast<NativeFile*>(handle.get());
     if (!native_seek(file, offset))
         return {};
+    if (unbuilt) {
+        Ref kept = unbuilt(st, file, *rec);
+        if (kept || PyErr_Occurred()) {
+            *was_unbuilt = true;
+            return kept;
+        }
+    }
     NativeSource src(st, file);
-    Decoder decoder(st, src, true);
-    if (summarized)
-        return {Ref(), summary->read(decoder)};
-    return {decoder.construct_own(*rec)};
+    return Decoder(st, src).construct_own(*rec);
 }
 
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
 {
     const Record* rec = st.record_of(cls);
-    if (!rec || !st.is_own_record_class(cls, *rec))
-        return call_with_python_file(st, filename, offset, cls);
+    const int own = rec ? st.own(st.scopes[static_cast<std::size_t>(rec->id)]) : 0;
+    PyObject* args[] = {filename, cls, offset};  // with a file opened by io.open, as read_offset does
+    if (own <= 0)
+        return own < 0 ? Ref() : Ref(PyObject_Vectorcall(st.read_with.get(), args, offset ? 3 : 2, nullptr));
     ClosingFile file(native_open(st, filename));
     if (!file || (offset && !native_seek(file.get(), offset)))
         return Ref();
     NativeSource src(st, file.get());
-    return Decoder(st, src).construct(cls, *rec);
+    return Decoder(st, src).construct_own(*rec);
 }
 
 }  // namespace quorin

@@ -10,6 +10,8 @@
 
 namespace quorin {
 
+struct NativeFile;
+
 extern const Record file_header_record;
 extern const Record index_entry_record;
 extern const Record index_entry_extended_record;
@@ -27,30 +29,6 @@ bool bind_registry(State& st);
 // `cls` with a real binary file object.  The file is closed on every path out.
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls);
 
-// What a pass reads of a record that no one else will see, in place of
-// building the record.
-class RecordSummary {
-public:
-    explicit RecordSummary(const Record& of) : record(of) {}
-    const Record& record;
-    // Whether a record built by `cls` would be read in the module's own way
-    // throughout its use (1, 0, or -1 on error); `cls` is already known to
-    // construct it without the caller's code.
-    virtual int stands_for(State&, PyObject*) { return 1; }
-    // Reads the record's bytes, keeping only what the pass needs.
-    virtual bool read(Decoder& decoder) = 0;
-
-protected:
-    ~RecordSummary() = default;
-};
-
-// A record read from a section: built, or read by a summary.
-struct Section {
-    Ref record;
-    bool summarized = false;
-    explicit operator bool() const { return record || summarized; }
-};
-
 // What SPAFile's own methods do, for a caller that checked with
 // is_own_spa_file that they are what would run.
 //   find_indextype(t): the first index of a section of type t, or None;
@@ -62,12 +40,13 @@ bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& re
 //   read_offset(cls, offset), through `handle`, which stays open for the
 //   reads that follow (opened from spa.filename when null).  A class whose
 //   construction runs the caller's code is built as read_offset builds it,
-//   and the handle is closed.
-//   When `summary` is given and cls is the module's own class of its
-//   record, whose construction runs none of the caller's code, the summary
-//   reads what the pass needs instead, and no record is built.
-Section read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
-                            RecordSummary* summary = nullptr);
+//   and the handle is closed.  With `unbuilt`, where the record would be
+//   built natively and no one else sees it, what `unbuilt` reads of it at
+//   the handle's position is returned instead and *was_unbuilt is set; when
+//   it returns null without an error, the record is built after all.
+using Unbuilt = Ref (*)(State& st, NativeFile* f, const Record& rec);
+Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
+                        Unbuilt unbuilt = nullptr, bool* was_unbuilt = nullptr);
 
 // SPAFile(filename) through `cls`, the class bound as SPAFile: natively
 // while it is the module's own untouched class.

@@ -112,33 +112,22 @@ const Record disk_resident_array_record = {RecordId::DiskResidentArray, Name::Di
 
 namespace {
 
-// The names ArraySummary keeps, in the order of its values.
-constexpr Name kept_names[] = {
-    Name::array_element_size, Name::link_type,    Name::section_type, Name::section_number, Name::mini_header_type,
-    Name::mini_hdr,           Name::spectral_hdr, Name::bench_hdr,    Name::num_dimensions,
-};
-static_assert(std::size(kept_names) == ArraySummary::value_count);
-constexpr Name dimension_names[] = {Name::first_dim, Name::last_dim, Name::scale_dim, Name::num_elements};
-static_assert(std::size(dimension_names) == ArraySummary::dimension_value_count);
-
 // The native sequence behind read_linked_data.
 struct LinkedData {
     PyObject_HEAD
-    PyObject* array;            // the DiskResidentArray, or null where `summary` holds its values
-    ArraySummary* summary;      // owned
+    PyObject* array;            // the DiskResidentArray
     PyObject* file;             // the SPAFile (or a stand-in) it belongs to
     PyObject* n_spectra;        // as given; counted when the spectra start
     PyObject* handle;           // the NativeFile, open from the first request to the end
     PyObject* spectral_header;  // the main spectral header at the head of the blob, if any
+    PyObject* extent;           // for the series reader, {first, last, n} of a header not built
     PyObject* header_class;     // the mini header class, chosen when the spectra start
     PyObject* zero_value;       // a one-value array of the blob's typecode
-    PyObject* points_dict;      // the spectral header's watched dictionary, while `points` holds
     const Record* header_record;
-    std::uint64_t points_stamp;  // the watch count `points` was read at
-    Py_ssize_t points;           // the spectral header's num_points
-    bool points_known;           // `points` came from a header no one else holds
     long long remaining;  // spectra still to read
     Py_ssize_t item_size;
+    Py_ssize_t points;  // the point count of a header not built, else -1
+    bool for_series;    // driven by the series reader, which shows no one the headers
     enum : std::uint8_t { created, at_headers, at_spectra, finished } stage;
     bool mini_headers;
     bool running;
@@ -152,19 +141,12 @@ struct LinkedData {
             native_close(reinterpret_cast<NativeFile*>(handle));
         Py_CLEAR(handle);
         Py_CLEAR(array);
-        delete std::exchange(summary, nullptr);
         Py_CLEAR(file);
         Py_CLEAR(n_spectra);
         Py_CLEAR(spectral_header);
+        Py_CLEAR(extent);
         Py_CLEAR(header_class);
         Py_CLEAR(zero_value);
-        forget_points();
-    }
-    void forget_points()
-    {
-        if (points_dict)
-            class_state(Py_TYPE(this)).watch.unwatch_dict(points_dict);
-        Py_CLEAR(points_dict);
     }
     int visit(visitproc visit, void* arg)
     {
@@ -173,37 +155,36 @@ struct LinkedData {
         Py_VISIT(n_spectra);
         Py_VISIT(spectral_header);
         Py_VISIT(header_class);
-        Py_VISIT(points_dict);
         return 0;
     }
     static PyObject* next(PyObject* self);
 };
 
-// A value of the array, its link or the link's blob format: the attribute
-// `name` of `obj` as any consumer reads it, or the value the summary kept.
-Ref array_value(State& st, LinkedData* seq, PyObject* obj, Name name, ArraySummary::Value kept)
+// obj.<name>, where obj is the array, its link or the link's blob format;
+// of an array the series reader took as bytes, each of the three is the
+// bytes, and the value is read from them.
+Ref value_of(State& st, PyObject* obj, Name name)
 {
-    return seq->summary ? Ref::borrow(seq->summary->kept[kept].get()) : Ref(PyObject_GetAttr(obj, st.name(name)));
+    if (!PyBytes_Check(obj))
+        return Ref(PyObject_GetAttr(obj, st.name(name)));
+    if (name == Name::link || name == Name::data_blob_format)
+        return Ref::borrow(obj);
+    return flat_field(disk_resident_array_record, PyBytes_AS_STRING(obj), name);
 }
 
-int is_true_value(State& st, LinkedData* seq, PyObject* obj, Name name, ArraySummary::Value kept)
+// Whether obj.<name> is true: 1 or 0, -1 on error.
+int is_true_value(State& st, PyObject* obj, Name name)
 {
-    Ref value = array_value(st, seq, obj, name, kept);
+    Ref value = value_of(st, obj, name);
     return value ? PyObject_IsTrue(value.get()) : -1;
-}
-
-// The array's link, or its blob format, where the values are read from the records.
-Ref array_part(State& st, LinkedData* seq, PyObject* obj, Name name)
-{
-    return seq->summary ? Ref::borrow(Py_None) : Ref(PyObject_GetAttr(obj, st.name(name)));
 }
 
 // Steps of the first request: refuse an external link, find the blob's
 // section, open it, and read the header records at its head.
-Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
+Ref read_headers(State& st, LinkedData* seq)
 {
-    Ref link = array_part(st, seq, seq->array, Name::link);
-    const int external = link ? is_true_value(st, seq, link.get(), Name::link_type, ArraySummary::link_type) : -1;
+    Ref link = value_of(st, seq->array, Name::link);
+    const int external = link ? is_true_value(st, link.get(), Name::link_type) : -1;
     if (external < 0)
         return Ref();
     if (external) {
@@ -211,7 +192,7 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
         return Ref();
     }
 
-    Ref section_type = array_value(st, seq, link.get(), Name::section_type, ArraySummary::section_type);
+    Ref section_type = value_of(st, link.get(), Name::section_type);
     const int own_file = section_type ? is_own_spa_file(st, seq->file) : -1;
     if (own_file < 0)
         return Ref();
@@ -228,15 +209,13 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
         Ref found(PyObject_CallMethodOneArg(seq->file, st.name(Name::find_indextypes), section_type.get()));
         positions = Ref(found ? PySequence_List(found.get()) : nullptr);
     }
-    Ref number = positions ? array_value(st, seq, link.get(), Name::section_number, ArraySummary::section_number)
-                           : Ref();
+    Ref number = positions ? value_of(st, link.get(), Name::section_number) : Ref();
     Ref position(number ? PyObject_GetItem(positions.get(), number.get()) : nullptr);
     Ref info(position ? PyObject_GetAttr(seq->file, st.name(Name::info)) : nullptr);
     Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
     Ref entry(sections ? PyObject_GetItem(sections.get(), position.get()) : nullptr);
     Ref offset(entry ? PyObject_GetAttr(entry.get(), st.name(Name::section_offset)) : nullptr);
-    Ref size = offset ? array_value(st, seq, seq->array, Name::array_element_size, ArraySummary::array_element_size)
-                      : Ref();
+    Ref size = offset ? value_of(st, seq->array, Name::array_element_size) : Ref();
     Ref typecode(size ? PyObject_GetItem(st.typecodes.get(), size.get()) : nullptr);  // KeyError for other sizes
     if (!typecode)
         return Ref();
@@ -256,45 +235,41 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
 
     NativeSource src(st, nf);
     Ref headers(PyDict_New());
-    Ref format = headers ? array_part(st, seq, link.get(), Name::data_blob_format) : Ref();
-    const int spectral =
-        format ? is_true_value(st, seq, format.get(), Name::spectral_hdr, ArraySummary::spectral_hdr) : -1;
+    Ref format = headers ? value_of(st, link.get(), Name::data_blob_format) : Ref();
+    const int spectral = format ? is_true_value(st, format.get(), Name::spectral_hdr) : -1;
     if (spectral < 0)
         return Ref();
     if (spectral) {
+        // The series reader keeps only the extent and point count of a
+        // header no one else sees: then the header is read, not built.
+        const Record& rec = main_spectral_header_record;
         Ref cls = st.global(Name::MainSpectralHeader);
-        const int own = cls && summary ? runs_own_code(st, cls.get(), main_spectral_header_record) : 0;
-        if (own < 0)
+        const int own = cls && seq->for_series ? Decoder(st, src).own_class(cls.get(), rec) : 0;
+        const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec.id)];
+        const int whole = own > 0 ? native_holds(nf, size) : own;
+        if (whole < 0)
             return Ref();
-        if (own) {
-            static constexpr Name wanted[] = {Name::first_x, Name::last_x, Name::num_points};
-            Ref values[3];
-            if (!Decoder(st, src).attributes(main_spectral_header_record, wanted, values))
+        if (whole) {
+            const char* p = native_take(st, nf, size);
+            Ref n = flat_field(rec, p, Name::num_points);
+            seq->points = n ? PyLong_AsSsize_t(n.get()) : -1;  // a u32: it fits
+            Ref first = n ? flat_field(rec, p, Name::first_x) : Ref();
+            Ref last = first ? flat_field(rec, p, Name::last_x) : Ref();
+            seq->extent = last ? range_dict(st, first.get(), last.get(), n.get()).release() : nullptr;
+            if (!seq->extent)
                 return Ref();
-            seq->points = PyLong_AsSsize_t(values[2].get());  // a u32: it fits
-            if (seq->points < 0)
+        } else {
+            Ref header = cls ? Decoder(st, src).construct(cls.get(), rec) : Ref();
+            if (!header || PyDict_SetItem(headers.get(), cls.get(), header.get()) < 0)
                 return Ref();
-            seq->points_known = true;
-            *summary = {std::move(values[0]), std::move(values[1]), std::move(values[2])};
+            seq->spectral_header = header.release();
         }
-        Ref header = !cls || own ? Ref() : Decoder(st, src).construct(cls.get(), main_spectral_header_record);
-        if (!own && (!header || PyDict_SetItem(headers.get(), cls.get(), header.get()) < 0))
-            return Ref();
-        seq->spectral_header = header.release();
     }
-    const int bench = is_true_value(st, seq, format.get(), Name::bench_hdr, ArraySummary::bench_hdr);
+    const int bench = is_true_value(st, format.get(), Name::bench_hdr);
     if (bench < 0)
         return Ref();
     if (bench) {
         Ref cls = st.global(Name::BenchInfo);
-        const int own = cls && summary ? runs_own_code(st, cls.get(), bench_info_record) : 0;
-        if (own < 0)
-            return Ref();
-        if (own) {
-            if (!Decoder(st, src).attributes(bench_info_record, {}, nullptr))
-                return Ref();
-            return headers;
-        }
         Ref info_record = cls ? Decoder(st, src).construct(cls.get(), bench_info_record) : Ref();
         if (!info_record || PyDict_SetItem(headers.get(), cls.get(), info_record.get()) < 0)
             return Ref();
@@ -305,9 +280,8 @@ Ref read_headers(State& st, LinkedData* seq, BlobSummary* summary)
 // The second request: choose the mini header class and count the spectra.
 bool start_spectra(State& st, LinkedData* seq)
 {
-    Ref link = array_part(st, seq, seq->array, Name::link);
-    const int ver3 =
-        link ? is_true_value(st, seq, link.get(), Name::mini_header_type, ArraySummary::mini_header_type) : -1;
+    Ref link = value_of(st, seq->array, Name::link);
+    const int ver3 = link ? is_true_value(st, link.get(), Name::mini_header_type) : -1;
     if (ver3 < 0)
         return false;
     seq->header_record = ver3 ? &series_specheader_ver3_record : &series_specheader_record;
@@ -315,37 +289,21 @@ bool start_spectra(State& st, LinkedData* seq)
     if (!cls)
         return false;
     seq->header_class = cls.release();
-    Ref format = array_part(st, seq, link.get(), Name::data_blob_format);
-    const int mini = format ? is_true_value(st, seq, format.get(), Name::mini_hdr, ArraySummary::mini_hdr) : -1;
+    Ref format = value_of(st, link.get(), Name::data_blob_format);
+    const int mini = format ? is_true_value(st, format.get(), Name::mini_hdr) : -1;
     if (mini < 0)
         return false;
     seq->mini_headers = mini;
 
-    Ref count(PyNumber_Index(seq->n_spectra));
-    if (!count)
-        return false;
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
-    if (n == -1 && PyErr_Occurred())
+    std::int64_t n;
+    int overflow;
+    if (!index_to_int64(seq->n_spectra, n, overflow))
         return false;
     seq->remaining = overflow > 0 ? LLONG_MAX : overflow < 0 || n < 0 ? 0 : n;
     return true;
 }
 
 void raise_short_values() { PyErr_SetString(PyExc_EOFError, "read() didn't return enough bytes"); }
-
-// Values are stored little-endian; make them native.
-void to_native_order(char* p, Py_ssize_t bytes, Py_ssize_t item_size)
-{
-    if constexpr (std::endian::native == std::endian::big) {
-        for (Py_ssize_t i = 0; i + item_size <= bytes; i += item_size)
-            std::reverse(p + i, p + i + item_size);
-    } else {
-        (void)p;
-        (void)bytes;
-        (void)item_size;
-    }
-}
 
 // A new array of `count` values, filled by `read(dst, bytes)`, which returns
 // how many bytes it read or -1 on error.
@@ -423,61 +381,48 @@ Ref read_values(LinkedData* seq, Py_ssize_t count)
 }
 
 // The spectral header's num_points, read again for every spectrum as the
-// caller may change it.  Where its class and its dictionary are watched,
-// the value read last holds until one of them changes.  -1 on error.
+// caller may change it.  -1 on error.
 Py_ssize_t spectrum_points(State& st, LinkedData* seq)
 {
-    if (seq->points_known)
+    if (seq->points >= 0)
         return seq->points;
-    PyObject* header = seq->spectral_header;
-    PyObject* own = st.bound[index(Name::MainSpectralHeader)].get();
-    const bool watchable = st.watch.active() && Py_TYPE(header) == reinterpret_cast<PyTypeObject*>(own);
-    Ref dict = watchable ? plain_instance_dict(header) : Ref();
-    if (seq->points_dict && dict.get() == seq->points_dict && st.watch.unchanged(seq->points_stamp))
-        return seq->points;
-    seq->forget_points();
-    if (watchable && !dict && PyErr_Occurred())
-        return -1;
-    Ref num_points(PyObject_GetAttr(header, st.name(Name::num_points)));
-    if (!num_points)
-        return -1;
-    const Py_ssize_t count = PyNumber_AsSsize_t(num_points.get(), PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred())
-        return -1;
-    if (count < 0) {
+    Ref num_points(PyObject_GetAttr(seq->spectral_header, st.name(Name::num_points)));
+    const Py_ssize_t count = num_points ? PyNumber_AsSsize_t(num_points.get(), PyExc_OverflowError) : -1;
+    if (count < 0 && !PyErr_Occurred())
         PyErr_SetString(PyExc_ValueError, "negative count");
-        return -1;
-    }
-    if (dict && st.is_own_record_class(own, main_spectral_header_record)) {
-        if (st.watch.watch_dict(dict.get())) {
-            seq->points_dict = dict.release();
-            seq->points = count;
-            st.watch.unchanged(seq->points_stamp);
-        } else {
-            PyErr_Clear();  // a dictionary that cannot be watched is read each time
-        }
-    }
     return count;
 }
 
 // The spec_title of the next mini header, as constructing it and reading
-// the attribute would give it; only the title is decoded when that runs
-// none of the caller's code.
-Ref read_title(State& st, LinkedData* seq, Source& src)
+// the attribute would give it.  Natively only the title's bytes are
+// decoded, where the file holds the whole mini header.
+Ref read_title(State& st, LinkedData* seq, NativeFile* nf)
 {
-    const int own = runs_own_code(st, seq->header_class, *seq->header_record);
-    if (own < 0)
+    const Record& rec = *seq->header_record;
+    NativeSource src(st, nf);
+    Decoder decoder(st, src);
+    const int own = decoder.own_class(seq->header_class, rec);
+    const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec.id)];
+    const int whole = own > 0 ? native_holds(nf, size) : own;
+    if (whole < 0)
         return Ref();
-    if (own)
-        return Decoder(st, src).attribute(*seq->header_record, Name::spec_title);
-    Ref header = Decoder(st, src).construct(seq->header_class, *seq->header_record);
+    if (whole)
+        return flat_field(rec, native_take(st, nf, size), Name::spec_title);
+    Ref header = decoder.construct(seq->header_class, rec);
     return header ? Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title))) : Ref();
 }
 
-// The next spectrum: its mini header (or only the mini header's title, when
-// `title_only`; None without mini headers) and its values.
-int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_only)
+// The next item: at the first request the headers dictionary (in `header`),
+// then each spectrum's mini header (or only its title, when `title_only`;
+// None without mini headers) and its values.  1, or 0 at the end.
+int read_item(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_only)
 {
+    if (seq->stage == LinkedData::finished)
+        return 0;
+    if (seq->stage == LinkedData::created) {
+        seq->stage = LinkedData::at_headers;
+        return (header = read_headers(st, seq)) ? 1 : -1;
+    }
     if (seq->stage == LinkedData::at_headers) {
         if (!start_spectra(st, seq))
             return -1;
@@ -487,13 +432,14 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
         seq->release();
         return 0;
     }
-    if (!seq->spectral_header && !seq->points_known) {
+    if (!seq->spectral_header && seq->points < 0) {
         PyErr_SetString(PyExc_RuntimeError, "Can not read spectra without a spectral header.");
         return -1;
     }
     if (seq->mini_headers) {
-        NativeSource src(st, reinterpret_cast<NativeFile*>(seq->handle));
-        header = title_only ? read_title(st, seq, src)
+        auto* nf = reinterpret_cast<NativeFile*>(seq->handle);
+        NativeSource src(st, nf);
+        header = title_only ? read_title(st, seq, nf)
                             : Decoder(st, src).construct(seq->header_class, *seq->header_record);
         if (!header)
             return -1;
@@ -511,13 +457,15 @@ int read_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool tit
     return 1;
 }
 
-// The next spectrum, ending the sequence on its end or on an error.
-int read_next_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_only)
+// read_item, ending the sequence on an error, for a request the caller
+// made: each request is one, and the sequence is not re-entered meanwhile.
+int next_item(LinkedData* seq, Ref& header, Ref& values, bool title_only)
 {
-    if (seq->stage == LinkedData::finished)
-        return 0;
-    const int status = read_spectrum(st, seq, header, values, title_only);
-    if (status < 0) {
+    State& st = class_state(Py_TYPE(reinterpret_cast<PyObject*>(seq)));
+    OwnCall call(st);
+    Running running(seq->running);
+    const int status = running ? read_item(st, seq, header, values, title_only) : -1;
+    if (status < 0 && running) {
         seq->release();
         stop_iteration_to_runtime_error();
     }
@@ -527,24 +475,11 @@ int read_next_spectrum(State& st, LinkedData* seq, Ref& header, Ref& values, boo
 PyObject* LinkedData::next(PyObject* self)
 {
     auto* seq = reinterpret_cast<LinkedData*>(self);
-    State& st = class_state(Py_TYPE(self));
-    Running running(seq->running);
-    if (!running)
-        return nullptr;
-    if (seq->stage == LinkedData::created) {
-        Ref headers = read_headers(st, seq, nullptr);
-        if (!headers) {
-            seq->release();
-            stop_iteration_to_runtime_error();
-            return nullptr;
-        }
-        seq->stage = LinkedData::at_headers;
-        return headers.release();
-    }
+    const bool headers = seq->stage == LinkedData::created;
     Ref header, values;
-    if (read_next_spectrum(st, seq, header, values, false) <= 0)
+    if (next_item(seq, header, values, false) <= 0)
         return nullptr;
-    return PyTuple_Pack(2, header.get(), values.get());
+    return headers ? header.release() : PyTuple_Pack(2, header.get(), values.get());
 }
 
 }  // namespace
@@ -557,24 +492,19 @@ bool is_own_read_linked_data(PyObject* method, PyObject* array)
            PyCFunction_GET_SELF(method) == array;
 }
 
-namespace {
-
-LinkedData* create_linked_data(State& st, PyObject* array, std::unique_ptr<ArraySummary> summary, PyObject* file,
-                               PyObject* n_spectra, Ref handle)
+Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle, bool for_series)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(st.linked_data_type.get());
     auto* seq = PyObject_GC_New(LinkedData, type);
     if (!seq)
-        return nullptr;
-    seq->array = Py_XNewRef(array);
-    seq->summary = summary.release();
+        return Ref();
+    seq->array = Py_NewRef(array);
     seq->file = Py_NewRef(file);
     seq->n_spectra = Py_NewRef(n_spectra);
     seq->handle = handle.release();
-    seq->spectral_header = seq->header_class = seq->zero_value = seq->points_dict = nullptr;
-    seq->points_stamp = 0;
-    seq->points = 0;
-    seq->points_known = false;
+    seq->spectral_header = seq->extent = seq->header_class = seq->zero_value = nullptr;
+    seq->points = -1;
+    seq->for_series = for_series;
     seq->header_record = nullptr;
     seq->remaining = 0;
     seq->item_size = 0;
@@ -582,74 +512,42 @@ LinkedData* create_linked_data(State& st, PyObject* array, std::unique_ptr<Array
     seq->mini_headers = false;
     seq->running = false;
     PyObject_GC_Track(seq);
-    return seq;
+    return Ref(reinterpret_cast<PyObject*>(seq));
 }
 
-}  // namespace
-
-Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle)
+Ref range_dict(State& st, PyObject* first, PyObject* last, PyObject* n)
 {
-    return Ref(reinterpret_cast<PyObject*>(create_linked_data(st, array, nullptr, file, n_spectra, std::move(handle))));
-}
-
-Ref new_linked_data(State& st, std::unique_ptr<ArraySummary> summary, PyObject* file, PyObject* n_spectra,
-                    Ref handle)
-{
-    return Ref(reinterpret_cast<PyObject*>(
-        create_linked_data(st, nullptr, std::move(summary), file, n_spectra, std::move(handle))));
-}
-
-ArraySummary::ArraySummary() : RecordSummary(disk_resident_array_record), ItemValues(dimension_names) {}
-
-int ArraySummary::stands_for(State& st, PyObject* cls)
-{
-    const auto id = static_cast<std::size_t>(RecordId::DiskResidentArray);
-    Ref method(PyObject_GetAttr(cls, st.name(Name::read_linked_data)));
-    return method ? method.get() == st.record_methods[id].get() : -1;
-}
-
-bool ArraySummary::read(Decoder& decoder)
-{
-    return decoder.attributes(record, kept_names, kept, this);
-}
-
-Ref* ArraySummary::values(Py_ssize_t)
-{
-    try {
-        return dimensions.emplace_back().data();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-}
-
-Ref next_headers(PyObject* linked_data, BlobSummary& summary)
-{
-    auto* seq = reinterpret_cast<LinkedData*>(linked_data);
-    Running running(seq->running);
-    if (!running)
+    Ref dict(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), st.name(Name::first), first) < 0 ||
+        PyDict_SetItem(dict.get(), st.name(Name::last), last) < 0 || PyDict_SetItem(dict.get(), st.name(Name::n), n) < 0)
         return Ref();
-    if (seq->stage != LinkedData::created) {
-        PyErr_SetString(PyExc_SystemError, "the blob's headers were read already");
-        return Ref();
-    }
-    Ref headers = read_headers(class_state(Py_TYPE(linked_data)), seq, &summary);
-    if (!headers) {
-        seq->release();
-        stop_iteration_to_runtime_error();
-        return Ref();
-    }
-    seq->stage = LinkedData::at_headers;
-    return headers;
+    return dict;
 }
+
+// The bytes before the dimensions, and those of each dimension.
+constexpr Py_ssize_t array_head_size = 568;
+
+Ref take_array_bytes(State& st, NativeFile* f, const Record& rec)
+{
+    if (&rec != &disk_resident_array_record || native_holds(f, array_head_size) <= 0)
+        return Ref();
+    Ref count = flat_field(rec, f->buf + f->pos, Name::num_dimensions);  // a u32
+    const Py_ssize_t size =
+        array_head_size + static_cast<Py_ssize_t>(PyLong_AsSize_t(count.get())) * st.flat_sizes[static_cast<std::size_t>(RecordId::Dimension)];
+    return native_holds(f, size) > 0 ? Ref(PyBytes_FromStringAndSize(native_take(st, f, size), size)) : Ref();
+}
+
+Ref dimension_field(State& st, PyObject* array_bytes, Py_ssize_t i, Name name)
+{
+    const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(RecordId::Dimension)];
+    return flat_field(dimension_record, PyBytes_AS_STRING(array_bytes) + array_head_size + i * size, name);
+}
+
+PyObject* blob_extent(PyObject* linked_data) { return reinterpret_cast<LinkedData*>(linked_data)->extent; }
 
 int next_title(PyObject* linked_data, Ref& title, Ref& values)
 {
-    auto* seq = reinterpret_cast<LinkedData*>(linked_data);
-    Running running(seq->running);
-    if (!running)
-        return -1;
-    return read_next_spectrum(class_state(Py_TYPE(linked_data)), seq, title, values, true);
+    return next_item(reinterpret_cast<LinkedData*>(linked_data), title, values, true);
 }
 
 }  // namespace quorin

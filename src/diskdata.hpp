@@ -7,9 +7,6 @@
 #include "fields.hpp"
 #include "state.hpp"
 
-#include <array>
-#include <memory>
-#include <vector>
 
 namespace quorin {
 
@@ -25,62 +22,28 @@ extern PyType_Spec linked_data_spec;
 // then the series reader may drive the native sequence directly.
 bool is_own_read_linked_data(PyObject* method, PyObject* array);
 
-// What the series pass uses of a disk-resident array that no one else
-// sees, read in place of the record: each value as the record's attribute
-// would hold it.
-class ArraySummary final : public RecordSummary, private ItemValues {
-public:
-    // The values kept of the array, its link and the link's blob format.
-    enum Value : std::uint8_t {
-        array_element_size,
-        link_type,
-        section_type,
-        section_number,
-        mini_header_type,
-        mini_hdr,
-        spectral_hdr,
-        bench_hdr,
-        num_dimensions,
-        value_count
-    };
-    // The values kept of each dimension.
-    enum DimensionValue : std::uint8_t { first_dim, last_dim, scale_dim, num_elements, dimension_value_count };
+// What the series reader keeps of a disk-resident array no one else sees,
+// read at f's position in place of the record (an Unbuilt, see
+// read_record_through): its bytes, where the file holds them all.
+Ref take_array_bytes(State& st, NativeFile* f, const Record& rec);
+// The field `name` of dimension `i` of an array taken as bytes.
+Ref dimension_field(State& st, PyObject* array_bytes, Py_ssize_t i, Name name);
 
-    ArraySummary();
-    // Only while read_linked_data is the module's own: then no one calls it with the record.
-    int stands_for(State& st, PyObject* cls) override;
-    bool read(Decoder& decoder) override;
-
-    using DimensionValues = std::array<Ref, dimension_value_count>;
-
-    Ref kept[value_count];
-    std::vector<DimensionValues> dimensions;
-
-private:
-    Ref* values(Py_ssize_t i) override;
-};
+// {"first": first, "last": last, "n": n}
+Ref range_dict(State& st, PyObject* first, PyObject* last, PyObject* n);
 
 // The native sequence read_linked_data(file, n_spectra) wraps in a generator.
 // `handle`, when given, is a NativeFile of file.filename that the sequence
 // takes over instead of opening the file again.
-Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle = Ref());
-// The same sequence for the series pass, over the values a summary read of
-// the array instead of the array itself; it takes `summary` over.
-Ref new_linked_data(State& st, std::unique_ptr<ArraySummary> summary, PyObject* file, PyObject* n_spectra,
-                    Ref handle);
+// `for_series`: for the series reader, which shows the headers to no one.
+// `array` may be the bytes take_array_bytes read.
+Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle = Ref(),
+                    bool for_series = false);
 
-// The values the series reader takes from the head of a blob.
-struct BlobSummary {
-    Ref first_x, last_x, num_points;
-};
-
-// The first request of a native sequence, for the series reader: the
-// headers dictionary as the sequence delivers it; or, where the records at
-// the head of the blob are the module's own and decode without the
-// caller's code, `summary` filled from the main spectral header, with a
-// dictionary no one sees (the records are read past, not built).
-Ref next_headers(PyObject* linked_data, BlobSummary& summary);
-
+// Borrowed: after the headers of a sequence for the series reader, the
+// {first, last, n} of its spectral header where that was read in place of
+// building the header (which the headers then lack); else null.
+PyObject* blob_extent(PyObject* linked_data);
 // Advances a native sequence past its headers item, for a consumer that
 // keeps only each mini header's spec_title: 1 with the next spectrum's title
 // (None without mini headers) and values, 0 at the end, -1 on error.

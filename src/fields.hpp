@@ -11,6 +11,8 @@
 #include "names.hpp"
 #include "ref.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -151,9 +153,6 @@ public:
     // Borrowed: the file object handed to Python callables that read on, or
     // null with an exception set where the source has none.
     virtual PyObject* file() = 0;
-    // Whether the next n bytes can be taken in full; false where that is not
-    // known without reading (a Python file object).  -1 on error.
-    virtual int holds(Py_ssize_t n) = 0;
 
 protected:
     ~Source() = default;
@@ -168,7 +167,6 @@ public:
     PySource& operator=(const PySource&) = delete;
     const char* take(Py_ssize_t n) override;
     PyObject* file() override { return f_; }
-    int holds(Py_ssize_t) override { return 0; }
 
 private:
     void release();
@@ -186,7 +184,6 @@ public:
         : st_(st), data_(data), size_(size), pos_(pos) {}
     const char* take(Py_ssize_t n) override;
     PyObject* file() override;
-    int holds(Py_ssize_t n) override { return size_ - pos_ >= n; }
 
 private:
     State& st_;
@@ -202,94 +199,80 @@ void raise_wrong_size(State& st, Py_ssize_t wanted);
 // with bytes 0x80..0xFF dropped.
 Ref decode_text(const char* p, Py_ssize_t n);
 
-// Where Decoder::attributes keeps the values of a list's items, records
-// without lists of their own: `attrs` of item i go to values(i)[0..].
-class ItemValues {
-public:
-    explicit ItemValues(std::span<const Name> kept) : attrs(kept) {}
-    const std::span<const Name> attrs;
-    // Room for item i's values, or null with an exception set.
-    virtual Ref* values(Py_ssize_t i) = 0;
+// Spectrum values are stored little-endian: makes `bytes` bytes of items of
+// `item_size` bytes native, in place.
+inline void to_native_order(char* p, Py_ssize_t bytes, Py_ssize_t item_size)
+{
+    if constexpr (std::endian::native == std::endian::big) {
+        for (Py_ssize_t i = 0; i + item_size <= bytes; i += item_size)
+            std::reverse(p + i, p + i + item_size);
+    } else {
+        (void)p;
+        (void)bytes;
+        (void)item_size;
+    }
+}
 
-protected:
-    ~ItemValues() = default;
-};
+// An integer argument, through __index__, as a 64-bit value: false with the
+// error set where it is no integer.  Outside the range, `overflow` is 1 or
+// -1 (as PyLong_AsLongLongAndOverflow says) and `out` is meaningless.
+bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow);
 
 // The one decoder of every record layout.
 //
-// By default it honours what a caller has rebound: the module's current
-// read_string, decode_string, length constants and record classes are looked
-// up at each step, and a class or function that is not the module's own is
-// called as a Python callable would be.  With `own`, it decodes with the
-// module's own functions, constants and classes whatever is bound: for
-// readers that are not part of the streaming protocol, and for the title
-// path once the caller has vouched that nothing was rebound.
+// The generic road honours what a caller has rebound: into() decodes a
+// record into the attributes of an instance being constructed, looking the
+// module's current read_string, decode_string, length constants and record
+// classes up at each step, and calls what is not the module's own as a
+// Python callable would be called.  The native road, construct_own(),
+// decodes with the module's own functions, constants and classes into a new
+// instance dictionary: for readers that are not part of the streaming
+// protocol, and where State::own() said nothing was rebound.
 class Decoder {
 public:
-    Decoder(State& st, Source& src, bool own = false) : st_(st), src_(&src), own_(own) {}
+    Decoder(State& st, Source& src) : st_(st), src_(src) {}
 
     // Decodes `rec` into the attributes of `self`, set one after the other.
     bool into(const Record& rec, PyObject* self);
     // Constructs a record of class `cls` (the class bound under `rec`'s name):
-    // natively when `cls` is the module's own untouched class, otherwise by
-    // calling it with the source's file object.
+    // natively while `cls` and everything its construction uses is the
+    // module's own, otherwise by calling it with the source's file object.
     Ref construct(PyObject* cls, const Record& rec);
+    // Whether construct() would build `rec` through `cls` natively: 1 or 0, -1 on error.
+    int own_class(PyObject* cls, const Record& rec);
     // Constructs the module's own class for `rec` natively.
     Ref construct_own(const Record& rec);
-    // Reads a whole `rec` as `own` decoding would and returns only the value
-    // of `attr`, building no record.  The record holds no lists.
-    Ref attribute(const Record& rec, Name attr);
-    // The same for several attributes of `rec` and of the records nested in
-    // it, whose values go to out[i] in the order of `attrs` (none: the record
-    // is only read past).  The items of a list go to `items`; its count
-    // attribute must be among `attrs`.
-    bool attributes(const Record& rec, std::span<const Name> attrs, Ref* out, ItemValues* items = nullptr);
 
 private:
-    // Where decoded values go: the attributes of `self`, as a constructor
-    // sets them; or `dict`, a new instance dictionary holding every field's
-    // name in layout order, which becomes the record's once it is complete;
-    // or, with neither, nowhere but the one value attribute() keeps.
-    struct Target {
-        PyObject* self = nullptr;
-        PyObject* dict = nullptr;
-    };
-
-    bool decode(const Record& rec, Target& to);
-    bool decode_steps(const Record& rec, Target& to);
-    bool step(const Step& step, const Record& rec, Target& to);
-    bool group(const Step& step, Target& to);
-    bool text(const Step& step, Target& to);
-    bool nested(const Step& step, Target& to);
-    bool list(const Step& step, Target& to);
-    bool base(const Step& step, const Record& rec, Target& to);
-    bool keep(Name name, Ref value, Target& to);
-    Ref recall(Name name, Target& to);
+    // Each step decodes into `to`: the instance dictionary of a record built
+    // natively (own_), which holds every field's name in layout order from
+    // the start; or else the instance whose attributes are set in turn.
+    bool decode(const Record& rec, PyObject* to);
+    bool group(const Step& step, PyObject* to);
+    bool text(const Step& step, PyObject* to);
+    bool list(const Step& step, PyObject* to);
+    bool base(const Step& step, const Record& rec, PyObject* to);
+    bool keep(Name name, Ref value, PyObject* to);
+    Ref recall(Name name, PyObject* to);
+    Ref call_class(PyObject* cls);
 
     State& st_;
-    Source* src_;
-    bool own_;
-    bool in_memory_ = false;  // src_ holds the whole record being decoded
-    // attributes(): the attributes kept, and where
-    std::span<const Name> kept_;
-    Ref* kept_values_ = nullptr;
-    ItemValues* kept_items_ = nullptr;
-    std::uint64_t kept_bits_[(name_count + 63) / 64] = {};  // the names of kept_
-    bool wanted(Name name) const
-    {
-        const auto i = static_cast<std::size_t>(name);
-        return kept_bits_[i / 64] >> (i % 64) & 1;
-    }
-    bool list_values(const Step& step);
+    Source& src_;
+    bool own_ = false;
 };
 
-// Whether constructing `rec` through `cls` while honouring what the caller
-// rebound runs only the module's own code, so that own decoding gives the
-// same record: 1 or 0, -1 on error.
-int runs_own_code(State& st, PyObject* cls, const Record& rec);
+// The byte count a read_string length stands for, or -1 when it is anything
+// but a plain non-negative int (then the host's own unpacking must judge it).
+Py_ssize_t plain_length(PyObject* max_len);
 
 // The bytes of `rec` when it has a fixed size (no nested records), else -1.
 Py_ssize_t flat_size(const Record& rec);
+
+// The field `name` of a record whose bytes `p` holds, as a record built
+// natively would hold it: a field of its own, of its base or of a record
+// nested in it, before any list; null without an error where there is none.  Where a pass keeps one value of a record no one else
+// sees, this reads it without building the record.
+Ref flat_field(const Record& rec, const char* p, Name name);
 
 // A dictionary of `rec`'s field names in layout order, each mapped to None:
 // what a record the decoder creates starts its instance dictionary from.

@@ -2,13 +2,20 @@
 
 #include "compat.hpp"
 
-#include <string>
-
 namespace quorin {
 
 Ref compile_generator_function(const char* name, const char* qualname)
 {
-    const std::string source = std::string("def ") + name + "(native):\n    yield from native\n";
+    Ref names = run_python(std::string("def ") + name + "(native):\n    yield from native\n");
+    Ref function = Ref::borrow(names ? PyDict_GetItemString(names.get(), name) : nullptr);
+    Ref qualified(function ? PyUnicode_FromString(qualname) : nullptr);
+    if (!qualified || PyObject_SetAttrString(function.get(), "__qualname__", qualified.get()) < 0)
+        return Ref();
+    return function;
+}
+
+Ref run_python(const std::string& source)
+{
     Ref globals(PyDict_New());
     Ref module_name(PyUnicode_FromString("quorinreader"));
     if (!globals || !module_name || PyDict_SetItemString(globals.get(), "__name__", module_name.get()) < 0 ||
@@ -16,13 +23,7 @@ Ref compile_generator_function(const char* name, const char* qualname)
         return Ref();
     Ref code(Py_CompileString(source.c_str(), "<quorinreader>", Py_file_input));
     Ref done(code ? PyEval_EvalCode(code.get(), globals.get(), globals.get()) : nullptr);
-    if (!done)
-        return Ref();
-    Ref function = Ref::borrow(PyDict_GetItemString(globals.get(), name));
-    Ref qualified(PyUnicode_FromString(qualname));
-    if (!function || !qualified || PyObject_SetAttrString(function.get(), "__qualname__", qualified.get()) < 0)
-        return Ref();
-    return function;
+    return done ? std::move(globals) : Ref();
 }
 
 Ref make_generator(PyObject* generator_function, PyObject* iterator)

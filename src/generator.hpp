@@ -6,10 +6,15 @@
 
 #include "ref.hpp"
 
+#include <string>
+
 namespace quorin {
 
 // Compiles `def <name>(native): yield from native` and gives it `qualname`.
 Ref compile_generator_function(const char* name, const char* qualname);
+
+// Runs the Python `source` in a namespace of its own and returns the namespace.
+Ref run_python(const std::string& source);
 
 // A new, not yet started generator driving `iterator`.
 Ref make_generator(PyObject* generator_function, PyObject* iterator);

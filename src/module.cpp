@@ -1,6 +1,7 @@
 #include "module.hpp"
 
 #include "bulk.hpp"
+#include "compat.hpp"
 #include "container.hpp"
 #include "diskdata.hpp"
 #include "fields.hpp"
@@ -44,6 +45,41 @@ constexpr const char* record_class_names[] = {
 };
 static_assert(std::size(record_class_names) == record_count);
 
+// Keeps the namespace of the class `k` (see State::made), its size and its
+// entries but __dict__, __doc__ and __module__: those a caller can neither
+// delete nor replace with anything a read would see.
+bool remember_class(State& st, std::size_t k, PyObject* cls)
+{
+    PyObject* names = (st.namespaces[k] = own_namespace(reinterpret_cast<PyTypeObject*>(cls))).get();
+    st.made_sizes[k] = PyDict_GET_SIZE(names);
+    Ref kept(PyList_New(0));
+    if (!kept)
+        return false;
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(names, &at, &key, &value)) {
+        bool fixed = false;
+        for (const char* name : {"__dict__", "__doc__", "__module__"})
+            fixed = fixed || PyUnicode_CompareWithASCIIString(key, name) == 0;
+        if (!fixed && (PyList_Append(kept.get(), key) < 0 || PyList_Append(kept.get(), value) < 0))
+            return false;
+    }
+    return bool(st.made[k] = Ref(PyList_AsTuple(kept.get())));
+}
+
+// The classes constructing `rec` uses: its own, its base's and those of the records it holds.
+Scope scope_of(const Record& rec)
+{
+    Scope scope = Scope{1} << static_cast<std::size_t>(rec.id);
+    if (rec.base)
+        scope |= scope_of(*rec.base);
+    for (const Step& step : rec.steps)
+        for (const Record* r : {step.record, step.alt_record})
+            if (r)
+                scope |= scope_of(*r);
+    return scope;
+}
+
 bool bind_record_classes(State& st, PyObject* module)
 {
     for (const Record* rec : records_in_load_order) {
@@ -56,41 +92,13 @@ bool bind_record_classes(State& st, PyObject* module)
                                    std::span(members, rec->method ? 2 : 1));
         if (!cls)
             return false;
-        st.inits[id] = Ref(PyObject_GetAttr(cls.get(), st.name(Name::dunder_init)));
-        if (rec->method && !(st.record_methods[id] = Ref(PyObject_GetAttrString(cls.get(), rec->method->ml_name))))
-            return false;
         st.field_dicts[id] = field_dict(st, *rec);
         st.flat_sizes[id] = flat_size(*rec);
-        st.namespaces[id] = Ref(PyObject_GetAttr(cls.get(), st.name(Name::dunder_dict)));
-        st.class_sizes[id] = st.namespaces[id] ? PyObject_Length(st.namespaces[id].get()) : -1;
-        if (!st.inits[id] || !st.field_dicts[id] || st.class_sizes[id] < 0)
-            return false;
-        if (!bind(st, rec->class_name, std::move(cls)))
+        st.scopes[id] = scope_of(*rec);
+        if (!st.field_dicts[id] || !remember_class(st, id, cls.get()) || !bind(st, rec->class_name, std::move(cls)))
             return false;
     }
     return true;
-}
-
-// SPAFile's own methods, which the series reader calls natively while they are bound.
-bool remember_spa_methods(State& st)
-{
-    const Name methods[] = {Name::find_indextype, Name::find_indextypes, Name::read, Name::read_offset};
-    st.spa_namespace = Ref(PyObject_GetAttr(st.bound[index(Name::SPAFile)].get(), st.name(Name::dunder_dict)));
-    if (!st.spa_namespace)
-        return false;
-    for (std::size_t i = 0; i < std::size(methods); ++i) {
-        st.spa_methods[i] = Ref(PyObject_GetAttr(st.bound[index(Name::SPAFile)].get(), st.name(methods[i])));
-        if (!st.spa_methods[i])
-            return false;
-    }
-    const Name construction[] = {Name::dunder_init, Name::read_basic_info};
-    for (std::size_t i = 0; i < std::size(construction); ++i) {
-        st.spa_construction[i] = Ref(PyObject_GetItem(st.spa_namespace.get(), st.name(construction[i])));
-        if (!st.spa_construction[i])
-            return false;
-    }
-    st.spa_class_size = PyObject_Length(st.spa_namespace.get());
-    return st.spa_class_size >= 0;
 }
 
 Ref function(PyMethodDef* def, PyObject* module)
@@ -115,6 +123,45 @@ Ref new_type(PyObject* module, PyType_Spec* spec)
     return Ref(PyType_FromModuleAndSpec(module, spec, nullptr));
 }
 
+// The generic road's Python: where a caller's objects take part, they see
+// exactly what Python itself does with them.
+constexpr const char* generic_road = R"(
+import io, struct
+
+def titled(blob):
+    for header, values in blob:
+        yield {"title": None if header is None else header.spec_title}, values
+
+def read_with(filename, cls, *offset, open=io.open):
+    with open(filename, "rb") as f:
+        if offset:
+            f.seek(*offset)
+        return cls(f)
+
+def read_string(f, max_len, unpack=struct.unpack):
+    s = f.read(max_len)
+    return decode_string(unpack(str(max_len) + "s", s)[0])
+
+def decode_string(s):
+    return s.split(b"\0")[0].decode("ascii", errors="ignore")
+)";
+
+bool set_up_generic_road(State& st)
+{
+    Ref names = run_python(generic_road);
+    if (!names)
+        return false;
+    for (auto [name, slot] : {std::pair{"titled", &st.titled}, {"read_with", &st.read_with},
+                              {"decode_string", &st.decode_any}, {"read_string", &st.read_string_any}})
+        if (!(*slot = Ref::borrow(PyDict_GetItemString(names.get(), name))))
+            return false;
+    // read_string calls the module's decode_string as bound when it runs.
+    PyObject* read_string = st.read_string_any.get();
+    st.read_string_any = Ref(PyFunction_New(PyFunction_GetCode(read_string), st.globals));
+    return st.read_string_any &&
+           PyFunction_SetDefaults(st.read_string_any.get(), PyFunction_GetDefaults(read_string)) == 0;
+}
+
 // Everything the module caches that is not one of its public names.
 bool set_up_state(State& st, PyObject* module)
 {
@@ -126,9 +173,6 @@ bool set_up_state(State& st, PyObject* module)
     st.globals = PyModule_GetDict(module);
     st.struct_error = import_attribute("struct", "error");
     st.unsupported_operation = import_attribute("io", "UnsupportedOperation");
-    st.struct_unpack = import_attribute("struct", "unpack");
-    st.io_open = import_attribute("io", "open");
-    st.empty_tuple = Ref(PyTuple_New(0));
     st.series_file_type = Ref(PyLong_FromLong(ft_series));
     st.native_file_type = new_type(module, &native_file_spec);
     st.indextypes_type = new_type(module, &indextypes_spec);
@@ -139,7 +183,7 @@ bool set_up_state(State& st, PyObject* module)
     st.find_indextypes_shell = compile_generator_function("find_indextypes", "SPAFile.find_indextypes");
     st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
     st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
-    return st.struct_error && st.unsupported_operation && st.struct_unpack && st.io_open && st.empty_tuple &&
+    return set_up_generic_road(st) && st.struct_error && st.unsupported_operation &&
            st.series_file_type && st.native_file_type && st.indextypes_type && st.linked_data_type &&
            st.series_items_type && st.reader_type && st.mapping_type &&
            st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell;
@@ -183,7 +227,7 @@ int exec_module(PyObject* module)
         return -1;
     if (!bind(st, Name::SPAFile,
               make_plain_class(module, "quorinreader.SPAFile", nullptr, nullptr, spa_file_members)) ||
-        !remember_spa_methods(st) ||
+        !remember_class(st, State::spa_class, st.bound[index(Name::SPAFile)].get()) ||
         !bind(st, Name::Series, make_plain_class(module, "quorinreader.Series", nullptr, nullptr, series_members)) ||
         !bind(st, Name::open_file, function(&open_file_def, module)))
         return -1;

@@ -53,16 +53,15 @@ namespace quorin {
     /* disk-resident array */                                                          \
     X(structure_size) X(array_element_size) X(link) X(dimensions)                      \
     /* SPAFile and Series */                                                           \
-    X(info) X(type) X(read_basic_info) X(find_indextype) X(find_indextypes) X(read)    \
-    X(read_offset) X(read_linked_data) X(quorin_file) X(open_series)                   \
-    /* keys of the series items, and file methods */                                   \
-    X(first) X(last) X(n) X(seek) X(close) X(split) X(decode) X(ascii) X(errors) X(ignore)
+    X(info) X(read_basic_info) X(find_indextype) X(find_indextypes) X(read)            \
+    X(read_offset) X(read_linked_data) X(quorin_file)                                  \
+    /* the series reader's extents */                                                  \
+    X(first) X(last) X(n)
 
 // Names that are not valid C++ identifiers: (identifier, Python spelling).
 #define QUORIN_SPECIAL_NAMES(X)                                                        \
-    X(struct_module, "struct") X(dunder_init, "__init__") X(dunder_module, "__module__") \
-    X(dunder_doc, "__doc__") X(dunder_dict, "__dict__") X(dunder_qualname, "__qualname__")     \
-    X(dunder_name, "__name__") X(dunder_mro, "__mro__") X(dunder_fspath, "__fspath__") \
+    X(struct_module, "struct") X(dunder_init, "__init__")          \
+    X(dunder_fspath, "__fspath__")                                \
     X(private_reader, "_Reader") X(private_decode_titles, "_decode_titles")                       \
     X(private_record_layout, "_record_layout") X(text_exte, "Exte")
 

@@ -260,14 +260,10 @@ void refuse_first(NativeFile* f)
 }
 
 // The absolute offset a seek to `offset` asks for, with the errors of a file object's seek.
-bool seek_target(PyObject* offset, long long& target)
+bool seek_target(PyObject* offset, std::int64_t& target)
 {
-    Ref index(PyNumber_Index(offset));
-    if (!index)
-        return false;
-    int overflow = 0;
-    target = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (target == -1 && PyErr_Occurred())
+    int overflow;
+    if (!index_to_int64(offset, target, overflow))
         return false;
     if (overflow) {
         PyErr_SetString(PyExc_ValueError, "cannot fit 'int' into an offset-sized integer");
@@ -496,7 +492,7 @@ bool native_seek(NativeFile* f, PyObject* offset)
         raise_not_seekable(f);
         return false;
     }
-    long long target;
+    std::int64_t target;
     if (!seek_target(offset, target)) {
         refuse_first(f);
         return false;

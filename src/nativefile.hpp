@@ -85,7 +85,6 @@ public:
     NativeSource(State& st, NativeFile* f) : st_(st), f_(f) {}
     const char* take(Py_ssize_t n) override { return native_take(st_, f_, n); }
     PyObject* file() override { return native_for_caller(f_); }
-    int holds(Py_ssize_t n) override { return native_holds(f_, n); }
 
 private:
     State& st_;

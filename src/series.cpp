@@ -42,17 +42,13 @@ struct SeriesItems {
 class SectionReader {
 public:
     SectionReader(State& st, PyObject* quorin_file) : st_(st), file_(quorin_file) {}
-    ~SectionReader()
-    {
-        if (handle_)
-            native_close(reinterpret_cast<NativeFile*>(handle_.get()));
-    }
+    ~SectionReader() { close_handle(); }
     SectionReader(const SectionReader&) = delete;
     SectionReader& operator=(const SectionReader&) = delete;
 
-    // The record of the section of `class_name`; or, where no one else
-    // sees the record, what `summary` reads of it.
-    Section read(Name class_name, RecordSummary* summary = nullptr)
+    // The record of the section of `class_name`; or, where reading it
+    // natively, what `unbuilt` reads of it (see read_record_through).
+    Ref read(Name class_name, Unbuilt unbuilt, bool* was_unbuilt)
     {
         Ref class_type = st_.global(Name::CLASS_TYPE);
         Ref cls = class_type ? st_.global(class_name) : Ref();
@@ -63,30 +59,18 @@ public:
         if (!own) {
             close_handle();
             Ref index(PyObject_CallMethodOneArg(file_, st_.name(Name::find_indextype), code.get()));
-            return {index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref()};
+            return index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref();
         }
         Ref index = find_index(st_, file_, code.get());
         Ref record_class, offset;
         if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
             return {};
-        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), summary);
+        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), unbuilt, was_unbuilt);
     }
 
-    // The handle, for a blob's sequence that checks the file's methods
-    // itself before it reads, with nothing run in between.
-    Ref take_handle_unchecked() { return std::move(handle_); }
-
-    // The handle, for the blob's sequence, while the file's methods are still the module's own.
-    Ref take_handle()
-    {
-        const int own = handle_ ? is_own_spa_file(st_, file_) : 0;
-        if (own <= 0) {
-            close_handle();
-            PyErr_Clear();
-            return Ref();
-        }
-        return std::move(handle_);
-    }
+    // The handle, for the blob's sequence, which checks the file's methods
+    // itself before it reads through it.
+    Ref take_handle() { return std::move(handle_); }
 
 private:
     void close_handle()
@@ -101,16 +85,6 @@ private:
     Ref handle_;
 };
 
-Ref range_dict(State& st, PyObject* first, PyObject* last, PyObject* n)
-{
-    Ref dict(PyDict_New());
-    if (!dict || PyDict_SetItem(dict.get(), st.name(Name::first), first) < 0 ||
-        PyDict_SetItem(dict.get(), st.name(Name::last), last) < 0 ||
-        PyDict_SetItem(dict.get(), st.name(Name::n), n) < 0)
-        return Ref();
-    return dict;
-}
-
 // {"first": first_dim * scale_dim, "last": last_dim * scale_dim, "n": num_elements}
 Ref dimension_dict(State& st, PyObject* d)
 {
@@ -124,57 +98,62 @@ Ref dimension_dict(State& st, PyObject* d)
     return n ? range_dict(st, first.get(), last.get(), n.get()) : Ref();
 }
 
-// Of the series header, the pass needs max_spectra alone.
-class MaxSpectra final : public RecordSummary {
-public:
-    MaxSpectra() : RecordSummary(series_header_record) {}
-    bool read(Decoder& decoder) override { return bool(value = decoder.attribute(record, Name::max_spectra)); }
-    Ref value;
-};
-
-// valid_dimensions from the values a summary kept of the array.
-Ref valid_dimensions(State& st, const std::vector<ArraySummary::DimensionValues>& dimensions, PyObject* max_spectra)
+// Whether `count` equals max_spectra: 1 or 0, -1 on error.
+int matches(PyObject* count, PyObject* max_spectra)
 {
-    Ref valid(PyList_New(0));
-    if (!valid)
-        return Ref();
-    for (const auto& d : dimensions) {
-        const int matches = PyObject_RichCompareBool(d[ArraySummary::num_elements].get(), max_spectra, Py_EQ);
-        if (matches < 0)
-            return Ref();
-        if (!matches)
-            continue;
-        PyObject* scale = d[ArraySummary::scale_dim].get();
-        Ref first(PyNumber_Multiply(d[ArraySummary::first_dim].get(), scale));
-        Ref last(first ? PyNumber_Multiply(d[ArraySummary::last_dim].get(), scale) : nullptr);
-        Ref dict = last ? range_dict(st, first.get(), last.get(), d[ArraySummary::num_elements].get()) : Ref();
-        if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
-            return Ref();
-    }
-    return valid;
+    Ref equal(count ? PyObject_RichCompare(count, max_spectra, Py_EQ) : nullptr);
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
 // The dimensions whose num_elements equals max_spectra.
 Ref valid_dimensions(State& st, PyObject* diskarray, PyObject* max_spectra)
 {
+    Ref valid(PyList_New(0));
+    if (!valid)
+        return Ref();
+    if (PyBytes_Check(diskarray)) {  // the array's bytes: the series reader is the only one to see it
+        Ref dims = flat_field(disk_resident_array_record, PyBytes_AS_STRING(diskarray), Name::num_dimensions);
+        for (Py_ssize_t i = 0, n = PyLong_AsSsize_t(dims.get()); i < n; ++i) {
+            auto field = [&](Name name) { return dimension_field(st, diskarray, i, name); };
+            const int match = matches(field(Name::num_elements).get(), max_spectra);
+            if (match < 0)
+                return Ref();
+            if (!match)
+                continue;
+            Ref first_dim = field(Name::first_dim), last_dim = field(Name::last_dim), scale = field(Name::scale_dim);
+            Ref first(PyNumber_Multiply(first_dim.get(), scale.get()));
+            Ref last(first ? PyNumber_Multiply(last_dim.get(), scale.get()) : nullptr);
+            Ref dict = last ? range_dict(st, first.get(), last.get(), field(Name::num_elements).get()) : Ref();
+            if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
+                return Ref();
+        }
+        return valid;
+    }
     Ref dims(PyObject_GetAttr(diskarray, st.name(Name::dimensions)));
     Ref iter(dims ? PyObject_GetIter(dims.get()) : nullptr);
-    Ref valid(iter ? PyList_New(0) : nullptr);
-    if (!valid)
+    if (!iter)
         return Ref();
     while (Ref d{PyIter_Next(iter.get())}) {
         Ref count(PyObject_GetAttr(d.get(), st.name(Name::num_elements)));
-        Ref equal(count ? PyObject_RichCompare(count.get(), max_spectra, Py_EQ) : nullptr);
-        const int matches = equal ? PyObject_IsTrue(equal.get()) : -1;
-        if (matches < 0)
+        const int match = matches(count.get(), max_spectra);
+        if (match < 0)
             return Ref();
-        if (matches) {
+        if (match) {
             Ref dict = dimension_dict(st, d.get());
             if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
                 return Ref();
         }
     }
     return PyErr_Occurred() ? Ref() : std::move(valid);
+}
+
+// The series header's max_spectra, read in place of the header (an Unbuilt).
+Ref max_spectra_unbuilt(State& st, NativeFile* f, const Record& rec)
+{
+    const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec.id)];
+    if (&rec != &series_header_record || native_holds(f, size) <= 0)
+        return Ref();
+    return flat_field(rec, native_take(st, f, size), Name::max_spectra);
 }
 
 // The first item: (spectral_info, valid_dims).
@@ -184,37 +163,21 @@ Ref first_item(State& st, SeriesItems* items)
     if (!quorin_file)
         return Ref();
     SectionReader sections(st, quorin_file.get());
-    MaxSpectra header_values;
-    Section header = sections.read(Name::SeriesHeader, &header_values);
-    std::unique_ptr<ArraySummary> array_values(new (std::nothrow) ArraySummary);
-    if (!array_values)
-        return Ref(PyErr_NoMemory());
-    Section array = header ? sections.read(Name::DiskResidentArray, array_values.get()) : Section();
-    Ref max_spectra = !array          ? Ref()
-                      : header.record ? Ref(PyObject_GetAttr(header.record.get(), st.name(Name::max_spectra)))
-                                      : std::move(header_values.value);
-    if (!max_spectra)
+    bool unbuilt = false, raw = false;  // the header's max_spectra read in its place; the array's bytes
+    Ref header = sections.read(Name::SeriesHeader, max_spectra_unbuilt, &unbuilt);
+    Ref array = header ? sections.read(Name::DiskResidentArray, take_array_bytes, &raw) : Ref();
+    Ref max_spectra = !array ? Ref() : unbuilt ? std::move(header) : Ref(PyObject_GetAttr(header.get(), st.name(Name::max_spectra)));
+    Ref method(max_spectra && !raw ? PyObject_GetAttr(array.get(), st.name(Name::read_linked_data)) : nullptr);
+    if (!max_spectra || (!raw && !method))
         return Ref();
-    // The dimensions a summary kept stay here; the rest goes to the blob's sequence.
-    auto dimensions = std::move(array_values->dimensions);
-    PyObject* diskarray = array.record.get();
-    if (!diskarray) {
-        items->blob = new_linked_data(st, std::move(array_values), quorin_file.get(), max_spectra.get(),
-                                      sections.take_handle_unchecked())
-                          .release();
+    if (raw || is_own_read_linked_data(method.get(), array.get())) {
+        items->blob =
+            new_linked_data(st, array.get(), quorin_file.get(), max_spectra.get(), sections.take_handle(), true)
+                .release();
         items->native_blob = true;
     } else {
-        Ref method(PyObject_GetAttr(diskarray, st.name(Name::read_linked_data)));
-        if (!method)
-            return Ref();
-        if (is_own_read_linked_data(method.get(), diskarray)) {
-            items->blob = new_linked_data(st, diskarray, quorin_file.get(), max_spectra.get(), sections.take_handle())
-                              .release();
-            items->native_blob = true;
-        } else {
-            PyObject* call[] = {quorin_file.get(), max_spectra.get()};
-            items->blob = PyObject_Vectorcall(method.get(), call, 2, nullptr);
-        }
+        PyObject* call[] = {quorin_file.get(), max_spectra.get()};
+        items->blob = PyObject_Vectorcall(method.get(), call, 2, nullptr);
     }
     if (!items->blob)
         return Ref();
@@ -222,83 +185,42 @@ Ref first_item(State& st, SeriesItems* items)
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(items->blob)->tp_name);
         return Ref();
     }
-    BlobSummary summary;
-    Ref headers = items->native_blob ? next_headers(items->blob, summary) : Ref(PyIter_Next(items->blob));
+    Ref headers(PyIter_Next(items->blob));
     if (!headers) {
         if (!PyErr_Occurred())
             PyErr_SetNone(PyExc_StopIteration);
         return Ref();
     }
-
-    if (!summary.num_points) {  // the headers as a consumer of read_linked_data sees them
-        Ref key = st.global(Name::MainSpectralHeader);
-        Ref spectral(key ? PyObject_GetItem(headers.get(), key.get()) : nullptr);
-        summary.first_x = Ref(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
-        summary.last_x = Ref(summary.first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
-        summary.num_points =
-            Ref(summary.last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
-        if (!summary.num_points)
+    if (!items->native_blob) {
+        Ref blob(std::exchange(items->blob, nullptr));
+        if (!(items->blob = PyObject_CallOneArg(st.titled.get(), blob.get())))
             return Ref();
     }
-    Ref info = range_dict(st, summary.first_x.get(), summary.last_x.get(), summary.num_points.get());
-    Ref valid = !info       ? Ref()
-                : diskarray ? valid_dimensions(st, diskarray, max_spectra.get())
-                            : valid_dimensions(st, dimensions, max_spectra.get());
+    Ref info = Ref::borrow(items->native_blob ? blob_extent(items->blob) : nullptr);
+    if (!info) {  // the headers as a consumer of read_linked_data sees them
+        Ref key = st.global(Name::MainSpectralHeader);
+        Ref spectral(key ? PyObject_GetItem(headers.get(), key.get()) : nullptr);
+        Ref first_x(spectral ? PyObject_GetAttr(spectral.get(), st.name(Name::first_x)) : nullptr);
+        Ref last_x(first_x ? PyObject_GetAttr(spectral.get(), st.name(Name::last_x)) : nullptr);
+        Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
+        info = num_points ? range_dict(st, first_x.get(), last_x.get(), num_points.get()) : Ref();
+    }
+    Ref valid = info ? valid_dimensions(st, array.get(), max_spectra.get()) : Ref();
     return valid ? Ref(PyTuple_Pack(2, info.get(), valid.get())) : Ref();
-}
-
-// `header, values = item`, with the errors of that unpacking.
-bool unpack_pair(PyObject* item, Ref& header, Ref& values)
-{
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        header = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-        values = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-        return true;
-    }
-    Ref iter(PyObject_GetIter(item));
-    if (!iter) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        }
-        return false;
-    }
-    Ref* slots[] = {&header, &values};
-    for (int i = 0; i < 2; ++i) {
-        *slots[i] = Ref(PyIter_Next(iter.get()));
-        if (!*slots[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-    }
-    Ref extra(PyIter_Next(iter.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
 }
 
 // One spectrum's item: ({"title": header.spec_title}, values); 0 at the end.
 int next_item(State& st, SeriesItems* items, Ref& item)
 {
-    Ref title, values;
-    if (items->native_blob) {
-        const int status = next_title(items->blob, title, values);
-        if (status <= 0)
-            return status;
-    } else {
-        Ref pair(PyIter_Next(items->blob));
-        Ref header;
-        if (!pair)
-            return PyErr_Occurred() ? -1 : 0;
-        if (!unpack_pair(pair.get(), header, values))
-            return -1;
-        // A blob without mini headers has no titles: None stands for each.
-        title = header.get() == Py_None ? Ref::borrow(Py_None)
-                                        : Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title)));
+    if (!items->native_blob) {
+        item = Ref(PyIter_Next(items->blob));
+        return item ? 1 : PyErr_Occurred() ? -1 : 0;
     }
-    Ref titles(title ? PyDict_New() : nullptr);
+    Ref title, values;
+    const int status = next_title(items->blob, title, values);
+    if (status <= 0)
+        return status;
+    Ref titles(PyDict_New());
     if (!titles || PyDict_SetItem(titles.get(), st.name(Name::title), title.get()) < 0)
         return -1;
     item = Ref(PyTuple_Pack(2, titles.get(), values.get()));
@@ -312,6 +234,7 @@ PyObject* SeriesItems::next(PyObject* self)
     if (!running || items->done)
         return nullptr;
     State& st = class_state(Py_TYPE(self));
+    OwnCall call(st);
     Ref item;
     int status;
     if (!items->started) {
@@ -365,6 +288,7 @@ PyObject* open_file_impl(PyObject* module, PyObject* const* args, Py_ssize_t nar
     if (!bind_arguments("open_file", args, nargs, kwnames, params, &filename))
         return nullptr;
     State& st = module_state(module);
+    OwnCall call(st);
     Ref spa_class = st.global(Name::SPAFile);
     Ref f = spa_class ? construct_spa_file(st, spa_class.get(), filename) : Ref();
     Ref info(f ? PyObject_GetAttr(f.get(), st.name(Name::info)) : nullptr);

@@ -14,60 +14,77 @@ Ref State::global(Name n) const
 
 namespace {
 
-int untouched_record_class(State& st, PyObject* cls, const Record& rec)
+// Whether the class `k` (see State::made) is bound under its name and is
+// as the module made it: instances made by object's __new__, the same one
+// base, and its own namespace holding the same entries (see
+// remember_class), so that nothing was added, removed or replaced in place
+// (a property, say, that would see attributes being set).
+int as_made(State& st, std::size_t k)
 {
-    // Each record class defines __init__ itself: in its own namespace is
-    // where the lookup of cls.__init__ finds it.
-    const auto id = static_cast<std::size_t>(rec.id);
-    if (!news_as_object(cls))
+    const Name name = k == State::spa_class ? Name::SPAFile : st.records[k]->class_name;
+    PyObject* cls = st.bound[index(name)].get();
+    Ref now = st.global(name);
+    if (!now || now.get() != cls)
+        return now ? 0 : -1;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    const Record* base = k == State::spa_class ? nullptr : st.records[k]->base;
+    PyObject* base_cls = base ? st.bound[index(base->class_name)].get() : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    auto* bases = static_cast<PyObject*>(PyType_GetSlot(type, Py_tp_bases));
+    if (PyType_GetSlot(type, Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new) || !bases ||
+        !PyTuple_Check(bases) || PyTuple_GET_SIZE(bases) != 1 || PyTuple_GET_ITEM(bases, 0) != base_cls)
         return 0;
-    if (const int own = holds(st.namespaces[id].get(), st.name(Name::dunder_init), st.inits[id].get()); own <= 0)
-        return own;
-    // The metaclass is type, so each class's __mro__ follows its bases.
-    for (const Record* r = &rec; r; r = r->base) {
-        PyObject* base = r->base ? st.bound[index(r->base->class_name)].get()
-                                 : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-        const auto level = static_cast<std::size_t>(r->id);
-        const int kept = keeps_shape(st.bound[index(r->class_name)].get(), base, st.namespaces[level].get(),
-                                     st.class_sizes[level]);
-        if (kept <= 0)
-            return kept;
+    PyObject* names = st.namespaces[k].get();
+    PyObject* made = st.made[k].get();
+    if (PyDict_GET_SIZE(names) != st.made_sizes[k])
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(made); i += 2) {
+        PyObject* value = PyDict_GetItemWithError(names, PyTuple_GET_ITEM(made, i));
+        if (value != PyTuple_GET_ITEM(made, i + 1))
+            return value || !PyErr_Occurred() ? 0 : -1;
+    }
+    return 1;
+}
+
+// Whether the text functions are the module's own and the length constants
+// hold the lengths of its own layouts.
+int own_text(State& st)
+{
+    for (Name n : {Name::decode_string, Name::read_string}) {
+        Ref now = st.global(n);
+        if (!now || !st.is_own(now.get(), n))
+            return now ? 0 : -1;
+    }
+    for (Name n : {Name::ST_ID_LENGTH, Name::FILE_ID_LENGTH, Name::MAX_PATH}) {
+        Ref now = st.global(n);
+        if (!now)
+            return -1;
+        if (plain_length(now.get()) != own_length(n))
+            return 0;
     }
     return 1;
 }
 
 }  // namespace
 
-bool news_as_object(PyObject* cls)
+int State::own(Scope scope)
 {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    return PyType_GetSlot(type, Py_tp_new) == PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
-}
-
-int holds(PyObject* names, PyObject* key, PyObject* expected)
-{
-    Ref found(PyObject_GetItem(names, key));
-    if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) {
-        PyErr_Clear();
-        return 0;
+    constexpr Scope text = Scope{1} << class_count;
+    if (!(watch.active() ? watch.unchanged(own_stamp) : calls > 0))
+        known = 0;
+    scope |= text;
+    for (std::size_t k = 0; k <= class_count; ++k) {
+        const Scope bit = Scope{1} << k;
+        if (!(scope & bit) || (known & bit))
+            continue;
+        const int ok = bit == text ? own_text(*this) : as_made(*this, k);
+        if (ok < 0)
+            return -1;
+        known |= bit;
+        found_own = ok ? found_own | bit : found_own & ~bit;
+        if (!ok)
+            return 0;
     }
-    return found ? found.get() == expected : -1;
-}
-
-int keeps_shape(PyObject* cls, PyObject* base, PyObject* names, Py_ssize_t size)
-{
-    auto* bases = static_cast<PyObject*>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls), Py_tp_bases));
-    if (!bases || !PyTuple_Check(bases) || PyTuple_GET_SIZE(bases) != 1 || PyTuple_GET_ITEM(bases, 0) != base)
-        return 0;
-    const Py_ssize_t now = PyObject_Length(names);
-    return now == size ? 1 : now < 0 ? -1 : 0;
-}
-
-bool State::is_own_record_class(PyObject* cls, const Record& rec)
-{
-    if (!is_own(cls, rec.class_name))
-        return false;
-    return watch.cached(own_class_check(rec), [&] { return untouched_record_class(*this, cls, rec); }) > 0;
+    return (found_own & scope) == scope;
 }
 
 namespace {
@@ -78,12 +95,11 @@ void for_watched(State& st, Act act)
 {
     PyObject* const dicts[] = {st.globals, st.bound[index(Name::TYPE_CLASS)].get(),
                                st.bound[index(Name::CLASS_TYPE)].get()};
-    PyObject* types[record_count + 2];
+    PyObject* types[State::class_count];
     std::size_t n = 0;
     for (const Record* rec : st.records)
         types[n++] = rec ? st.bound[index(rec->class_name)].get() : nullptr;
     types[n++] = st.bound[index(Name::SPAFile)].get();
-    types[n++] = st.bound[index(Name::Series)].get();
     act(std::span<PyObject* const>(dicts), std::span<PyObject* const>(types, n));
 }
 
@@ -91,7 +107,6 @@ void for_watched(State& st, Act act)
 
 bool State::start_watching()
 {
-    watch.bind_slots(checks);
     bool ok = true;
     for_watched(*this, [&](auto dicts, auto types) { ok = watch.start(dicts, types); });
     return ok;
@@ -113,17 +128,14 @@ const Record* State::record_of(PyObject* cls) const
 template <typename Act>
 void State::each_held(Act act)
 {
-    for (std::span<Ref> refs : {std::span<Ref>(bound), std::span<Ref>(inits), std::span<Ref>(record_methods),
-                       std::span<Ref>(namespaces),
-                       std::span<Ref>(field_dicts),
-                       std::span<Ref>(spa_methods),
-                       std::span<Ref>(spa_construction)})
+    for (std::span<Ref> refs : {std::span<Ref>(bound), std::span<Ref>(namespaces), std::span<Ref>(made),
+                                std::span<Ref>(field_dicts)})
         for (Ref& r : refs)
             act(r);
-    for (Ref* r : {&spa_namespace, &struct_error, &unsupported_operation, &struct_unpack, &io_open, &empty_tuple, &typecodes, &zero_f,
+    for (Ref* r : {&struct_error, &unsupported_operation, &typecodes, &zero_f,
                    &zero_d, &series_file_type, &native_file_type, &indextypes_type, &linked_data_type,
                    &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell, &read_linked_data_shell,
-                   &open_series_shell})
+                   &open_series_shell, &titled, &read_with, &read_string_any, &decode_any})
         act(*r);
 }
 

@@ -1,5 +1,6 @@
 // The module's state: interned names, what the module bound under each of
-// its names, and the objects it caches.  Nothing lives in C globals.
+// its names, the objects it caches, and the one check that decides whether
+// a read may run natively (own()).  Nothing lives in C globals.
 #pragma once
 
 #include "fields.hpp"
@@ -7,27 +8,34 @@
 #include "ref.hpp"
 #include "watch.hpp"
 
+#include <cstdint>
 #include <span>
 
 namespace quorin {
+
+// A set of the module's classes, by bit: bit i for record class i, and the
+// bit after them for SPAFile.
+using Scope = std::uint32_t;
 
 struct State {
     PyObject* globals = nullptr;  // borrowed: the module's namespace, which outlives this state
     Ref names[name_count];
     Ref bound[name_count];    // the object the module bound under each of its public names
-    Ref inits[record_count];  // each record class's own __init__
-    Ref record_methods[record_count];  // the method a record class has besides __init__, as bound
     Ref field_dicts[record_count];  // each record's field names, see field_dict
-    Ref namespaces[record_count];  // each record class's own namespace, as a live mappingproxy
-    Py_ssize_t class_sizes[record_count] = {};  // entries in each record class's own namespace
     Py_ssize_t flat_sizes[record_count] = {};   // see flat_size
     const Record* records[record_count] = {};
 
+    // The classes whose construction the module does itself while they are
+    // as it made them: the record classes in record order, then SPAFile.
+    static constexpr std::size_t class_count = record_count + 1;
+    static constexpr std::size_t spa_class = record_count;
+    Ref namespaces[class_count];  // each class's own namespace: the live dictionary
+    Ref made[class_count];        // its entries as the module made them: (key, value, key, value, ...)
+    Py_ssize_t made_sizes[class_count] = {};  // its size then
+    Scope scopes[record_count] = {};  // each record's class and the classes its construction uses
+
     Ref struct_error;   // struct.error
     Ref unsupported_operation;  // io.UnsupportedOperation
-    Ref struct_unpack;  // struct.unpack, for read_string lengths that are not plain ints
-    Ref io_open;        // io.open, for callables that need a real file object
-    Ref empty_tuple;
     Ref typecodes;  // {4: "f", 8: "d"}: array typecode by element size
     Ref zero_f;     // one-value arrays that spectrum arrays are repeated from
     Ref zero_d;
@@ -42,20 +50,23 @@ struct State {
     Ref find_indextypes_shell;  // generator functions wrapping the native iterators
     Ref read_linked_data_shell;
     Ref open_series_shell;
+    // The generic road's Python (see module.cpp): the series items of a
+    // caller's blob; a caller's record class called on a file opened by
+    // io.open; and read_string and decode_string for arguments of any type.
+    Ref titled, read_with, read_string_any, decode_any;
 
-    // Answers to the checks the fast paths make, kept while nothing watched changes.
+    // The one decision of a pass: whether everything in `scope` is the
+    // module's own, so that the pass may run natively.  1 or 0, -1 on error.
+    // What was found holds while nothing watched changes or, without
+    // watchers (3.11), for the rest of the caller's call (see OwnCall).
+    int own(Scope scope);
     Watch watch;
-    std::int8_t checks[2 * record_count + 2];
-    std::int8_t& own_class_check(const Record& rec) { return checks[static_cast<std::size_t>(rec.id)]; }
-    std::int8_t& own_code_check(const Record& rec) { return checks[record_count + static_cast<std::size_t>(rec.id)]; }
-    std::int8_t& own_spa_methods_check() { return checks[2 * record_count]; }
-    std::int8_t& own_spa_class_check() { return checks[2 * record_count + 1]; }
-    Ref spa_methods[4];  // SPAFile's own find_indextype, find_indextypes, read, read_offset
-    Ref spa_namespace;   // SPAFile's own namespace, as a live mappingproxy
-    Ref spa_construction[2];  // SPAFile's own __init__ and read_basic_info
-    Py_ssize_t spa_class_size = 0;
+    std::uint64_t own_stamp = 0;  // the watch count `known` holds at
+    Scope known = 0;              // what own() found out, and of that,
+    Scope found_own = 0;          // what is the module's own
+    int calls = 0;                // OwnCall scopes open
 
-    // Starts watching what the checks depend on, once everything is bound.
+    // Starts watching what own() depends on, once everything is bound.
     bool start_watching();
     void stop_watching();
 
@@ -64,10 +75,6 @@ struct State {
     Ref global(Name n) const;
     // Whether `obj` is what the module itself bound under `n`.
     bool is_own(PyObject* obj, Name n) const { return obj == bound[index(n)].get(); }
-    // Whether `cls` is the module's own class for `rec` as the module made it:
-    // its __new__ and __init__, its bases, and nothing added to it or them
-    // (a property, say) that would see its attributes being set.
-    bool is_own_record_class(PyObject* cls, const Record& rec);
     // The record whose class is `cls`, if it is one of the module's record classes.
     const Record* record_of(PyObject* cls) const;
 
@@ -81,19 +88,26 @@ private:
 public:
 };
 
-// What the checks of the module's classes look at, through the live
-// mappingproxy `names` of a class's own namespace kept from when the module
-// made it.  Each gives 1 or 0, -1 on error.
-//   Whether instances are made by object's __new__;
-bool news_as_object(PyObject* cls);
-//   whether names[key] is `expected` (0 where it is missing);
-int holds(PyObject* names, PyObject* key, PyObject* expected);
-//   whether `cls` still has the one base `base` and `size` names of its own.
-int keeps_shape(PyObject* cls, PyObject* base, PyObject* names, Py_ssize_t size);
-
 State& module_state(PyObject* module);
 // The state of the module that created `cls` (one of the module's classes).
 State& class_state(PyTypeObject* cls);
+
+// Without watchers, what own() finds holds for the length of the
+// outermost of these, one for each request of a caller's.
+class OwnCall {
+public:
+    explicit OwnCall(State& st) : st_(st)
+    {
+        if (st_.calls++ == 0 && !st_.watch.active())
+            st_.known = 0;
+    }
+    ~OwnCall() { --st_.calls; }
+    OwnCall(const OwnCall&) = delete;
+    OwnCall& operator=(const OwnCall&) = delete;
+
+private:
+    State& st_;
+};
 
 // Binds call arguments to parameters given by position or keyword, raising
 // the TypeError a Python function would.  `out` receives borrowed references.

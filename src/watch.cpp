@@ -87,37 +87,4 @@ bool Watch::unchanged(std::uint64_t& stamp)
     return false;
 }
 
-bool Watch::watch_dict(PyObject* dict)
-{
-#if PY_VERSION_HEX >= 0x030C0000
-    return dict_watcher_ >= 0 && PyDict_Watch(dict_watcher_, dict) == 0;
-#else
-    (void)dict;
-    return false;
-#endif
-}
-
-void Watch::unwatch_dict(PyObject* dict)
-{
-#if PY_VERSION_HEX >= 0x030C0000
-    if (dict_watcher_ >= 0 && PyDict_Unwatch(dict_watcher_, dict) < 0)
-        PyErr_Clear();
-#else
-    (void)dict;
-#endif
-}
-
-bool Watch::current()
-{
-    if (type_watcher_ < 0)
-        return false;
-    const std::uint64_t now = change_count.load(std::memory_order_relaxed);
-    if (now != checked_) {
-        for (std::int8_t& slot : slots_)
-            slot = -1;
-        checked_ = now;
-    }
-    return true;
-}
-
 }  // namespace quorin

@@ -280,3 +280,40 @@ def test_a_changed_point_count_is_read_for_the_next_spectrum(series_path):
     assert len(next(blob)[1]) == 1
     header.__dict__ = dict(vars(header), num_points=0)
     assert len(next(blob)[1]) == 0
+
+
+
+
+def test_an_entry_swapped_for_a_property_is_honoured(monkeypatch, series_path):
+    # One entry out and a property in: each class keeps its size and its methods.
+    monkeypatch.delattr(qr.SeriesSpecheader, "__weakref__")
+    monkeypatch.setattr(qr.SeriesSpecheader, "spec_title", property(lambda self: "property", lambda self, v: None),
+                        raising=False)
+    names = []
+    monkeypatch.delattr(qr.SPAFile, "type")
+    monkeypatch.setattr(qr.SPAFile, "filename", property(lambda self: series_path, lambda self, v: names.append(v)),
+                        raising=False)
+    assert [t["title"] for t, _ in stream(series_path)] == ["property"] * 3
+    assert names == [series_path]
+    monkeypatch.undo()
+    assert [t["title"] for t, _ in stream(series_path)] == [f"spectrum {i}" for i in range(3)]
+
+
+def test_an_entry_replaced_in_place_reads_the_same(monkeypatch, series_path):
+    monkeypatch.setattr(qr.SPAFile, "type", property(lambda self: "changed"))
+    monkeypatch.setattr(qr.SeriesSpecheader, "__weakref__", None)
+    series = qr.open_file(series_path)
+    assert series.quorin_file.type == "changed"
+    assert [(t, v.tolist()) for t, v in stream(series_path)] == [({"title": f"spectrum {i}"}, s)
+                                                                for i, s in enumerate(SPECTRA)]
+
+
+@pytest.mark.parametrize("code, cls, missing", [
+    (325, "MainSpectralHeader", "max_spectra"),  # a record of another fixed size in place of the series header
+    (300, "SeriesHeader", "read_linked_data"),  # and in place of the disk-resident array
+])
+def test_a_section_read_as_another_of_the_modules_classes_fails_as_it_would(monkeypatch, series_path, code, cls,
+                                                                            missing):
+    monkeypatch.setitem(qr.TYPE_CLASS, code, getattr(qr, cls))
+    with pytest.raises(AttributeError, match=missing):
+        next(qr.open_file(series_path).open_series())

@@ -173,3 +173,37 @@ def test_stand_in_quorin_file(tmp_path):
     assert calls == [("find_indextype", 325), ("read", 0), ("find_indextype", 300),
                      ("read", 1), ("find_indextypes", 192)]
     assert [m["title"] for m, _ in items[1:]] == info.titles and values(items[1:]) == SPECTRA
+
+
+class Header:
+    spec_title = "caller's"
+
+
+@pytest.mark.parametrize("items, expected", [
+    # A header of None stands for a blob without mini headers; any other is asked for its title.
+    ([(None, [1.0]), [Header(), [2.0]]], [({"title": None}, [1.0]), ({"title": "caller's"}, [2.0])]),
+    ([(None, [1.0]), 5], TypeError("cannot unpack non-iterable int object")),
+    ([(None, [1.0], 3)], ValueError("too many values to unpack (expected 2)")),
+    ([(None,)], ValueError("not enough values to unpack (expected 2, got 1)")),
+    ([(object(), [1.0])], AttributeError("'object' object has no attribute 'spec_title'")),
+])
+def test_a_callers_blob_is_unpacked_as_python_unpacks_it(tmp_path, monkeypatch, items, expected):
+    def read_linked_data(self, file, n_spectra):
+        yield {qr.MainSpectralHeader: header}
+        yield from items
+
+    info = write(tmp_path)
+    spa = qr.SPAFile(info.path)
+    header = spa.read(spa.find_indextype(300)).read_linked_data(spa, 3).__next__()[qr.MainSpectralHeader]
+    monkeypatch.setattr(qr.DiskResidentArray, "read_linked_data", read_linked_data)
+    g = qr.open_file(info.path).open_series()
+    assert next(g)[0] == {"first": header.first_x, "last": header.last_x, "n": header.num_points}
+    if isinstance(expected, list):
+        assert list(g) == expected
+        return
+    for _ in range(len(items) - 1):
+        next(g)
+    with pytest.raises(type(expected)) as raised:
+        next(g)
+    assert str(raised.value) == str(expected)
+    assert list(g) == []  # the sequence ends with its error

@@ -263,3 +263,37 @@ def test_user_scripts_run(tmp_path):
     assert arrays.peak(info.path, 1) == 4.0
     with pytest.warns(UserWarning, match="1 of 2"):
         assert arrays.cut_short(info.data[:-4]) == 1
+
+
+RECORD_STUBS = Path(__file__).resolve().parent.parent / "tools" / "record_stubs.py"
+
+
+@pytest.mark.skipif(not RECORD_STUBS.exists(), reason="runs in the source tree only")
+def test_record_stubs_follow_the_layout_tables(tmp_path):
+    """The stub's record classes are generated from the C++ layout tables, and
+    a table changed without the stub is caught, then mended, by the tool."""
+    tree = RECORD_STUBS.parent.parent
+
+    def run(*args):
+        return subprocess.run([sys.executable, str(RECORD_STUBS), *args], capture_output=True, text=True)
+
+    committed = run("--check")
+    assert committed.returncode == 0, committed.stdout + committed.stderr
+    (tmp_path / "src").mkdir()
+    (tmp_path / "quorinreader").mkdir()
+    for source in (tree / "src").glob("*.cpp"):
+        text = source.read_text()
+        # A mini header's temperature becomes an integer field, and a new field follows it.
+        text = text.replace("f32(Name::temp), f32(Name::pressure)",
+                            "u32(Name::temp), f32(Name::pressure), u16(Name::pk_height)")
+        (tmp_path / "src" / source.name).write_text(text)
+    stub = tmp_path / "quorinreader" / "__init__.pyi"
+    stub.write_text((tree / "quorinreader" / "__init__.pyi").read_text())
+    drifted = run("--check", "--root", str(tmp_path))
+    assert drifted.returncode != 0
+    assert "-    temp: float" in drifted.stdout and "+    temp: int" in drifted.stdout
+    assert run("--root", str(tmp_path)).returncode == 0
+    assert run("--check", "--root", str(tmp_path)).returncode == 0
+    mini = stub.read_text().split("class SeriesSpecheader:")[1].split("def __init__")[0].split()
+    assert mini[:8] == ["num_scans:", "int", "start_time:", "int", "temp:", "int", "pressure:", "float"]
+    assert mini.count("pk_height:") == 1  # a name given twice stays one attribute
