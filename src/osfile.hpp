@@ -103,7 +103,9 @@ Error read_next(Handle h, void* data, std::size_t n, std::size_t& got);
 // read to be one call (a buffered handle, a read that probes for a stream).
 Error read_once(Handle h, const Buffer* parts, std::size_t count, std::int64_t offset, std::size_t& got);
 
-// The stream position, and moving it; error_not_seekable on a stream.
+// The file pointer, and moving it; error_not_seekable on a stream.  A
+// positioned read may move it (on Windows), so it means something only to
+// a caller that reads in sequence.
 Error position(Handle h, std::int64_t& where);
 Error seek(Handle h, std::int64_t offset);
 
