@@ -29,8 +29,8 @@ bool means_not_seekable(Error error) { return error == ESPIPE || error == ENXIO;
 
 namespace {
 
-// One read(2) moves at most this much on Linux; asking for more is allowed
-// but the loop below must not count on it.
+// One read(2) moves at most this much on Linux, and macOS refuses a read
+// of more than INT_MAX bytes (EINVAL), so no call asks for more.
 constexpr std::size_t single_read_max = 0x7ffff000;
 
 int iov_max()
@@ -112,7 +112,7 @@ Error read_at(Handle h, const Buffer* parts, std::size_t count, std::int64_t off
             if (parts[p].size == skip)
                 continue;
             iov[n].iov_base = static_cast<char*>(parts[p].data) + skip;
-            iov[n].iov_len = parts[p].size - skip;
+            iov[n].iov_len = std::min(parts[p].size - skip, single_read_max - bytes);
             bytes += iov[n].iov_len;
             ++n;
             if (bytes >= single_read_max)
@@ -166,7 +166,19 @@ Error read_once(Handle h, const Buffer* parts, std::size_t count, std::int64_t o
         static_assert(sizeof(Buffer) == sizeof(iovec) && offsetof(Buffer, data) == offsetof(iovec, iov_base) &&
                       offsetof(Buffer, size) == offsetof(iovec, iov_len));
         const auto* iov = reinterpret_cast<const iovec*>(parts);
-        const int n = static_cast<int>(std::min<std::size_t>(count, static_cast<std::size_t>(iov_max())));
+        int n = static_cast<int>(std::min<std::size_t>(count, static_cast<std::size_t>(iov_max())));
+        // No more than one read may move: the parts that fit whole, or the
+        // first one cut to size (a short read, which callers expect).
+        std::size_t bytes = 0;
+        for (int i = 0; i < n; ++i) {
+            if (iov[i].iov_len > single_read_max - bytes) {
+                if (i == 0)
+                    return read_once(h, parts, 1, offset, got);
+                n = i;
+                break;
+            }
+            bytes += iov[i].iov_len;
+        }
         r = offset >= 0 ? preadv(h, iov, have_preadv ? n : 1, static_cast<off_t>(offset)) : ::readv(h, iov, n);
     }
     if (r < 0)

@@ -33,8 +33,10 @@ def paths(folder):
 
 @pytest.fixture(scope="module")
 def client():
+    # The dashboard on a free port: another cluster on the machine may hold
+    # the default one, and the warning about it would fail the test.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
         yield client
 
 

@@ -174,6 +174,14 @@ void test_past_4gib(const fs::path& dir, bool huge)
         CHECK(std::memcmp(all.data() + (4 * GiB - 8), "acrossXX4GiBline", 16) == 0);
         CHECK(std::memcmp(all.data() + (size - 4), "END!", 4) == 0);
         CHECK(all[static_cast<std::size_t>(GiB)] == 0);
+
+        // The same as a scatter read, whose second part no single call can fill.
+        std::memset(all.data() + (size - 4), 0, 4);
+        os::Buffer halves[] = {{all.data(), 8}, {all.data() + 8, all.size() - 8}};
+        CHECK(os::read_at(f.h, halves, 2, 0, got) == 0 && got == all.size());
+        CHECK(std::memcmp(all.data() + (size - 4), "END!", 4) == 0);
+        // One call moves what one call can, and says how much.
+        CHECK(os::read_once(f.h, halves, 2, 0, got) == 0 && got >= 8 && got < all.size());
     }
     fs::remove(p);
 }
