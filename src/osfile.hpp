@@ -60,8 +60,11 @@ public:
 private:
     friend Error open_read(const Path& path, Handle& out);
     PyObject* object_ = nullptr;   // str or bytes, as given or from __fspath__
-    PyObject* encoded_ = nullptr;  // bytes on POSIX
-    void* wide_ = nullptr;         // wchar_t* on Windows, PyMem-owned
+#ifdef _WIN32
+    void* wide_ = nullptr;         // wchar_t*, PyMem-owned
+#else
+    PyObject* encoded_ = nullptr;  // bytes
+#endif
 };
 #endif
 

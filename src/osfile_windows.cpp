@@ -242,7 +242,6 @@ void unmap(Mapping& m)
 Path::~Path()
 {
     Py_XDECREF(object_);
-    Py_XDECREF(encoded_);
     PyMem_Free(wide_);
 }
 
