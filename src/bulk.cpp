@@ -2,18 +2,13 @@
 
 #include "fields.hpp"
 #include "nativefile.hpp"
+#include "osfile.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
-
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 namespace quorin {
 namespace {
@@ -29,6 +24,9 @@ constexpr Py_ssize_t copy_release_gil_min = 1 << 20;
 // take few pieces, their iovecs on the stack.
 constexpr std::int64_t small_table = 64 * 1024;
 constexpr int small_iovecs = 16;
+// Pieces handed to one scatter read; the file layer reads as many of them
+// per call as the system takes.
+constexpr int max_iovecs = 1024;
 
 // Where a table of spectra lies in a source and where its pieces go: spectrum
 // k is `head` bytes of mini header (none when head is 0), then `row` bytes of
@@ -47,7 +45,7 @@ struct Rows {
 };
 
 // The pieces of the byte range [done, total) of `r` as iovecs, at most `max`.
-int pieces(const Rows& r, std::int64_t done, iovec* iov, int max)
+int pieces(const Rows& r, std::int64_t done, os::Buffer* iov, int max)
 {
     int n = 0;
     const std::int64_t stride = r.stride();
@@ -106,20 +104,21 @@ void scatter(const Rows& r, std::int64_t first, const char* block, std::int64_t 
 }
 
 // Reads `r` from fd, from byte `done` of the table on; runs without the GIL.
-// Returns 0 at the end of the table or of the file, else an errno value
-// (EINTR: call again once signals are handled).  `done` counts the bytes read.
-int read_table(int fd, const Rows& r, std::int64_t& done, iovec* iov, int iov_max, char* bounce)
+// Returns 0 at the end of the table or of the file, else the system's error
+// (os::error_interrupted: call again once signals are handled).  `done`
+// counts the bytes read.
+os::Error read_table(os::Handle fd, const Rows& r, std::int64_t& done, os::Buffer* iov, int iov_max, char* bounce)
 {
     const std::int64_t stride = r.stride();
     while (done < r.total()) {
         if (!bounce) {
             const int n = pieces(r, done, iov, iov_max);
-            const ssize_t got = ::preadv(fd, iov, n, static_cast<off_t>(r.offset + done));
-            if (got < 0)
-                return errno;
+            std::size_t got;
+            if (const os::Error error = os::read_once(fd, iov, static_cast<std::size_t>(n), r.offset + done, got))
+                return error;
             if (got == 0)
                 return 0;
-            done += got;
+            done += static_cast<std::int64_t>(got);
             continue;
         }
         // Whole spectra per block; a spectrum cut by an earlier short read is read again.
@@ -127,20 +126,19 @@ int read_table(int fd, const Rows& r, std::int64_t& done, iovec* iov, int iov_ma
         const std::int64_t want = std::min<std::int64_t>(std::max<std::int64_t>(1, bounce_size / stride),
                                                          r.count - first) * stride;
         std::int64_t have = 0;
-        int status = 0;
+        os::Error status = 0;
         bool at_end = false;
         while (have < want) {
-            const ssize_t got = ::pread(fd, bounce + have, static_cast<std::size_t>(want - have),
-                                        static_cast<off_t>(r.offset + first * stride + have));
-            if (got < 0) {
-                status = errno;
+            const os::Buffer part = {bounce + have, static_cast<std::size_t>(want - have)};
+            std::size_t got;
+            status = os::read_once(fd, &part, 1, r.offset + first * stride + have, got);
+            if (status)
                 break;
-            }
             if (got == 0) {
                 at_end = true;
                 break;
             }
-            have += got;
+            have += static_cast<std::int64_t>(got);
         }
         scatter(r, first, bounce, have / stride);
         done = std::max(done, first * stride + have);
@@ -312,19 +310,18 @@ struct Views {
 // Spectra from a file: straight into their rows, or through a block buffer.
 bool read_file_table(Reader* r, const Rows& rows, std::int64_t& done)
 {
-    const int fd = reinterpret_cast<NativeFile*>(r->file)->fd;
+    const os::Handle fd = native_handle(reinterpret_cast<NativeFile*>(r->file));
     const bool direct = rows.stride() >= direct_stride_min;
-    const long iov_limit = sysconf(_SC_IOV_MAX);
-    const int iov_max = static_cast<int>(std::clamp<long>(iov_limit > 0 ? iov_limit : 16, 2, 1024));
+    const int iov_max = max_iovecs;
     // A small table (a single spectrum) is read on the stack, holding the
     // GIL: a heap block and a GIL round trip would cost more than the read.
     const bool small = rows.total() <= small_table;
-    iovec few[small_iovecs];
+    os::Buffer few[small_iovecs];
     void* scratch = few;
     int iovecs = small_iovecs;
     if (!direct || rows.count * 2 > small_iovecs) {
         iovecs = iov_max;
-        scratch = PyMem_RawMalloc(direct ? sizeof(iovec) * static_cast<std::size_t>(iov_max)
+        scratch = PyMem_RawMalloc(direct ? sizeof(os::Buffer) * static_cast<std::size_t>(iov_max)
                                          : static_cast<std::size_t>(std::min<std::int64_t>(
                                                std::max<std::int64_t>(bounce_size, rows.stride()),
                                                std::max<std::int64_t>(rows.total(), 1))));
@@ -333,29 +330,28 @@ bool read_file_table(Reader* r, const Rows& rows, std::int64_t& done)
             return false;
         }
     }
-    int status;
+    os::Error status;
     r->busy = true;
     for (;;) {
         if (small) {
-            status = read_table(fd, rows, done, static_cast<iovec*>(scratch), iovecs,
+            status = read_table(fd, rows, done, static_cast<os::Buffer*>(scratch), iovecs,
                                 direct ? nullptr : static_cast<char*>(scratch));
         } else {
             Py_BEGIN_ALLOW_THREADS
-            status = read_table(fd, rows, done, static_cast<iovec*>(scratch), iovecs,
+            status = read_table(fd, rows, done, static_cast<os::Buffer*>(scratch), iovecs,
                                 direct ? nullptr : static_cast<char*>(scratch));
             Py_END_ALLOW_THREADS
         }
-        if (status != EINTR || PyErr_CheckSignals() < 0)
+        if (status != os::error_interrupted || PyErr_CheckSignals() < 0)
             break;
     }
     r->busy = false;
     if (scratch != few)
         PyMem_RawFree(scratch);
-    if (status == EINTR)
+    if (status == os::error_interrupted)
         return false;  // a signal handler raised
     if (status) {
-        errno = status;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r->path);
+        os::raise_error(status, r->path);
         return false;
     }
     return true;
@@ -489,7 +485,7 @@ PyType_Slot reader_slots[] = {
 // views of it are alive, as soon as the last of them is released.
 struct Mapping {
     PyObject_HEAD
-    char* data;  // null for an empty file
+    os::Mapping view;  // data is null for an empty file, and once unmapped
     Py_ssize_t size;
     Py_ssize_t exports;
     bool closed;
@@ -497,10 +493,8 @@ struct Mapping {
 
 void unmap(Mapping* m)
 {
-    if (m->data) {
-        ::munmap(m->data, static_cast<std::size_t>(m->size));
-        m->data = nullptr;
-    }
+    if (m->view.data)
+        os::unmap(m->view);
 }
 
 int mapping_getbuffer(PyObject* self, Py_buffer* view, int flags)
@@ -511,7 +505,7 @@ int mapping_getbuffer(PyObject* self, Py_buffer* view, int flags)
         return -1;
     }
     static char empty = 0;  // a valid address for the buffer of an empty file
-    if (PyBuffer_FillInfo(view, self, m->data ? m->data : &empty, m->size, 1, flags) < 0)
+    if (PyBuffer_FillInfo(view, self, m->view.data ? const_cast<char*>(m->view.data) : &empty, m->size, 1, flags) < 0)
         return -1;
     ++m->exports;
     return 0;
@@ -578,32 +572,31 @@ PyObject* reader_map(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssi
         PyErr_SetString(PyExc_TypeError, "only a file opened by its path can be mapped");
         return nullptr;
     }
-    const int fd = reinterpret_cast<NativeFile*>(r->file)->fd;
-    struct stat sb;
-    if (fstat(fd, &sb) < 0)
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r->path);
-    if (!S_ISREG(sb.st_mode)) {
-        errno = S_ISDIR(sb.st_mode) ? EISDIR : ENODEV;  // a directory is refused as io.open refuses it
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r->path);
+    const os::Handle fd = native_handle(reinterpret_cast<NativeFile*>(r->file));
+    os::Kind kind;
+    std::int64_t size;
+    if (const os::Error error = os::describe(fd, kind, size))
+        return os::raise_error(error, r->path);
+    if (kind != os::Kind::regular) {
+        // A directory is refused as io.open refuses it.
+        return os::raise_error(kind == os::Kind::directory ? os::error_is_directory : os::error_not_mappable,
+                               r->path);
     }
-    if (static_cast<std::uint64_t>(sb.st_size) > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
+    size = std::max<std::int64_t>(size, 0);  // procfs and sysfs files say nothing
+    if (static_cast<std::uint64_t>(size) > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
         return PyErr_NoMemory();
-    void* data = nullptr;
-    if (sb.st_size > 0) {
-        data = ::mmap(nullptr, static_cast<std::size_t>(sb.st_size), PROT_READ, MAP_SHARED, fd, 0);
-        if (data == MAP_FAILED)
-            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r->path);
-    }
+    os::Mapping view;
+    if (const os::Error error = os::map_read(fd, size, view))
+        return os::raise_error(error, r->path);
     State& st = class_state(cls);
     auto* type = reinterpret_cast<PyTypeObject*>(st.mapping_type.get());
     auto* m = reinterpret_cast<Mapping*>(type->tp_alloc(type, 0));
     if (!m) {
-        if (data)
-            ::munmap(data, static_cast<std::size_t>(sb.st_size));
+        os::unmap(view);
         return nullptr;
     }
-    m->data = static_cast<char*>(data);
-    m->size = static_cast<Py_ssize_t>(sb.st_size);
+    m->view = view;
+    m->size = static_cast<Py_ssize_t>(size);
     m->exports = 0;
     m->closed = false;
     return reinterpret_cast<PyObject*>(m);

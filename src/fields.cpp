@@ -1,5 +1,6 @@
 #include "fields.hpp"
 
+#include "compat.hpp"
 #include "plainclass.hpp"
 #include "state.hpp"
 
@@ -17,12 +18,7 @@ T load_le(const char* p)
     T v;
     std::memcpy(&v, p, sizeof v);
     if constexpr (std::endian::native == std::endian::big) {
-        if constexpr (sizeof v == 2)
-            v = static_cast<T>(__builtin_bswap16(static_cast<std::uint16_t>(v)));
-        else if constexpr (sizeof v == 4)
-            v = static_cast<T>(__builtin_bswap32(static_cast<std::uint32_t>(v)));
-        else
-            v = static_cast<T>(__builtin_bswap64(static_cast<std::uint64_t>(v)));
+        v = byteswap(v);
     }
     return v;
 }

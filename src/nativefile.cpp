@@ -1,16 +1,12 @@
 #include "nativefile.hpp"
 
 #include "compat.hpp"
+#include "osfile.hpp"
 #include "state.hpp"
 
 #include <algorithm>
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 namespace quorin {
 namespace {
@@ -39,7 +35,7 @@ void wait_idle(NativeFile* f)
 bool check_open(NativeFile* f)
 {
     wait_idle(f);
-    if (f->fd >= 0)
+    if (f->handle != os::invalid_handle)
         return true;
     PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
     return false;
@@ -49,53 +45,43 @@ bool check_open(NativeFile* f)
 // is read and found short rather than looked at first.
 constexpr std::int64_t size_check_min = buffer_size;
 
-void raise_errno(NativeFile* f, int error)
+void raise_errno(NativeFile* f, os::Error error)
 {
-    errno = error;
     // A directory opens, but its first read fails: refused as io.open refuses it.
-    if (error == EISDIR && f->path)
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, f->path);
-    else
-        PyErr_SetFromErrno(PyExc_OSError);
+    os::raise_error(error, error == os::error_is_directory ? f->path : nullptr);
 }
 
-// The file's size, fstat'ed; procfs and sysfs files report 0 whatever they hold.
+// The file's size; procfs and sysfs files report 0 whatever they hold.
 void look_at_size(NativeFile* f)
 {
-    struct stat sb;
+    os::Kind kind;
+    std::int64_t size;
     f->sized = true;
-    if (fstat(f->fd, &sb) < 0)
+    if (os::describe(f->handle, kind, size))
         return;
-    f->directory = S_ISDIR(sb.st_mode);
-    if (S_ISREG(sb.st_mode) && sb.st_size > 0)
-        f->size = sb.st_size;
-}
-
-ssize_t positioned_read(int fd, iovec* parts, int n, std::int64_t offset)
-{
-    if (n == 1)
-        return ::pread(fd, parts[0].iov_base, parts[0].iov_len, static_cast<off_t>(offset));
-    return ::preadv(fd, parts, n, static_cast<off_t>(offset));
+    f->directory = kind == os::Kind::directory;
+    if (kind == os::Kind::regular && size > 0)
+        f->size = size;
 }
 
 // The first read of a handle no seek has probed: a positioned read, which
 // fails at once on a pipe, a FIFO or a terminal.  Then the file is read in
 // sequence, from where the stream stands (its start: nothing was read).
 // Returns the byte count, -1 with OSError set, or -2 for a stream.
-Py_ssize_t probing_read(NativeFile* f, iovec* parts, int n, std::int64_t offset)
+Py_ssize_t probing_read(NativeFile* f, os::Buffer* parts, int n, std::int64_t offset)
 {
     for (;;) {
-        const ssize_t got = positioned_read(f->fd, parts, n, offset);
-        if (got >= 0) {
+        std::size_t got;
+        const os::Error error = os::read_once(f->handle, parts, static_cast<std::size_t>(n), offset, got);
+        if (!error) {
             f->probed = f->seekable = true;
-            return got;
+            return static_cast<Py_ssize_t>(got);
         }
-        const int error = errno;
-        if (error == ESPIPE) {
+        if (os::means_not_seekable(error)) {
             f->probed = f->may_block = true;
             return -2;
         }
-        if (error != EINTR) {
+        if (error != os::error_interrupted) {
             raise_errno(f, error);
             return -1;
         }
@@ -109,12 +95,14 @@ bool probe(NativeFile* f)
 {
     if (f->probed)
         return true;
-    if (::lseek(f->fd, 0, SEEK_CUR) >= 0) {
+    std::int64_t where;
+    const os::Error error = os::position(f->handle, where);
+    if (!error) {
         f->probed = f->seekable = true;
         return true;
     }
-    if (errno != ESPIPE) {
-        PyErr_SetFromErrno(PyExc_OSError);
+    if (!os::means_not_seekable(error)) {
+        os::raise_error(error, nullptr);
         return false;
     }
     f->probed = f->may_block = true;
@@ -124,7 +112,7 @@ bool probe(NativeFile* f)
 // One read into `parts`: at `offset` where the file is seekable, else the
 // next bytes of the stream (which always stands at offset).  Returns the
 // byte count or -1 with OSError set.
-Py_ssize_t os_read(NativeFile* f, iovec* parts, int n, std::int64_t offset)
+Py_ssize_t os_read(NativeFile* f, os::Buffer* parts, int n, std::int64_t offset)
 {
     if (!f->probed) {
         const Py_ssize_t got = probing_read(f, parts, n, offset);
@@ -133,15 +121,17 @@ Py_ssize_t os_read(NativeFile* f, iovec* parts, int n, std::int64_t offset)
     }
     std::size_t total = 0;
     for (int i = 0; i < n; ++i)
-        total += parts[i].iov_len;
+        total += parts[i].size;
     const bool release = f->may_block || total >= static_cast<std::size_t>(release_gil_min);
     if (release && !f->lock && !(f->lock = PyThread_allocate_lock())) {
         PyErr_NoMemory();
         return -1;
     }
+    // Where the file is a stream, its next bytes.
+    const std::int64_t at = f->seekable ? offset : -1;
     for (;;) {
-        ssize_t got;
-        int error;
+        std::size_t got;
+        os::Error error;
         if (release) {
             Py_INCREF(f);
             f->busy = true;
@@ -151,19 +141,17 @@ Py_ssize_t os_read(NativeFile* f, iovec* parts, int n, std::int64_t offset)
                 Py_END_ALLOW_THREADS
             }
             Py_BEGIN_ALLOW_THREADS
-            got = f->seekable ? positioned_read(f->fd, parts, n, offset) : ::readv(f->fd, parts, n);
-            error = errno;
+            error = os::read_once(f->handle, parts, static_cast<std::size_t>(n), at, got);
             Py_END_ALLOW_THREADS
             PyThread_release_lock(f->lock);
             f->busy = false;
             Py_DECREF(f);  // the caller holds f
         } else {
-            got = f->seekable ? positioned_read(f->fd, parts, n, offset) : ::readv(f->fd, parts, n);
-            error = errno;
+            error = os::read_once(f->handle, parts, static_cast<std::size_t>(n), at, got);
         }
-        if (got >= 0)
-            return got;
-        if (error != EINTR) {
+        if (!error)
+            return static_cast<Py_ssize_t>(got);
+        if (error != os::error_interrupted) {
             raise_errno(f, error);
             return -1;
         }
@@ -203,7 +191,7 @@ bool fill(NativeFile* f, Py_ssize_t n)
     }
     while (f->end - f->pos < n) {
         const Py_ssize_t want = std::min(f->cap - f->end, std::max(n - (f->end - f->pos), f->next_fill));
-        iovec part = {f->buf + f->end, static_cast<std::size_t>(want)};
+        os::Buffer part = {f->buf + f->end, static_cast<std::size_t>(want)};
         const Py_ssize_t got = os_read(f, &part, 1, f->base + f->end);
         if (got < 0)
             return false;
@@ -247,7 +235,7 @@ void refuse_first(NativeFile* f)
     if (!f->sized)
         look_at_size(f);
     if (f->directory) {
-        raise_errno(f, EISDIR);
+        raise_errno(f, os::error_is_directory);
         return;
     }
     if (!probe(f))
@@ -270,8 +258,7 @@ bool seek_target(PyObject* offset, std::int64_t& target)
         return false;
     }
     if (target < 0) {
-        errno = EINVAL;
-        PyErr_SetFromErrno(PyExc_OSError);
+        os::raise_error(os::error_invalid, nullptr);
         return false;
     }
     return true;
@@ -359,10 +346,11 @@ PyObject* py_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     } else {
         std::int64_t origin = tell(f);
         if (whence == SEEK_END) {
-            struct stat sb;
-            if (fstat(f->fd, &sb) < 0)
-                return PyErr_SetFromErrno(PyExc_OSError);
-            origin = sb.st_size;
+            os::Kind kind;
+            std::int64_t size;
+            if (const os::Error error = os::describe(f->handle, kind, size))
+                return os::raise_error(error, nullptr);
+            origin = std::max<std::int64_t>(size, 0);  // 0 where unknown
         } else if (whence != SEEK_CUR) {
             PyErr_SetString(PyExc_ValueError, "invalid whence, should be 0, 1 or 2");
             return nullptr;
@@ -380,10 +368,8 @@ PyObject* py_tell(PyObject* self, PyObject*)
     auto* f = reinterpret_cast<NativeFile*>(self);
     if (!check_open(f) || !probe(f))
         return nullptr;
-    if (!f->seekable) {
-        errno = ESPIPE;
-        return PyErr_SetFromErrno(PyExc_OSError);
-    }
+    if (!f->seekable)
+        return os::raise_error(os::error_not_seekable, nullptr);
     return PyLong_FromLongLong(tell(f));
 }
 
@@ -393,7 +379,7 @@ PyObject* py_close(PyObject* self, PyObject*)
     Py_RETURN_NONE;
 }
 
-PyObject* py_closed(PyObject* self, void*) { return PyBool_FromLong(reinterpret_cast<NativeFile*>(self)->fd < 0); }
+PyObject* py_closed(PyObject* self, void*) { return PyBool_FromLong(reinterpret_cast<NativeFile*>(self)->handle == os::invalid_handle); }
 
 PyMethodDef methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_read)), METH_FASTCALL,
@@ -431,44 +417,40 @@ PyType_Spec native_file_spec = {
 Ref native_open(State& st, PyObject* path)
 {
     // io.open asks a path object for its fspath once, and names the file by it in errors.
-    Ref shown(PyOS_FSPath(path));
-    PyObject* encoded = nullptr;
-    if (!shown || !PyUnicode_FSConverter(shown.get(), &encoded))
+    os::Path fs_path;
+    if (!fs_path.convert(path))
         return Ref();
-    Ref fs_path(encoded);
-    const int flags = O_RDONLY | O_CLOEXEC;
-    if (PySys_Audit("open", "Osi", shown.get(), "r", flags) < 0)
+    Ref shown = Ref::borrow(fs_path.object());
+    if (PySys_Audit("open", "Osi", shown.get(), "r", os::open_audit_flags) < 0)
         return Ref();
 
     // Opening may wait (a FIFO without a writer, a slow file system): other
     // threads run meanwhile, as they do while the host's open() waits.
-    const char* name = PyBytes_AS_STRING(encoded);
-    int fd;
-    int error;
+    const os::PathChar* name = fs_path.native();
+    os::Handle handle = os::invalid_handle;
+    os::Error error;
     for (;;) {
         Py_BEGIN_ALLOW_THREADS
-        fd = ::open(name, flags);
-        error = errno;
+        error = os::open_read_once(name, handle);
         Py_END_ALLOW_THREADS
-        if (fd >= 0 || error != EINTR)
+        if (error != os::error_interrupted)
             break;
         if (PyErr_CheckSignals() < 0)
             return Ref();
     }
-    if (fd < 0) {
-        errno = error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, shown.get());
+    if (error) {
+        os::raise_error(error, shown.get());
         return Ref();
     }
 
     auto* type = reinterpret_cast<PyTypeObject*>(st.native_file_type.get());
     auto* f = reinterpret_cast<NativeFile*>(type->tp_alloc(type, 0));
     if (!f) {
-        ::close(fd);
+        os::close(handle);
         return Ref();
     }
     Ref owner(reinterpret_cast<PyObject*>(f));
-    f->fd = fd;
+    f->handle = handle;
     f->probed = f->seekable = f->may_block = f->busy = f->sized = f->directory = false;
     f->lock = nullptr;
     f->path = shown.release();
@@ -479,7 +461,7 @@ Ref native_open(State& st, PyObject* path)
     f->buf = static_cast<char*>(PyMem_RawMalloc(first_fill));
     if (!f->buf) {
         PyErr_NoMemory();
-        return Ref();  // dealloc closes the descriptor
+        return Ref();  // dealloc closes the handle
     }
     return owner;
 }
@@ -500,7 +482,7 @@ bool native_seek(NativeFile* f, PyObject* offset)
     if (!f->probed && f->end == 0 && target < first_fill) {
         // Into the first block of a handle that read nothing yet: the block
         // is read now, which also tells a stream, where the seek fails.
-        iovec part = {f->buf, static_cast<std::size_t>(first_fill)};
+        os::Buffer part = {f->buf, static_cast<std::size_t>(first_fill)};
         const Py_ssize_t got = probing_read(f, &part, 1, 0);
         if (got == -2)
             raise_not_seekable(f);
@@ -511,9 +493,9 @@ bool native_seek(NativeFile* f, PyObject* offset)
     }
     if (!f->probed) {
         // The first seek asks the system, which refuses it on a stream.
-        if (::lseek(f->fd, target, SEEK_SET) < 0) {
-            if (errno != ESPIPE) {
-                PyErr_SetFromErrno(PyExc_OSError);
+        if (const os::Error error = os::seek(f->handle, target)) {
+            if (!os::means_not_seekable(error)) {
+                os::raise_error(error, nullptr);
                 return false;
             }
             f->probed = f->may_block = true;
@@ -527,9 +509,11 @@ bool native_seek(NativeFile* f, PyObject* offset)
     } else {
         // Past what the file is known to hold, the system judges the offset,
         // as it does for the host's seek (a file system has a largest one).
-        if ((f->size < 0 || target > f->size) && ::lseek(f->fd, target, SEEK_SET) < 0) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            return false;
+        if (f->size < 0 || target > f->size) {
+            if (const os::Error error = os::seek(f->handle, target)) {
+                os::raise_error(error, nullptr);
+                return false;
+            }
         }
         f->base = target;
         f->pos = f->end = 0;
@@ -584,8 +568,8 @@ Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n)
         if (rest >= direct_read_min) {
             f->base += f->end;
             f->pos = f->end = 0;
-            iovec parts[2] = {{dst + done, static_cast<std::size_t>(rest)},
-                              {f->buf, static_cast<std::size_t>(look_ahead)}};
+            os::Buffer parts[2] = {{dst + done, static_cast<std::size_t>(rest)},
+                                   {f->buf, static_cast<std::size_t>(look_ahead)}};
             const Py_ssize_t got = os_read(f, parts, 2, f->base);
             if (got < 0)
                 return -1;
@@ -611,7 +595,7 @@ Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n)
 
 bool native_size_known(NativeFile* f)
 {
-    if (!f->sized && f->fd >= 0)
+    if (!f->sized && f->handle != os::invalid_handle)
         look_at_size(f);
     return f->size >= 0;
 }
@@ -631,10 +615,10 @@ bool native_may_hold(NativeFile* f, std::int64_t n)
 
 PyObject* native_for_caller(NativeFile* f)
 {
-    if (!f->sized && f->fd >= 0)
+    if (!f->sized && f->handle != os::invalid_handle)
         look_at_size(f);
     if (f->directory) {
-        raise_errno(f, EISDIR);
+        raise_errno(f, os::error_is_directory);
         return nullptr;
     }
     return reinterpret_cast<PyObject*>(f);
@@ -643,9 +627,9 @@ PyObject* native_for_caller(NativeFile* f)
 void native_close(NativeFile* f)
 {
     wait_idle(f);
-    if (f->fd >= 0) {
-        ::close(f->fd);
-        f->fd = -1;
+    if (f->handle != os::invalid_handle) {
+        os::close(f->handle);
+        f->handle = os::invalid_handle;
     }
 }
 

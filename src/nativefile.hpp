@@ -9,6 +9,7 @@
 #pragma once
 
 #include "fields.hpp"
+#include "osfile.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -25,7 +26,7 @@ struct State;
 // bounds an allocation.
 struct NativeFile {
     PyObject_HEAD
-    int fd;               // -1 once closed
+    os::Handle handle;    // os::invalid_handle once closed
     bool probed;          // whether `seekable` and `may_block` are known yet
     bool seekable;        // positioned reads work; otherwise bytes come in sequence
     bool may_block;       // not seekable: a read may wait for a writer
@@ -73,6 +74,10 @@ bool native_may_hold(NativeFile* f, std::int64_t n);
 bool native_size_known(NativeFile* f);
 
 void native_close(NativeFile* f);
+
+// Borrowed: the system handle under f, for reads that go around its buffer
+// (a bulk load); valid while f is open.
+inline os::Handle native_handle(const NativeFile* f) { return f->handle; }
 
 // Borrowed: the handle for a caller's code to read from; null with
 // IsADirectoryError for a directory, refused before the caller's code runs

@@ -9,9 +9,20 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 
 def count_open_fds():
-    """Descriptors this process holds open, after dropping unreachable objects."""
+    """Descriptors this process holds open, after dropping unreachable objects
+    (on Windows, its handles of every kind)."""
     gc.collect()
-    return len(os.listdir("/proc/self/fd"))
+    if sys.platform == "win32":
+        import ctypes
+        from ctypes import wintypes
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        kernel32.GetCurrentProcess.restype = wintypes.HANDLE
+        count = wintypes.DWORD()
+        if not kernel32.GetProcessHandleCount(kernel32.GetCurrentProcess(), ctypes.byref(count)):
+            raise ctypes.WinError(ctypes.get_last_error())
+        return count.value
+    # Linux lists them in /proc, macOS and the BSDs in /dev/fd.
+    return len(os.listdir("/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"))
 
 
 @pytest.fixture

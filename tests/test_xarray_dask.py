@@ -33,6 +33,8 @@ def paths(folder):
 
 @pytest.fixture(scope="module")
 def client():
+    # The dashboard on a free port: another cluster on the machine may hold
+    # the default one, and the warning about it would fail the test.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
         yield client
