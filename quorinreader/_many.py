@@ -13,7 +13,7 @@ import glob
 import os
 import re
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, cast
 
 import numpy
@@ -21,7 +21,7 @@ import numpy.typing as npt
 
 import quorinreader as _core
 
-from . import _arrays, _layout, _sources
+from . import _arrays, _layout, _remote, _sources
 from ._errors import FormatError, past_end
 
 if TYPE_CHECKING:
@@ -65,6 +65,8 @@ def expand(sources: Source | Iterable[Source]) -> list[Source]:
     iterable's items in its own order."""
     if isinstance(sources, (str, os.PathLike)):
         text = os.fsdecode(os.fspath(sources))
+        if isinstance(sources, str) and _remote.is_url(text):
+            return [sources]  # one remote file: read through spectra.load
         if os.path.isdir(text):
             with os.scandir(text) as entries:
                 found = [entry.path for entry in entries
@@ -251,8 +253,15 @@ def _header_row(record: Any) -> npt.NDArray[numpy.void]:
     return row
 
 
+def _entry(source: Source) -> _Entry:
+    """A URL keeps neither path nor bytes: spectra.load reads it by ranges."""
+    if isinstance(source, str) and _remote.is_url(source):
+        return _Entry(source, None, None)
+    return _Entry(*_sources.resolve(source))
+
+
 def _header_pass(sources: list[Source], on_error: str, workers: int, progress: bool, opening: bool,
-                 speculate: bool = False) -> _Pass:
+                 speculate: bool = False, storage_options: Mapping[str, Any] | None = None) -> _Pass:
     """The headers of every file.  With `speculate` (x="exact", paths only),
     the values of single spectra are read too, into a matrix shaped after
     the first file, while each file is open: where every file is such a
@@ -261,7 +270,7 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
     from . import spectra
 
-    entries = [_Entry(*_sources.resolve(source)) for source in sources]
+    entries = [_entry(source) for source in sources]
     native = numpy.flatnonzero(numpy.fromiter((entry.path is not None for entry in entries), bool, len(entries)))
     bar = _bar(progress, len(native), "headers")
     try:
@@ -287,8 +296,11 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
             errors[k] = _stray(entry.name, scanned.starts[k])
         else:
             try:
-                s = spectra.open(_sources.native(entry.path, entry.data)) if opening \
-                    else spectra.load(_sources.native(entry.path, entry.data))
+                if entry.path is None and entry.data is None:
+                    s = (spectra.open if opening else spectra.load)(entry.name, storage_options=storage_options)
+                else:
+                    s = spectra.open(_sources.native(entry.path, entry.data)) if opening \
+                        else spectra.load(_sources.native(entry.path, entry.data))
             except (FormatError, OSError) as error:
                 if entry.data is not None and isinstance(error, FormatError) and _looks_stray(entry.data):
                     error = _stray(entry.name, bytes(entry.data[:_SHOWN]))
@@ -567,18 +579,20 @@ def _finish(found: _Pass, values: Any, grid: npt.NDArray[numpy.float64] | None) 
 
 def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.ArrayLike = "exact",
               on_error: Literal["raise", "skip"] = "raise", workers: int | None = None,
-              progress: bool = False) -> Collection:
+              progress: bool = False, storage_options: Mapping[str, Any] | None = None) -> Collection:
     """Reads many files into one matrix, one row per spectrum.
 
     `sources` is a folder (its files ending in .spa), a glob, or an iterable
-    of paths, bytes-like objects and binary file objects.  With x="exact"
+    of paths, URLs that fsspec knows (with `storage_options` for their
+    filesystem), bytes-like objects and binary file objects.  With x="exact"
     every file must store the same point count, first X and last X; an
     array instead interpolates every spectrum onto it (NaN outside its own
     range).  on_error="skip" leaves unreadable files out, in `skipped`.
     `workers` threads read (default: the CPUs, at most 8; 1 starts none)."""
     grid = _grid(x)
     count = _workers(workers)
-    found = _header_pass(expand(sources), on_error, count, progress, opening=False, speculate=grid is None)
+    found = _header_pass(expand(sources), on_error, count, progress, opening=False, speculate=grid is None,
+                         storage_options=storage_options)
     try:
         if grid is None and found.entries:
             _check_axes(found)

@@ -14,7 +14,7 @@ import pytest
 import spawriter as sw
 from quorinreader import spectra
 from remote_servers import HttpServer, S3Server, aws_environment, dead_endpoint
-from spectra_files import same
+from spectra_files import same, spectrum as spectrum_file
 
 fsspec = pytest.importorskip("fsspec")
 xarray = pytest.importorskip("xarray")
@@ -296,3 +296,15 @@ def test_a_source_shorter_than_its_size_is_an_error(local, kept, error):
     for how in (spectra.load, spectra.open):
         with pytest.raises(spectra.FormatError, match=error):
             how(ShrunkFile(local.data[:kept])).values
+
+
+def test_load_many_mixes_urls_with_local_files(store, local, tmp_path):
+    single, _ = spectrum_file(tmp_path, values=list(range(POINTS)), first_x=400.0, last_x=4000.0)
+    url = store.put("many.spa", local.data)
+    grid = numpy.linspace(400, 4000, 9)
+    c = spectra.load_many([url, single], x=grid, storage_options=store.options)
+    expected = spectra.load_many([local.path, single], x=grid)
+    assert list(c.files) == [url] * N + [single] and list(c.titles) == list(expected.titles)
+    assert len(c) == N + 1 and not numpy.isnan(c.values).all()
+    assert c.values.tobytes() == expected.values.tobytes()
+    assert c.headers.tobytes() == expected.headers.tobytes()
