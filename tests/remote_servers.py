@@ -69,10 +69,10 @@ class HttpServer:
                 if wanted and body:
                     m = _RANGE.match(wanted.strip())
                     if m is None or (not m[1] and not m[2]):
+                        server.counter.add(f"GET {self.path} 416", 0)
                         self.send_response(416)
                         self.send_header("Content-Length", "0")
                         self.end_headers()
-                        server.counter.add(f"GET {self.path} 416", 0)
                         return
                     if m[1]:
                         start = int(m[1])
@@ -81,6 +81,8 @@ class HttpServer:
                         start = max(0, len(data) - int(m[2]))
                     status = 206
                 part = data[start:end] if body else b""
+                # Counted before it is sent, so that a client that has its answer finds it counted.
+                server.counter.add(f"{self.command} {self.path} {start}-{end}", len(part))
                 self.send_response(status)
                 self.send_header("Content-Type", "application/octet-stream")
                 self.send_header("Accept-Ranges", "bytes")
@@ -90,7 +92,6 @@ class HttpServer:
                 self.end_headers()
                 if body:
                     self.wfile.write(part)
-                server.counter.add(f"{self.command} {self.path} {start}-{end}", len(part))
 
         self.httpd = ThreadingHTTPServer((LOOPBACK, 0), Handler)
         self.httpd.daemon_threads = True
