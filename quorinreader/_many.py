@@ -255,8 +255,8 @@ def _header_row(record: Any) -> npt.NDArray[numpy.void]:
 
 def _entry(source: Source) -> _Entry:
     """A URL keeps neither path nor bytes: spectra.load reads it by ranges."""
-    if isinstance(source, str) and _remote.is_url(source):
-        return _Entry(source, None, None)
+    if isinstance(source, str):  # the common case, thousands of times: no regular expression for a path
+        return _Entry(source, None, None) if "://" in source and _remote.is_url(source) else _Entry(source, source, None)
     return _Entry(*_sources.resolve(source))
 
 
