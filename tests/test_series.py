@@ -179,13 +179,25 @@ class Header:
     spec_title = "caller's"
 
 
+def unpacked_by_python(item):
+    """The error this interpreter raises unpacking `item` as a header and its
+    values and asking the header for its title (the wording differs between
+    versions)."""
+    try:
+        header, _ = item
+        header.spec_title
+    except Exception as error:  # noqa: BLE001 - the error is the expected result
+        return error
+    raise AssertionError(f"{item!r} unpacks")
+
+
 @pytest.mark.parametrize("items, expected", [
     # A header of None stands for a blob without mini headers; any other is asked for its title.
     ([(None, [1.0]), [Header(), [2.0]]], [({"title": None}, [1.0]), ({"title": "caller's"}, [2.0])]),
-    ([(None, [1.0]), 5], TypeError("cannot unpack non-iterable int object")),
-    ([(None, [1.0], 3)], ValueError("too many values to unpack (expected 2)")),
-    ([(None,)], ValueError("not enough values to unpack (expected 2, got 1)")),
-    ([(object(), [1.0])], AttributeError("'object' object has no attribute 'spec_title'")),
+    ([(None, [1.0]), 5], unpacked_by_python(5)),
+    ([(None, [1.0], 3)], unpacked_by_python((None, [1.0], 3))),
+    ([(None,)], unpacked_by_python((None,))),
+    ([(object(), [1.0])], unpacked_by_python((object(), [1.0]))),
 ])
 def test_a_callers_blob_is_unpacked_as_python_unpacks_it(tmp_path, monkeypatch, items, expected):
     def read_linked_data(self, file, n_spectra):
