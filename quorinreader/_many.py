@@ -186,8 +186,9 @@ class _Summaries:
         mine = (status == _SINGLE) | (status == _PLACED)
         # As bytes: a structured copy goes field by field, ten times slower.
         start = summary.dtype.fields["header"][1]  # type: ignore[index]
-        raw = summary.view(numpy.uint8).reshape(len(summary), -1)[:, start:start + HEADER_DTYPE.itemsize]
-        self.headers.view(numpy.uint8).reshape(len(self.headers), -1)[at[mine]] = raw[mine]
+        raw = summary.view(numpy.uint8).reshape(len(summary), summary.dtype.itemsize)
+        size = HEADER_DTYPE.itemsize
+        self.headers.view(numpy.uint8).reshape(len(self.headers), size)[at[mine]] = raw[mine, start:start + size]
         self.offset[at[mine]] = summary["values_at"][mine]
         fields = summary.dtype.fields
         assert fields is not None
