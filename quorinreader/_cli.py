@@ -164,6 +164,9 @@ def _export_combined(args: argparse.Namespace, suffix: str) -> int:
     """Every input's spectra as one table or file, the X axis checked or interpolated."""
     from . import _combine
 
+    if args.partial:
+        # Whole files make one matrix: a series cut short would leave its rows out unseen.
+        raise Failure("--partial reads a series cut short on its own; --combine takes whole files", BAD_INPUT)
     if args.output is None:
         raise Failure("--combine writes one file: name it with -o", BAD_INPUT)
     out: Path = args.output

@@ -46,6 +46,12 @@ def test_combine_checks_or_interpolates_the_axis(folder, tmp_path, cli):
         assert npz["values"].shape == (4, 7) and numpy.array_equal(npz["x"], numpy.linspace(400, 4000, 7))
 
 
+@pytest.mark.parametrize("extra, says", [(("--partial",), "--partial"), ((), "-o")])
+def test_combine_refuses_what_it_cannot_honour(folder, cli, extra, says):
+    status, stdout, err = cli("export", folder, "--to", "csv", "--combine", *extra)
+    assert (status, stdout) == (2, "") and err.count("\n") == 1 and says in err
+
+
 def test_several_inputs_refuse_a_file_name_without_combine(folder, tmp_path, cli):
     out = tmp_path / "all.csv"
     status, stdout, err = cli("export", folder, "--to", "csv", "-o", out)
