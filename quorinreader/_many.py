@@ -645,9 +645,10 @@ def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.A
     return _finish(found, values, grid)
 
 
-def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any) -> npt.NDArray[Any]:
+def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any,
+           storage_options: Mapping[str, Any] | None = None) -> npt.NDArray[Any]:
     """One chunk of open_many, read where Dask runs it."""
-    got = load_many(paths, x="exact" if grid is None else grid, workers=1).values
+    got = load_many(paths, x="exact" if grid is None else grid, workers=1, storage_options=storage_options).values
     if got.shape != (rows, points):
         raise FormatError(f"{paths[0]}...: the files of this chunk now hold {got.shape[0]:,} spectra of "
                           f"{got.shape[1]:,} points; {rows:,} of {points:,} were found when they were opened")
@@ -656,10 +657,12 @@ def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any) -> n
 
 def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000,
               x: Literal["exact"] | npt.ArrayLike = "exact", on_error: Literal["raise", "skip"] = "raise",
-              workers: int | None = None, progress: bool = False) -> Collection:
+              workers: int | None = None, progress: bool = False,
+              storage_options: Mapping[str, Any] | None = None) -> Collection:
     """Reads the headers of many files now and gives their values as a Dask
     array: each chunk is one load_many of `files_per_chunk` files, which
-    pickles as their paths and runs on whichever worker computes it."""
+    pickles as their paths or URLs (with `storage_options`) and runs on
+    whichever worker computes it."""
     try:
         import dask
         import dask.array
@@ -670,18 +673,22 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
     listed = expand(sources)
     for source in listed:
         if not isinstance(source, (str, os.PathLike)):
-            raise TypeError(f"open_many() reads files by their paths, not {type(source).__name__!r} objects")
+            raise TypeError(f"open_many() reads files by their paths or URLs, not {type(source).__name__!r} objects")
     grid = _grid(x)
-    found = _header_pass(listed, on_error, _workers(workers), progress, opening=True)
+    found = _header_pass(listed, on_error, _workers(workers), progress, opening=True,
+                         storage_options=storage_options)
     if grid is None and found.files.names:
         _check_axes(found)
     dtype = numpy.dtype(numpy.float32 if (found.item == 4).all() else numpy.float64)
     points = grid.size if grid is not None else int(found.headers["num_points"][0]) if found.files.names else 0
     chunks = []
     for start in range(0, len(found.files.names), files_per_chunk):
-        paths = [os.fsdecode(os.fspath(p)) for p in found.files.paths[start:start + files_per_chunk]]
+        part = slice(start, start + files_per_chunk)
+        # A URL has no path: its name is the URL.
+        paths = [name if path is None else os.fsdecode(os.fspath(path))
+                 for name, path in zip(found.files.names[part], found.files.paths[part])]
         rows = int(found.rows[start:start + files_per_chunk].sum())
-        task = dask.delayed(_chunk, pure=True)(paths, rows, points, dtype, grid)
+        task = dask.delayed(_chunk, pure=True)(paths, rows, points, dtype, grid, storage_options)
         chunks.append(dask.array.from_delayed(task, (rows, points), dtype=dtype))
     values = dask.array.concatenate(chunks) if chunks else dask.array.empty((0, points), dtype=dtype)
     return _finish(found, values, grid)

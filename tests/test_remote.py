@@ -308,3 +308,16 @@ def test_load_many_mixes_urls_with_local_files(store, local, tmp_path):
     assert len(c) == N + 1 and not numpy.isnan(c.values).all()
     assert c.values.tobytes() == expected.values.tobytes()
     assert c.headers.tobytes() == expected.headers.tobytes()
+
+
+def test_open_many_reads_urls_where_dask_computes(store, local, tmp_path):
+    single, _ = spectrum_file(tmp_path, values=list(range(POINTS)), first_x=400.0, last_x=4000.0)
+    url = store.put("lazy-many.spa", local.data)
+    grid = numpy.linspace(400, 4000, 9)
+    store.counter.reset()
+    lazy = spectra.open_many([url, single], x=grid, files_per_chunk=1, storage_options=store.options)
+    assert lazy.lazy and store.counter.take()[0] > 0 and list(lazy.files) == [url] * N + [single]
+    expected = spectra.load_many([local.path, single], x=grid)
+    assert lazy.values.compute(scheduler="synchronous").tobytes() == expected.values.tobytes()
+    assert store.counter.take()[0] > 0  # the chunk read the URL again, with the options
+
