@@ -280,6 +280,7 @@ def _files(sources: list[Source]) -> _Files:
     paths: list[Any] = []
     data: list[memoryview | None] = []
     for source in sources:
+        entry: tuple[str, Any, memoryview | None]
         if isinstance(source, str):
             entry = (source, None, None) if _remote.is_url(source) else (source, source, None)
         else:
