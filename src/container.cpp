@@ -43,14 +43,6 @@ const Record file_header_record = {RecordId::FileHeader, Name::FileHeader, "\n  
 
 namespace {
 
-// Whether directory entry `entry` has section type `t`, by `entry.section_type == t`.
-int has_type(State& st, PyObject* entry, PyObject* t)
-{
-    Ref type(PyObject_GetAttr(entry, st.name(Name::section_type)));
-    Ref equal(type ? PyObject_RichCompare(type.get(), t, Py_EQ) : nullptr);
-    return equal ? PyObject_IsTrue(equal.get()) : -1;
-}
-
 // An iterator over self.info.sections.
 Ref iterate_sections(State& st, PyObject* spa)
 {
@@ -92,91 +84,6 @@ PyObject* spa_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_
     return done ? Py_NewRef(Py_None) : nullptr;
 }
 
-PyObject* spa_find_indextype(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames)
-{
-    static constexpr const char* params[] = {"t"};
-    PyObject* t;
-    if (!bind_arguments("find_indextype", args, nargs, kwnames, params, &t))
-        return nullptr;
-    return find_index(class_state(cls), self, t).release();
-}
-
-// The native iterator behind find_indextypes.
-struct IndexTypes {
-    PyObject_HEAD
-    PyObject* spa;      // owned
-    PyObject* t;        // owned
-    PyObject* entries;  // owned; null until the first request
-    Py_ssize_t index;
-    bool done;
-    bool running;
-
-    void release()
-    {
-        done = true;
-        Py_CLEAR(spa);
-        Py_CLEAR(t);
-        Py_CLEAR(entries);
-    }
-    int visit(visitproc visit, void* arg)
-    {
-        Py_VISIT(spa);
-        Py_VISIT(t);
-        Py_VISIT(entries);
-        return 0;
-    }
-    static PyObject* next(PyObject* self);
-};
-
-PyObject* IndexTypes::next(PyObject* self)
-{
-    auto* it = reinterpret_cast<IndexTypes*>(self);
-    Running running(it->running);
-    if (!running || it->done)
-        return nullptr;
-    State& st = class_state(Py_TYPE(self));
-    if (!it->entries)
-        it->entries = iterate_sections(st, it->spa).release();
-    while (it->entries) {
-        Ref entry(PyIter_Next(it->entries));
-        if (!entry)
-            break;
-        const int found = has_type(st, entry.get(), it->t);
-        if (found < 0)
-            break;
-        const Py_ssize_t index = it->index++;
-        if (found)
-            return PyLong_FromSsize_t(index);
-    }
-    it->release();
-    stop_iteration_to_runtime_error();
-    return nullptr;
-}
-
-PyObject* spa_find_indextypes(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames)
-{
-    static constexpr const char* params[] = {"t"};
-    PyObject* t;
-    if (!bind_arguments("find_indextypes", args, nargs, kwnames, params, &t))
-        return nullptr;
-    State& st = class_state(cls);
-    auto* type = reinterpret_cast<PyTypeObject*>(st.indextypes_type.get());
-    auto* it = PyObject_GC_New(IndexTypes, type);
-    if (!it)
-        return nullptr;
-    it->spa = Py_NewRef(self);
-    it->t = Py_NewRef(t);
-    it->entries = nullptr;
-    it->index = 0;
-    it->done = false;
-    it->running = false;
-    PyObject_GC_Track(it);
-    Ref iterator(reinterpret_cast<PyObject*>(it));
-    return make_generator(st.find_indextypes_shell.get(), iterator.get()).release();
-}
-
 PyObject* spa_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     static constexpr const char* params[] = {"index"};
@@ -208,10 +115,6 @@ PyMethodDef spa_method_defs[] = {
      "read_basic_info($self, /)\n--\n\nRead the file header and the section directory into info."},
     {"__init__", as_cfunction(spa_init), method_flags,
      "__init__($self, /, filename)\n--\n\nOpen a spectral file and read its header and directory."},
-    {"find_indextype", as_cfunction(spa_find_indextype), method_flags,
-     "find_indextype($self, /, t)\n--\n\nThe index of the first section of type t, or None."},
-    {"find_indextypes", as_cfunction(spa_find_indextypes), method_flags,
-     "find_indextypes($self, /, t)\n--\n\nA generator of the indices of all sections of type t."},
     {"read", as_cfunction(spa_read), method_flags,
      "read($self, /, index)\n--\n\nRead the section at directory position index with its record class."},
     {"read_offset", as_cfunction(spa_read_offset), method_flags,
@@ -222,43 +125,42 @@ const Member spa_member_table[] = {
     {"type", nullptr},
     {"read_basic_info", &spa_method_defs[0]},
     {"__init__", &spa_method_defs[1]},
-    {"find_indextype", &spa_method_defs[2]},
-    {"find_indextypes", &spa_method_defs[3]},
-    {"read", &spa_method_defs[4]},
-    {"read_offset", &spa_method_defs[5]},
+    {"find_indextype", nullptr},  // Python functions, bound at set-up (see module.cpp)
+    {"find_indextypes", nullptr},
+    {"read", &spa_method_defs[2]},
+    {"read_offset", &spa_method_defs[3]},
 };
 
 }  // namespace
 
-const std::span<const Member> spa_file_members = spa_member_table;
+// The two directory walks are Python, as a caller's class would have them:
+// no pass calls them while they are the module's own (see section_types).
+constexpr const char* directory_walks = R"(
+class SPAFile:
+    def find_indextype(self, t):
+        for i, s in enumerate(self.info.sections):
+            if s.section_type == t:
+                return i
+        return None
 
-namespace {
+    def find_indextypes(self, t):
+        for i, s in enumerate(self.info.sections):
+            if s.section_type == t:
+                yield i
+)";
 
-// Walks self.info.sections as find_indextypes does, calling found(i) for the
-// index of every entry of type t until it returns false: 1 when it stopped
-// so, 0 at the end of the directory, -1 on error.
-template <typename Found>
-int walk_sections(State& st, PyObject* spa, PyObject* t, Found found)
+Ref make_spa_file_class(PyObject* module)
 {
-    Ref entries = iterate_sections(st, spa);
-    if (!entries)
-        return -1;
-    for (Py_ssize_t i = 0;; ++i) {
-        Ref entry(PyIter_Next(entries.get()));
-        if (!entry)
-            return PyErr_Occurred() ? -1 : 0;
-        const int matches = has_type(st, entry.get(), t);
-        if (matches < 0)
-            return -1;
-        if (matches) {
-            const int more = found(i);
-            if (more <= 0)
-                return more < 0 ? -1 : 1;
-        }
+    Ref cls = make_plain_class(module, "quorinreader.SPAFile", nullptr, nullptr, spa_member_table);
+    Ref names = cls ? run_python(directory_walks) : Ref();
+    PyObject* walks = names ? PyDict_GetItemString(names.get(), "SPAFile") : nullptr;
+    for (const char* name : {"find_indextype", "find_indextypes"}) {
+        Ref walk(walks ? PyObject_GetAttrString(walks, name) : nullptr);
+        if (!walk || PyObject_SetAttrString(cls.get(), name, walk.get()) < 0)
+            return Ref();
     }
+    return cls;
 }
-
-}  // namespace
 
 Ref construct_spa_file(State& st, PyObject* cls, PyObject* filename)
 {
@@ -275,24 +177,37 @@ Ref construct_spa_file(State& st, PyObject* cls, PyObject* filename)
     return self;
 }
 
-Ref find_index(State& st, PyObject* spa, PyObject* t)
+Ref section_types(State& st, PyObject* spa)
 {
-    Ref index;
-    const int status = walk_sections(st, spa, t, [&](Py_ssize_t i) {
-        index = Ref(PyLong_FromSsize_t(i));
-        return index ? 0 : -1;
-    });
-    return status < 0 ? Ref() : status ? std::move(index) : Ref::borrow(Py_None);
+    Ref entries = iterate_sections(st, spa);
+    Ref types(entries ? PyList_New(0) : nullptr);
+    if (!types)
+        return Ref();
+    while (Ref entry{PyIter_Next(entries.get())}) {
+        Ref type(PyObject_GetAttr(entry.get(), st.name(Name::section_type)));
+        if (!type || PyList_Append(types.get(), type.get()) < 0)
+            return Ref();
+    }
+    return PyErr_Occurred() ? Ref() : std::move(types);
 }
 
-Ref find_indices(State& st, PyObject* spa, PyObject* t)
+Ref indices_of_type(PyObject* types, PyObject* t, bool first_only)
 {
-    Ref found(PyList_New(0));
-    const int status = !found ? -1 : walk_sections(st, spa, t, [&](Py_ssize_t i) {
-        Ref index(PyLong_FromSsize_t(i));
-        return index && PyList_Append(found.get(), index.get()) == 0 ? 1 : -1;
-    });
-    return status < 0 ? Ref() : std::move(found);
+    Ref found(first_only ? nullptr : PyList_New(0));
+    if (!first_only && !found)
+        return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(types); ++i) {
+        Ref equal(PyObject_RichCompare(PyList_GET_ITEM(types, i), t, Py_EQ));
+        const int matches = equal ? PyObject_IsTrue(equal.get()) : -1;
+        Ref index(matches > 0 ? PyLong_FromSsize_t(i) : nullptr);
+        if (matches < 0 || (matches && !index))
+            return Ref();
+        if (matches && first_only)
+            return index;
+        if (matches && PyList_Append(found.get(), index.get()) < 0)
+            return Ref();
+    }
+    return first_only ? Ref::borrow(Py_None) : std::move(found);
 }
 
 bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& record_class, Ref& offset)
@@ -323,8 +238,6 @@ int is_own_spa_file(State& st, PyObject* obj)
     }
     return 1;
 }
-
-PyType_Spec indextypes_spec = NativeIterator<IndexTypes>::spec("quorinreader._IndexTypes");
 
 bool bind_registry(State& st)
 {

@@ -16,10 +16,8 @@ extern const Record file_header_record;
 extern const Record index_entry_record;
 extern const Record index_entry_extended_record;
 
-// The body of class SPAFile, in binding order.
-extern const std::span<const Member> spa_file_members;
-
-extern PyType_Spec indextypes_spec;
+// The class SPAFile, its body bound in order.
+Ref make_spa_file_class(PyObject* module);
 
 // Binds TYPE_CLASS and CLASS_TYPE in the module namespace.
 bool bind_registry(State& st);
@@ -29,12 +27,15 @@ bool bind_registry(State& st);
 // `cls` with a real binary file object.  The file is closed on every path out.
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls);
 
+// What a pass keeps of spa's directory, walked once: each entry of
+// spa.info.sections by its section_type, in order.
+Ref section_types(State& st, PyObject* spa);
+// The indices in `types` of sections of type t (by `section_type == t`):
+// with `first_only` the first, or None (find_indextype); else all, as a list.
+Ref indices_of_type(PyObject* types, PyObject* t, bool first_only);
+
 // What SPAFile's own methods do, for a caller that checked with
 // is_own_spa_file that they are what would run.
-//   find_indextype(t): the first index of a section of type t, or None;
-Ref find_index(State& st, PyObject* spa, PyObject* t);
-//   list(find_indextypes(t));
-Ref find_indices(State& st, PyObject* spa, PyObject* t);
 //   read(index) up to its call of read_offset: the record class and the offset;
 bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& record_class, Ref& offset);
 //   read_offset(cls, offset), through `handle`, which stays open for the

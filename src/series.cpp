@@ -36,9 +36,12 @@ struct SeriesItems {
 
 // The sections a pass reads through their classes:
 // quorin_file.read(quorin_file.find_indextype(CLASS_TYPE[cls])).  While
-// quorin_file and its methods are the module's own, they are read natively
-// through one handle, which reuses the block it read first; the handle then
-// goes on to the blob's sequence, or is closed with the reader.
+// quorin_file and its methods are the module's own, which is decided once
+// for the pass, its directory is walked once and the sections are read
+// natively through one handle, which reuses the block it read first.  The
+// handle and the directory then go on to the blob's sequence, or the handle
+// is closed with the reader.  Where a read ran the caller's code, the
+// handle is closed and the next read decides afresh.
 class SectionReader {
 public:
     SectionReader(State& st, PyObject* quorin_file) : st_(st), file_(quorin_file) {}
@@ -53,7 +56,7 @@ public:
         Ref class_type = st_.global(Name::CLASS_TYPE);
         Ref cls = class_type ? st_.global(class_name) : Ref();
         Ref code(cls ? PyObject_GetItem(class_type.get(), cls.get()) : nullptr);
-        const int own = code ? is_own_spa_file(st_, file_) : -1;
+        const int own = !code ? -1 : types_ ? 1 : is_own_spa_file(st_, file_);
         if (own < 0)
             return {};
         if (!own) {
@@ -61,16 +64,21 @@ public:
             Ref index(PyObject_CallMethodOneArg(file_, st_.name(Name::find_indextype), code.get()));
             return index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref();
         }
-        Ref index = find_index(st_, file_, code.get());
+        if (!types_ && !(types_ = section_types(st_, file_)))
+            return {};
+        Ref index = indices_of_type(types_.get(), code.get(), true);
         Ref record_class, offset;
         if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
             return {};
-        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), unbuilt, was_unbuilt);
+        Ref record = read_record_through(st_, file_, handle_, offset.get(), record_class.get(), unbuilt, was_unbuilt);
+        if (!handle_)
+            types_.reset();
+        return record;
     }
 
-    // The handle, for the blob's sequence, which checks the file's methods
-    // itself before it reads through it.
+    // The handle and the directory, for the blob's sequence.
     Ref take_handle() { return std::move(handle_); }
+    Ref take_types() { return std::move(types_); }
 
 private:
     void close_handle()
@@ -78,11 +86,13 @@ private:
         if (handle_)
             native_close(reinterpret_cast<NativeFile*>(handle_.get()));
         handle_.reset();
+        types_.reset();
     }
 
     State& st_;
     PyObject* file_;  // borrowed from the caller
     Ref handle_;
+    Ref types_;  // the directory's section types, while handle_ is open
 };
 
 // {"first": first_dim * scale_dim, "last": last_dim * scale_dim, "n": num_elements}
@@ -171,9 +181,10 @@ Ref first_item(State& st, SeriesItems* items)
     if (!max_spectra || (!raw && !method))
         return Ref();
     if (raw || is_own_read_linked_data(method.get(), array.get())) {
-        items->blob =
-            new_linked_data(st, array.get(), quorin_file.get(), max_spectra.get(), sections.take_handle(), true)
-                .release();
+        Ref handle = sections.take_handle();
+        items->blob = new_linked_data(st, array.get(), quorin_file.get(), max_spectra.get(), std::move(handle),
+                                      sections.take_types(), true)
+                          .release();
         items->native_blob = true;
     } else {
         PyObject* call[] = {quorin_file.get(), max_spectra.get()};

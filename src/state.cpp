@@ -133,8 +133,8 @@ void State::each_held(Act act)
         for (Ref& r : refs)
             act(r);
     for (Ref* r : {&struct_error, &unsupported_operation, &typecodes, &zero_f,
-                   &zero_d, &series_file_type, &native_file_type, &indextypes_type, &linked_data_type,
-                   &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell, &read_linked_data_shell,
+                   &zero_d, &series_file_type, &native_file_type, &linked_data_type,
+                   &series_items_type, &reader_type, &mapping_type, &read_linked_data_shell,
                    &open_series_shell, &titled, &read_with, &read_string_any, &decode_any})
         act(*r);
 }

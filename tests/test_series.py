@@ -175,6 +175,25 @@ def test_stand_in_quorin_file(tmp_path):
     assert [m["title"] for m, _ in items[1:]] == info.titles and values(items[1:]) == SPECTRA
 
 
+class WalkCounted(list):
+    walks = 0
+
+    def __iter__(self):
+        self.walks += 1
+        return super().__iter__()
+
+
+def test_a_pass_walks_the_directory_once(tmp_path):
+    info = write(tmp_path, section_number=1, dimensions=DIMS)
+    spa = qr.SPAFile(info.path)
+    expected = list(qr.Series(spa).open_series())
+    spa.info.sections = sections = WalkCounted(spa.info.sections)
+    g = qr.Series(spa).open_series()
+    assert next(g) == expected[0] and sections.walks == 1
+    assert [(m, v.tolist()) for m, v in g] == [(m, v.tolist()) for m, v in expected[1:]]
+    assert sections.walks == 1
+
+
 class Header:
     spec_title = "caller's"
 
