@@ -232,6 +232,7 @@ int exec_module(PyObject* module)
     if (!bind(st, Name::private_reader, Ref::borrow(st.reader_type.get())) ||
         !bind(st, Name::private_decode_titles, function(&decode_titles_def, module)) ||
         !bind(st, Name::private_record_layout, function(&record_layout_def, module)) ||
+        !bind(st, Name::private_matching_dimensions, function(&matching_dimensions_def, module)) ||
         PyModule_AddFunctions(module, many_functions) < 0)
         return -1;
     return st.start_watching() ? 0 : -1;

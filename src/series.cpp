@@ -95,66 +95,72 @@ private:
     Ref types_;  // the directory's section types, while handle_ is open
 };
 
-// {"first": first_dim * scale_dim, "last": last_dim * scale_dim, "n": num_elements}
-Ref dimension_dict(State& st, PyObject* d)
+// The rule of a matching dimension, written once: a dimension matches
+// when its num_elements equals `count`, and its extent is then
+// {"first": first_dim * scale_dim, "last": last_dim * scale_dim, "n": num_elements}.
+// `field(name)` reads a field of the dimension.  1 with the extent, 0 where
+// the dimension does not match, -1 on error.
+template <typename Field>
+int matching_extent(State& st, Field field, PyObject* count, Ref& extent)
 {
-    Ref first_dim(PyObject_GetAttr(d, st.name(Name::first_dim)));
-    Ref scale(first_dim ? PyObject_GetAttr(d, st.name(Name::scale_dim)) : nullptr);
+    Ref n = field(Name::num_elements);
+    Ref equal(n ? PyObject_RichCompare(n.get(), count, Py_EQ) : nullptr);
+    const int match = equal ? PyObject_IsTrue(equal.get()) : -1;
+    if (match <= 0)
+        return match;
+    Ref first_dim = field(Name::first_dim), scale = first_dim ? field(Name::scale_dim) : Ref();
     Ref first(scale ? PyNumber_Multiply(first_dim.get(), scale.get()) : nullptr);
-    Ref last_dim(first ? PyObject_GetAttr(d, st.name(Name::last_dim)) : nullptr);
-    Ref last_scale(last_dim ? PyObject_GetAttr(d, st.name(Name::scale_dim)) : nullptr);
-    Ref last(last_scale ? PyNumber_Multiply(last_dim.get(), last_scale.get()) : nullptr);
-    Ref n(last ? PyObject_GetAttr(d, st.name(Name::num_elements)) : nullptr);
-    return n ? range_dict(st, first.get(), last.get(), n.get()) : Ref();
+    Ref last_dim = first ? field(Name::last_dim) : Ref();
+    Ref last(last_dim ? PyNumber_Multiply(last_dim.get(), scale.get()) : nullptr);
+    extent = last ? range_dict(st, first.get(), last.get(), n.get()) : Ref();
+    return extent ? 1 : -1;
 }
 
-// Whether `count` equals max_spectra: 1 or 0, -1 on error.
-int matches(PyObject* count, PyObject* max_spectra)
-{
-    Ref equal(count ? PyObject_RichCompare(count, max_spectra, Py_EQ) : nullptr);
-    return equal ? PyObject_IsTrue(equal.get()) : -1;
-}
+// What matching_dimensions is given and gives: an iterable of dimensions,
+// and their extents or (dimension, extent) pairs; or the bytes of a
+// disk-resident array (see take_array_bytes), and extents.
+enum Matching { as_extents, as_pairs, in_array_bytes };
 
-// The dimensions whose num_elements equals max_spectra.
-Ref valid_dimensions(State& st, PyObject* diskarray, PyObject* max_spectra)
+// The dimensions that match `count`, in order.
+Ref matching_dimensions(State& st, PyObject* dimensions, PyObject* count, Matching how)
 {
-    Ref valid(PyList_New(0));
-    if (!valid)
-        return Ref();
-    if (PyBytes_Check(diskarray)) {  // the array's bytes: the series reader is the only one to see it
-        Ref dims = flat_field(disk_resident_array_record, PyBytes_AS_STRING(diskarray), Name::num_dimensions);
-        for (Py_ssize_t i = 0, n = PyLong_AsSsize_t(dims.get()); i < n; ++i) {
-            auto field = [&](Name name) { return dimension_field(st, diskarray, i, name); };
-            const int match = matches(field(Name::num_elements).get(), max_spectra);
-            if (match < 0)
-                return Ref();
-            if (!match)
-                continue;
-            Ref first_dim = field(Name::first_dim), last_dim = field(Name::last_dim), scale = field(Name::scale_dim);
-            Ref first(PyNumber_Multiply(first_dim.get(), scale.get()));
-            Ref last(first ? PyNumber_Multiply(last_dim.get(), scale.get()) : nullptr);
-            Ref dict = last ? range_dict(st, first.get(), last.get(), field(Name::num_elements).get()) : Ref();
-            if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
+    const bool pairs = how == as_pairs;
+    Ref found(PyList_New(0));
+    auto keep = [&](const Ref& extent, PyObject* d) {
+        Ref item(pairs ? PyTuple_Pack(2, d, extent.get()) : Py_NewRef(extent.get()));
+        return item && PyList_Append(found.get(), item.get()) == 0;
+    };
+    if (found && how == in_array_bytes) {
+        Ref n = flat_field(disk_resident_array_record, PyBytes_AS_STRING(dimensions), Name::num_dimensions);
+        for (Py_ssize_t i = 0, end = PyLong_AsSsize_t(n.get()); i < end; ++i) {
+            Ref extent;
+            auto field = [&](Name name) { return dimension_field(st, dimensions, i, name); };
+            const int match = matching_extent(st, field, count, extent);
+            if (match < 0 || (match && !keep(extent, nullptr)))
                 return Ref();
         }
-        return valid;
+        return found;
     }
-    Ref dims(PyObject_GetAttr(diskarray, st.name(Name::dimensions)));
-    Ref iter(dims ? PyObject_GetIter(dims.get()) : nullptr);
+    Ref iter(found ? PyObject_GetIter(dimensions) : nullptr);
     if (!iter)
         return Ref();
     while (Ref d{PyIter_Next(iter.get())}) {
-        Ref count(PyObject_GetAttr(d.get(), st.name(Name::num_elements)));
-        const int match = matches(count.get(), max_spectra);
-        if (match < 0)
+        Ref extent;
+        auto field = [&](Name name) { return Ref(PyObject_GetAttr(d.get(), st.name(name))); };
+        const int match = matching_extent(st, field, count, extent);
+        if (match < 0 || (match && !keep(extent, d.get())))
             return Ref();
-        if (match) {
-            Ref dict = dimension_dict(st, d.get());
-            if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
-                return Ref();
-        }
     }
-    return PyErr_Occurred() ? Ref() : std::move(valid);
+    return PyErr_Occurred() ? Ref() : std::move(found);
+}
+
+PyObject* matching_dimensions_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"dimensions", "count"};
+    PyObject* argv[2];
+    if (!bind_arguments("_matching_dimensions", args, nargs, kwnames, params, argv))
+        return nullptr;
+    return matching_dimensions(module_state(module), argv[0], argv[1], as_pairs).release();
 }
 
 // The series header's max_spectra, read in place of the header (an Unbuilt).
@@ -216,7 +222,11 @@ Ref first_item(State& st, SeriesItems* items)
         Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
         info = num_points ? range_dict(st, first_x.get(), last_x.get(), num_points.get()) : Ref();
     }
-    Ref valid = info ? valid_dimensions(st, array.get(), max_spectra.get()) : Ref();
+    Ref dims = !info ? Ref()
+               : raw ? Ref::borrow(array.get())
+                     : Ref(PyObject_GetAttr(array.get(), st.name(Name::dimensions)));
+    Ref valid = dims ? matching_dimensions(st, dims.get(), max_spectra.get(), raw ? in_array_bytes : as_extents)
+                     : Ref();
     return valid ? Ref(PyTuple_Pack(2, info.get(), valid.get())) : Ref();
 }
 
@@ -329,6 +339,11 @@ const Member series_member_table[] = {
 };
 
 }  // namespace
+
+PyMethodDef matching_dimensions_def = {
+    "_matching_dimensions", as_cfunction(matching_dimensions_impl), function_flags,
+    "_matching_dimensions(dimensions, count)\n--\n\n"
+    "(dimension, {\"first\", \"last\", \"n\"}) for each dimension whose num_elements equals count."};
 
 const std::span<const Member> series_members = series_member_table;
 

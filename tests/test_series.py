@@ -238,3 +238,18 @@ def test_a_callers_blob_is_unpacked_as_python_unpacks_it(tmp_path, monkeypatch, 
         next(g)
     assert str(raised.value) == str(expected)
     assert list(g) == []  # the sequence ends with its error
+
+
+def test_matching_dimensions_is_the_rule_the_series_reports(tmp_path):
+    info = write(tmp_path, dimensions=DIMS)
+    spa = qr.SPAFile(info.path)
+    dims = spa.read(spa.find_indextype(300)).dimensions
+    _, valid_dims = next(qr.Series(spa).open_series())
+    pairs = qr._matching_dimensions(iter(dims), 3.0)  # equality, as the host compares
+    assert [d for d, _ in pairs] == [dims[0], dims[2]]
+    assert [extent for _, extent in pairs] == valid_dims
+    stand_ins = [SimpleNamespace(**d) for d in DIMS]
+    assert [d for d, _ in qr._matching_dimensions(stand_ins, 4)] == [stand_ins[1]]
+    assert qr._matching_dimensions([], 3) == []
+    with pytest.raises(AttributeError):
+        qr._matching_dimensions([object()], 3)
