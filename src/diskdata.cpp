@@ -340,33 +340,15 @@ constexpr Py_ssize_t unknown_size_step = 1 << 20;
 
 Ref read_values_in_steps(LinkedData* seq, Py_ssize_t count)
 {
-    auto* nf = reinterpret_cast<NativeFile*>(seq->handle);
     const Py_ssize_t bytes = count * seq->item_size;
-    Py_ssize_t have = 0, capacity = 0;
-    char* data = nullptr;
-    while (have < bytes) {
-        if (have == capacity) {
-            capacity = std::min(bytes, std::max(unknown_size_step, capacity * 2));
-            char* grown = static_cast<char*>(PyMem_RawRealloc(data, static_cast<std::size_t>(capacity)));
-            if (!grown) {
-                PyMem_RawFree(data);
-                return Ref(PyErr_NoMemory());
-            }
-            data = grown;
-        }
-        const Py_ssize_t got = native_read_into(nf, data + have, capacity - have);
-        if (got <= 0) {
-            PyMem_RawFree(data);
-            if (got == 0)
-                raise_short_values();
-            return Ref();
-        }
-        have += got;
-    }
-    Ref values = new_values(seq, count, [data](char* dst, Py_ssize_t n) {
+    Py_ssize_t have;
+    char* data = native_read_growing(reinterpret_cast<NativeFile*>(seq->handle), bytes, unknown_size_step, have);
+    Ref values = !data || have < bytes ? Ref() : new_values(seq, count, [data](char* dst, Py_ssize_t n) {
         std::memcpy(dst, data, static_cast<std::size_t>(n));
         return n;
     });
+    if (data && have < bytes)
+        raise_short_values();
     PyMem_RawFree(data);
     return values;
 }

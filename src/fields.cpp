@@ -4,23 +4,21 @@
 #include "plainclass.hpp"
 #include "state.hpp"
 
-#include <algorithm>
-#include <bit>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace quorin {
 namespace {
 
+// A little-endian integer, on any host: compilers make the loop one load.
 template <typename T>
 T load_le(const char* p)
 {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) {
-        v = byteswap(v);
-    }
-    return v;
+    std::make_unsigned_t<T> v = 0;
+    for (std::size_t i = sizeof(T); i-- > 0;)
+        v = static_cast<decltype(v)>(v << 8 | static_cast<unsigned char>(p[i]));
+    return static_cast<T>(v);
 }
 
 Ref unpack_field(const Field& f, const char* p, std::int32_t word, bool native_text)
@@ -255,14 +253,7 @@ PyObject* MemorySource::file()
 
 Py_ssize_t own_length(Name constant)
 {
-    switch (constant) {
-    case Name::ST_ID_LENGTH:
-        return st_id_length;
-    case Name::FILE_ID_LENGTH:
-        return file_id_length;
-    default:
-        return max_path;
-    }
+    return constant == Name::ST_ID_LENGTH ? st_id_length : constant == Name::FILE_ID_LENGTH ? file_id_length : max_path;
 }
 
 bool Decoder::keep(Name name, Ref value, PyObject* to)
@@ -327,7 +318,7 @@ bool Decoder::group(const Step& step, PyObject* to)
 bool Decoder::text(const Step& step, PyObject* to)
 {
     if (own_) {
-        const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+        const Py_ssize_t n = own_text_length(step);
         const char* p = src_.take(n);
         return p && keep(step.attr, decode_text(p, n), to);
     }
@@ -491,7 +482,7 @@ Py_ssize_t flat_size(const Record& rec)
             size += step.size;
             break;
         case Step::text:
-            size += step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+            size += own_text_length(step);
             break;
         case Step::base: {
             const Py_ssize_t base = flat_size(*step.record);
@@ -519,7 +510,7 @@ Ref find_field(const Record& rec, const char*& p, Name name)
         } else if (step.op == Step::list) {
             break;  // what follows a list has no fixed place
         } else if (step.op == Step::text) {
-            const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+            const Py_ssize_t n = own_text_length(step);
             if (step.attr == name)
                 return decode_text(p, n);
             p += n;

@@ -281,6 +281,11 @@ Ref field_dict(State& st, const Record& rec);
 // The fixed byte count a read_string length constant stands for in the
 // module's own layouts (ST_ID_LENGTH 30, FILE_ID_LENGTH 256, MAX_PATH 260).
 Py_ssize_t own_length(Name constant);
+// The byte count of a text step in the module's own layouts.
+inline Py_ssize_t own_text_length(const Step& step)
+{
+    return step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+}
 
 // Module-level functions.
 extern PyMethodDef decode_string_def;

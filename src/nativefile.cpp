@@ -287,35 +287,9 @@ PyObject* py_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         look_at_size(f);  // as the file is now
     if (native_size_known(f))
         capacity = static_cast<Py_ssize_t>(std::max<std::int64_t>(0, f->size - tell(f)));
-    if (size >= 0)
-        capacity = std::min(capacity, size);
-    char* out = static_cast<char*>(PyMem_RawMalloc(static_cast<std::size_t>(std::max<Py_ssize_t>(capacity, 1))));
-    if (!out)
-        return PyErr_NoMemory();
-    Py_ssize_t have = 0;
-    while (size < 0 || have < size) {
-        if (have == capacity) {
-            Py_ssize_t bigger = std::max(capacity * 2, first_fill);
-            if (size >= 0)
-                bigger = std::min(bigger, size);
-            char* grown = static_cast<char*>(PyMem_RawRealloc(out, static_cast<std::size_t>(bigger)));
-            if (!grown) {
-                PyMem_RawFree(out);
-                return PyErr_NoMemory();
-            }
-            out = grown;
-            capacity = bigger;
-        }
-        const Py_ssize_t got = native_read_into(f, out + have, capacity - have);
-        if (got < 0) {
-            PyMem_RawFree(out);
-            return nullptr;
-        }
-        if (got == 0)
-            break;
-        have += got;
-    }
-    PyObject* bytes = PyBytes_FromStringAndSize(out, have);
+    Py_ssize_t have;
+    char* out = native_read_growing(f, size, capacity, have);
+    PyObject* bytes = out ? PyBytes_FromStringAndSize(out, have) : nullptr;
     PyMem_RawFree(out);
     return bytes;
 }
@@ -591,6 +565,36 @@ Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n)
         }
     }
     return done;
+}
+
+char* native_read_growing(NativeFile* f, Py_ssize_t n, Py_ssize_t capacity, Py_ssize_t& have)
+{
+    if (n >= 0)
+        capacity = std::min(capacity, n);
+    char* out = static_cast<char*>(PyMem_RawMalloc(static_cast<std::size_t>(std::max<Py_ssize_t>(capacity, 1))));
+    for (have = 0; out && (n < 0 || have < n);) {
+        if (have == capacity) {
+            capacity = std::max(capacity * 2, first_fill);
+            if (n >= 0)
+                capacity = std::min(capacity, n);
+            char* grown = static_cast<char*>(PyMem_RawRealloc(out, static_cast<std::size_t>(capacity)));
+            if (!grown)
+                PyMem_RawFree(out);
+            out = grown;
+            continue;
+        }
+        const Py_ssize_t got = native_read_into(f, out + have, capacity - have);
+        if (got <= 0) {
+            if (got == 0)
+                break;
+            PyMem_RawFree(out);
+            return nullptr;
+        }
+        have += got;
+    }
+    if (!out)
+        PyErr_NoMemory();
+    return out;
 }
 
 bool native_size_known(NativeFile* f)
