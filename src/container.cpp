@@ -1,6 +1,5 @@
 #include "container.hpp"
 
-#include "generator.hpp"
 #include "nativefile.hpp"
 #include "plainclass.hpp"
 
@@ -71,33 +70,6 @@ PyObject* spa_read_basic_info(PyObject* self, PyTypeObject* cls, PyObject* const
     Py_RETURN_NONE;
 }
 
-PyObject* spa_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    static constexpr const char* params[] = {"filename"};
-    PyObject* filename;
-    if (!bind_arguments("__init__", args, nargs, kwnames, params, &filename))
-        return nullptr;
-    State& st = class_state(cls);
-    if (PyObject_SetAttr(self, st.name(Name::filename), filename) < 0)
-        return nullptr;
-    Ref done(PyObject_CallMethodNoArgs(self, st.name(Name::read_basic_info)));
-    return done ? Py_NewRef(Py_None) : nullptr;
-}
-
-PyObject* spa_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    static constexpr const char* params[] = {"index"};
-    PyObject* index;
-    if (!bind_arguments("read", args, nargs, kwnames, params, &index))
-        return nullptr;
-    State& st = class_state(cls);
-    Ref record_class, offset;
-    if (!section_class_and_offset(st, self, index, record_class, offset))
-        return nullptr;
-    PyObject* call[] = {self, record_class.get(), offset.get()};
-    return PyObject_VectorcallMethod(st.name(Name::read_offset), call, 3, nullptr);
-}
-
 PyObject* spa_read_offset(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames)
 {
@@ -113,30 +85,32 @@ PyObject* spa_read_offset(PyObject* self, PyTypeObject* cls, PyObject* const* ar
 PyMethodDef spa_method_defs[] = {
     {"read_basic_info", as_cfunction(spa_read_basic_info), method_flags,
      "read_basic_info($self, /)\n--\n\nRead the file header and the section directory into info."},
-    {"__init__", as_cfunction(spa_init), method_flags,
-     "__init__($self, /, filename)\n--\n\nOpen a spectral file and read its header and directory."},
-    {"read", as_cfunction(spa_read), method_flags,
-     "read($self, /, index)\n--\n\nRead the section at directory position index with its record class."},
     {"read_offset", as_cfunction(spa_read_offset), method_flags,
      "read_offset($self, /, rclass, offset)\n--\n\nConstruct rclass from the file opened at byte offset."},
 };
 
+// None stands for the class attribute `type` and for the methods written in Python.
 const Member spa_member_table[] = {
     {"type", nullptr},
     {"read_basic_info", &spa_method_defs[0]},
-    {"__init__", &spa_method_defs[1]},
-    {"find_indextype", nullptr},  // Python functions, bound at set-up (see module.cpp)
+    {"__init__", nullptr},
+    {"find_indextype", nullptr},
     {"find_indextypes", nullptr},
-    {"read", &spa_method_defs[2]},
-    {"read_offset", &spa_method_defs[3]},
+    {"read", nullptr},
+    {"read_offset", &spa_method_defs[1]},
 };
 
 }  // namespace
 
-// The two directory walks are Python, as a caller's class would have them:
-// no pass calls them while they are the module's own (see section_types).
-constexpr const char* directory_walks = R"(
+// What needs no native road is Python, as a class statement would hold it:
+// no pass calls these methods while they are the module's own (see
+// construct_spa_file, section_types and section_class_and_offset).
+constexpr const char* spa_file_python = R"(
 class SPAFile:
+    def __init__(self, filename):
+        self.filename = filename
+        self.read_basic_info()
+
     def find_indextype(self, t):
         for i, s in enumerate(self.info.sections):
             if s.section_type == t:
@@ -147,19 +121,16 @@ class SPAFile:
         for i, s in enumerate(self.info.sections):
             if s.section_type == t:
                 yield i
+
+    def read(self, index):
+        section = self.info.sections[index]
+        return self.read_offset(TYPE_CLASS[section.section_type], section.section_offset)
 )";
 
-Ref make_spa_file_class(PyObject* module)
+Ref make_spa_file_class(State& st, PyObject* module)
 {
     Ref cls = make_plain_class(module, "quorinreader.SPAFile", nullptr, nullptr, spa_member_table);
-    Ref names = cls ? run_python(directory_walks) : Ref();
-    PyObject* walks = names ? PyDict_GetItemString(names.get(), "SPAFile") : nullptr;
-    for (const char* name : {"find_indextype", "find_indextypes"}) {
-        Ref walk(walks ? PyObject_GetAttrString(walks, name) : nullptr);
-        if (!walk || PyObject_SetAttrString(cls.get(), name, walk.get()) < 0)
-            return Ref();
-    }
-    return cls;
+    return cls && bind_python_methods(cls.get(), spa_file_python, st.globals) ? std::move(cls) : Ref();
 }
 
 Ref construct_spa_file(State& st, PyObject* cls, PyObject* filename)

@@ -17,7 +17,7 @@ extern const Record index_entry_record;
 extern const Record index_entry_extended_record;
 
 // The class SPAFile, its body bound in order.
-Ref make_spa_file_class(PyObject* module);
+Ref make_spa_file_class(State& st, PyObject* module);
 
 // Binds TYPE_CLASS and CLASS_TYPE in the module namespace.
 bool bind_registry(State& st);

@@ -223,9 +223,9 @@ int exec_module(PyObject* module)
         !bind(st, Name::read_string, function(&read_string_def, module)) || !bind_record_classes(st, module) ||
         !bind_registry(st))
         return -1;
-    if (!bind(st, Name::SPAFile, make_spa_file_class(module)) ||
+    if (!bind(st, Name::SPAFile, make_spa_file_class(st, module)) ||
         !remember_class(st, State::spa_class, st.bound[index(Name::SPAFile)].get()) ||
-        !bind(st, Name::Series, make_plain_class(module, "quorinreader.Series", nullptr, nullptr, series_members)) ||
+        !bind(st, Name::Series, make_series_class(st, module)) ||
         !bind(st, Name::open_file, function(&open_file_def, module)))
         return -1;
     // Native helpers of the arrays layer, after the public names.

@@ -4,6 +4,7 @@
 #include "diskdata.hpp"
 #include "generator.hpp"
 #include "nativefile.hpp"
+#include "plainclass.hpp"
 #include "records.hpp"
 
 namespace quorin {
@@ -273,17 +274,6 @@ PyObject* SeriesItems::next(PyObject* self)
     return item.release();
 }
 
-PyObject* series_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    static constexpr const char* params[] = {"quorin_file"};
-    PyObject* quorin_file;
-    if (!bind_arguments("__init__", args, nargs, kwnames, params, &quorin_file))
-        return nullptr;
-    if (PyObject_SetAttr(self, class_state(cls).name(Name::quorin_file), quorin_file) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
 PyObject* series_open_series(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames)
 {
@@ -325,18 +315,21 @@ PyObject* open_file_impl(PyObject* module, PyObject* const* args, Py_ssize_t nar
     return series_class ? PyObject_CallOneArg(series_class.get(), f.get()) : nullptr;
 }
 
-PyMethodDef series_methods[] = {
-    {"__init__", as_cfunction(series_init), method_flags,
-     "__init__($self, /, quorin_file)\n--\n\nA series reader around an opened SPAFile."},
-    {"open_series", as_cfunction(series_open_series), method_flags,
-     "open_series($self, /)\n--\n\n"
-     "A generator: first (spectral_info, valid_dims), then ({\"title\": ...}, values) per spectrum."},
-};
+PyMethodDef open_series_def = {
+    "open_series", as_cfunction(series_open_series), method_flags,
+    "open_series($self, /)\n--\n\n"
+    "A generator: first (spectral_info, valid_dims), then ({\"title\": ...}, values) per spectrum."};
 
 const Member series_member_table[] = {
-    {"__init__", &series_methods[0]},
-    {"open_series", &series_methods[1]},
+    {"__init__", nullptr},  // Python, as a class statement would hold it
+    {"open_series", &open_series_def},
 };
+
+constexpr const char* series_python = R"(
+class Series:
+    def __init__(self, quorin_file):
+        self.quorin_file = quorin_file
+)";
 
 }  // namespace
 
@@ -345,7 +338,11 @@ PyMethodDef matching_dimensions_def = {
     "_matching_dimensions(dimensions, count)\n--\n\n"
     "(dimension, {\"first\", \"last\", \"n\"}) for each dimension whose num_elements equals count."};
 
-const std::span<const Member> series_members = series_member_table;
+Ref make_series_class(State& st, PyObject* module)
+{
+    Ref cls = make_plain_class(module, "quorinreader.Series", nullptr, nullptr, series_member_table);
+    return cls && bind_python_methods(cls.get(), series_python, st.globals) ? std::move(cls) : Ref();
+}
 
 PyType_Spec series_items_spec = NativeIterator<SeriesItems>::spec("quorinreader._SeriesItems");
 

@@ -5,12 +5,10 @@
 
 #include "state.hpp"
 
-#include <span>
-
 namespace quorin {
 
-// The body of class Series, in binding order.
-extern const std::span<const Member> series_members;
+// The class Series, its body bound in order.
+Ref make_series_class(State& st, PyObject* module);
 
 extern PyType_Spec series_items_spec;
 
