@@ -42,14 +42,6 @@ const Record file_header_record = {RecordId::FileHeader, Name::FileHeader, "\n  
 
 namespace {
 
-// An iterator over self.info.sections.
-Ref iterate_sections(State& st, PyObject* spa)
-{
-    Ref info(PyObject_GetAttr(spa, st.name(Name::info)));
-    Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
-    return sections ? Ref(PyObject_GetIter(sections.get())) : Ref();
-}
-
 // self.read_basic_info(), where it is the module's own method: from the file
 // at self.filename, self.info = FileHeader(f).
 bool read_basic_info(State& st, PyObject* self)
@@ -150,7 +142,9 @@ Ref construct_spa_file(State& st, PyObject* cls, PyObject* filename)
 
 Ref section_types(State& st, PyObject* spa)
 {
-    Ref entries = iterate_sections(st, spa);
+    Ref info(PyObject_GetAttr(spa, st.name(Name::info)));
+    Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
+    Ref entries(sections ? PyObject_GetIter(sections.get()) : nullptr);
     Ref types(entries ? PyList_New(0) : nullptr);
     if (!types)
         return Ref();
@@ -225,28 +219,25 @@ bool bind_registry(State& st)
     return true;
 }
 
-Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls, Unbuilt unbuilt,
-                        bool* was_unbuilt)
+Ref read_record_through(State& st, PyObject* filename, Ref& handle, PyObject* offset, PyObject* cls,
+                        Unbuilt unbuilt, bool* was_unbuilt)
 {
-    Ref filename(PyObject_GetAttr(spa, st.name(Name::filename)));
-    if (!filename)
-        return {};
     const Record* rec = st.record_of(cls);
     const int own = rec ? st.own(st.scopes[static_cast<std::size_t>(rec->id)]) : 0;
-    if (own < 0)
-        return {};
-    if (!own) {
-        // The caller's code runs: it sees what read_offset would give it, and
-        // whatever it did, later reads open the file afresh.
+    if (own <= 0) {
+        // The caller's code runs: it sees what read_offset would give it (a
+        // file opened by io.open), and whatever it did, later reads open the
+        // file afresh.
         if (handle)
             native_close(reinterpret_cast<NativeFile*>(handle.get()));
         handle.reset();
-        return read_record_at(st, filename.get(), offset, cls);
+        PyObject* args[] = {filename, cls, offset};
+        return own < 0 ? Ref() : Ref(PyObject_Vectorcall(st.read_with.get(), args, offset ? 3 : 2, nullptr));
     }
-    if (!handle && !(handle = native_open(st, filename.get())))
+    if (!handle && !(handle = native_open(st, filename)))
         return {};
     auto* file = reinterpret_cast<NativeFile*>(handle.get());
-    if (!native_seek(file, offset))
+    if (offset && !native_seek(file, offset))
         return {};
     if (unbuilt) {
         Ref kept = unbuilt(st, file, *rec);
@@ -261,16 +252,8 @@ Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset,
 
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
 {
-    const Record* rec = st.record_of(cls);
-    const int own = rec ? st.own(st.scopes[static_cast<std::size_t>(rec->id)]) : 0;
-    PyObject* args[] = {filename, cls, offset};  // with a file opened by io.open, as read_offset does
-    if (own <= 0)
-        return own < 0 ? Ref() : Ref(PyObject_Vectorcall(st.read_with.get(), args, offset ? 3 : 2, nullptr));
-    ClosingFile file(native_open(st, filename));
-    if (!file || (offset && !native_seek(file.get(), offset)))
-        return Ref();
-    NativeSource src(st, file.get());
-    return Decoder(st, src).construct_own(*rec);
+    Ref handle;  // no one else holds it: dropping it closes the file
+    return read_record_through(st, filename, handle, offset, cls);
 }
 
 }  // namespace quorin

@@ -38,15 +38,15 @@ Ref indices_of_type(PyObject* types, PyObject* t, bool first_only);
 // is_own_spa_file that they are what would run.
 //   read(index) up to its call of read_offset: the record class and the offset;
 bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& record_class, Ref& offset);
-//   read_offset(cls, offset), through `handle`, which stays open for the
-//   reads that follow (opened from spa.filename when null).  A class whose
-//   construction runs the caller's code is built as read_offset builds it,
-//   and the handle is closed.  With `unbuilt`, where the record would be
-//   built natively and no one else sees it, what `unbuilt` reads of it at
-//   the handle's position is returned instead and *was_unbuilt is set; when
-//   it returns null without an error, the record is built after all.
+// read_record_at through `handle`, which stays open for the reads that
+// follow (opened from `filename` when null).  A class whose construction
+// runs the caller's code is built as read_offset builds it, and the handle
+// is closed.  With `unbuilt`, where the record would be built natively and
+// no one else sees it, what `unbuilt` reads of it at the handle's position
+// is returned instead and *was_unbuilt is set; when it returns null without
+// an error, the record is built after all.
 using Unbuilt = Ref (*)(State& st, NativeFile* f, const Record& rec);
-Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
+Ref read_record_through(State& st, PyObject* filename, Ref& handle, PyObject* offset, PyObject* cls,
                         Unbuilt unbuilt = nullptr, bool* was_unbuilt = nullptr);
 
 // SPAFile(filename) through `cls`, the class bound as SPAFile: natively

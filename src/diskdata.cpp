@@ -85,7 +85,7 @@ PyObject* read_linked_data_impl(PyObject* self, PyTypeObject* cls, PyObject* con
         return nullptr;
     State& st = class_state(cls);
     Ref sequence = new_linked_data(st, self, argv[0], argv[1]);
-    return sequence ? make_generator(st.read_linked_data_shell.get(), sequence.get()).release() : nullptr;
+    return sequence ? PyObject_CallOneArg(st.read_linked_data_shell.get(), sequence.get()) : nullptr;
 }
 
 PyMethodDef read_linked_data_def = {

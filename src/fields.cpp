@@ -57,13 +57,6 @@ bool set_attr(PyObject* self, PyObject* name, PyObject* value)
     return Py_TYPE(self)->tp_setattro(self, name, value) == 0;
 }
 
-// Calls the module's current decode_string on a bytes-like value.
-Ref call_decode_string(State& st, PyObject* raw)
-{
-    Ref fn = st.global(Name::decode_string);
-    return fn ? Ref(PyObject_CallOneArg(fn.get(), raw)) : Ref();
-}
-
 // The text of `n` raw bytes, through decode_string unless it is the module's own.
 Ref text_of(State& st, const char* p, Py_ssize_t n)
 {
@@ -309,7 +302,8 @@ bool Decoder::group(const Step& step, PyObject* to)
         if (native_text || f.kind != Kind::chars)
             continue;
         Ref raw = recall(f.name, to);
-        if (!keep(f.name, raw ? call_decode_string(st_, raw.get()) : Ref(), to))
+        Ref fn = raw ? st_.global(Name::decode_string) : Ref();
+        if (!keep(f.name, fn ? Ref(PyObject_CallOneArg(fn.get(), raw.get())) : Ref(), to))
             return false;
     }
     return true;
@@ -416,8 +410,6 @@ bool Decoder::decode(const Record& rec, PyObject* to)
     }
     return true;
 }
-
-bool Decoder::into(const Record& rec, PyObject* self) { return decode(rec, self); }
 
 Ref Decoder::construct_own(const Record& rec)
 {

@@ -233,7 +233,7 @@ public:
     Decoder(State& st, Source& src) : st_(st), src_(src) {}
 
     // Decodes `rec` into the attributes of `self`, set one after the other.
-    bool into(const Record& rec, PyObject* self);
+    bool into(const Record& rec, PyObject* self) { return decode(rec, self); }
     // Constructs a record of class `cls` (the class bound under `rec`'s name):
     // natively while `cls` and everything its construction uses is the
     // module's own, otherwise by calling it with the source's file object.

@@ -103,24 +103,6 @@ private:
     NativeFile* f_;  // borrowed; the owner keeps it open while decoding
 };
 
-// Closes a NativeFile when the scope that opened it ends, on every path out.
-class ClosingFile {
-public:
-    explicit ClosingFile(Ref file) : file_(std::move(file)) {}
-    ~ClosingFile()
-    {
-        if (file_)
-            native_close(get());
-    }
-    ClosingFile(const ClosingFile&) = delete;
-    ClosingFile& operator=(const ClosingFile&) = delete;
-    explicit operator bool() const { return static_cast<bool>(file_); }
-    NativeFile* get() const { return reinterpret_cast<NativeFile*>(file_.get()); }
-
-private:
-    Ref file_;
-};
-
 extern PyType_Spec native_file_spec;
 
 }  // namespace quorin

@@ -71,7 +71,10 @@ public:
         Ref record_class, offset;
         if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
             return {};
-        Ref record = read_record_through(st_, file_, handle_, offset.get(), record_class.get(), unbuilt, was_unbuilt);
+        Ref filename(PyObject_GetAttr(file_, st_.name(Name::filename)));
+        Ref record = filename ? read_record_through(st_, filename.get(), handle_, offset.get(), record_class.get(),
+                                                    unbuilt, was_unbuilt)
+                              : Ref();
         if (!handle_)
             types_.reset();
         return record;
@@ -289,7 +292,7 @@ PyObject* series_open_series(PyObject* self, PyTypeObject* cls, PyObject* const*
     items->native_blob = items->started = items->done = items->running = false;
     PyObject_GC_Track(items);
     Ref iterator(reinterpret_cast<PyObject*>(items));
-    return make_generator(st.open_series_shell.get(), iterator.get()).release();
+    return PyObject_CallOneArg(st.open_series_shell.get(), iterator.get());
 }
 
 PyObject* open_file_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)

@@ -78,12 +78,6 @@ struct State {
 
     int traverse(visitproc visit, void* arg);
     void clear();
-
-private:
-    // Calls act on every reference the state holds.
-    template <typename Act>
-    void each_held(Act act);
-public:
 };
 
 State& module_state(PyObject* module);
