@@ -534,10 +534,9 @@ Ref dimension_field(State& st, PyObject* array_bytes, Py_ssize_t i, Name name)
 
 PyObject* blob_extent(PyObject* linked_data) { return reinterpret_cast<LinkedData*>(linked_data)->extent; }
 
-int next_title(PyObject* linked_data, Ref& title, Ref& values)
+int next_title(State& st, PyObject* linked_data, Ref& title, Ref& values)
 {
-    return next_item(class_state(Py_TYPE(linked_data)), reinterpret_cast<LinkedData*>(linked_data), title, values,
-                     true);
+    return next_item(st, reinterpret_cast<LinkedData*>(linked_data), title, values, true);
 }
 
 }  // namespace quorin

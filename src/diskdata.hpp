@@ -50,6 +50,6 @@ PyObject* blob_extent(PyObject* linked_data);
 // which keeps only each mini header's spec_title and guards the request
 // itself: 1 with the next spectrum's title (None without mini headers) and
 // values, 0 at the end, -1 on error.
-int next_title(PyObject* linked_data, Ref& title, Ref& values);
+int next_title(State& st, PyObject* linked_data, Ref& title, Ref& values);
 
 }  // namespace quorin

@@ -242,7 +242,7 @@ int next_item(State& st, SeriesItems* items, Ref& item)
         return item ? 1 : PyErr_Occurred() ? -1 : 0;
     }
     Ref title, values;
-    const int status = next_title(items->blob, title, values);
+    const int status = next_title(st, items->blob, title, values);
     if (status <= 0)
         return status;
     Ref titles(PyDict_New());
