@@ -643,7 +643,8 @@ Ref field_code(const Field& f)
     static constexpr const char* numbers[] = {"H", "I", "Q", "f"};  // u16, u32, u64, f32, as Kind orders them
     if (f.kind <= Kind::f32)
         return Ref(PyUnicode_FromString(numbers[static_cast<std::size_t>(f.kind)]));
-    return Ref(f.kind == Kind::bits ? PyUnicode_FromString("i") : PyUnicode_FromFormat("%ds", static_cast<int>(f.width)));
+    return Ref(f.kind == Kind::bits ? PyUnicode_FromString("i")
+                                    : PyUnicode_FromFormat("%ds", static_cast<int>(f.width)));
 }
 
 // Appends (name, code, offset) for every field of `rec` to `out`; false on error.

@@ -201,16 +201,12 @@ Ref decode_text(const char* p, Py_ssize_t n);
 
 // Spectrum values are stored little-endian: makes `bytes` bytes of items of
 // `item_size` bytes native, in place.
-inline void to_native_order(char* p, Py_ssize_t bytes, Py_ssize_t item_size)
+inline void to_native_order([[maybe_unused]] char* p, [[maybe_unused]] Py_ssize_t bytes,
+                            [[maybe_unused]] Py_ssize_t item_size)
 {
-    if constexpr (std::endian::native == std::endian::big) {
+    if constexpr (std::endian::native == std::endian::big)
         for (Py_ssize_t i = 0; i + item_size <= bytes; i += item_size)
             std::reverse(p + i, p + i + item_size);
-    } else {
-        (void)p;
-        (void)bytes;
-        (void)item_size;
-    }
 }
 
 // An integer argument, through __index__, as a 64-bit value: false with the
