@@ -34,9 +34,9 @@ Ref section_types(State& st, PyObject* spa);
 // with `first_only` the first, or None (find_indextype); else all, as a list.
 Ref indices_of_type(PyObject* types, PyObject* t, bool first_only);
 
-// What SPAFile's own methods do, for a caller that checked with
-// is_own_spa_file that they are what would run.
-//   read(index) up to its call of read_offset: the record class and the offset;
+// What SPAFile.read(index) finds before it calls read_offset, for a caller
+// that found with is_own_spa_file that it is what would run: the record
+// class and the offset.
 bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& record_class, Ref& offset);
 // read_record_at through `handle`, which stays open for the reads that
 // follow (opened from `filename` when null).  A class whose construction

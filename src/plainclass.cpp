@@ -115,8 +115,11 @@ bool bind_python_methods(PyObject* cls, const char* source, PyObject* globals)
     Ref names = run_python(source);
     Ref name(names ? PyObject_GetAttrString(cls, "__name__") : nullptr);
     PyObject* defined = name ? PyDict_GetItemWithError(names.get(), name.get()) : nullptr;  // borrowed
-    if (!defined || !PyType_Check(defined))
-        return PyErr_Occurred() ? false : (PyErr_SetString(PyExc_SystemError, "no class of that name"), false);
+    if (!defined || !PyType_Check(defined)) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "the Python of class %U defines no such class", name.get());
+        return false;
+    }
     Ref body = own_namespace(reinterpret_cast<PyTypeObject*>(defined));
     Py_ssize_t at = 0;
     PyObject *key, *value;
