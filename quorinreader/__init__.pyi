@@ -8,7 +8,7 @@ import struct as struct
 import sys
 from _typeshed import ReadableBuffer, StrOrBytesPath, StrPath, WriteableBuffer
 from array import array as array
-from collections.abc import Callable, Generator
+from collections.abc import Callable, Generator, Iterable
 from io import BufferedReader
 from os import PathLike
 from typing import ClassVar, Final, Protocol, TypeAlias, TypedDict, TypeVar, final, type_check_only
@@ -42,6 +42,7 @@ class SpectrumTitle(TypedDict):
 
 _T = TypeVar("_T")
 _C = TypeVar("_C", bound=type)
+_D = TypeVar("_D")
 
 # From 3.12 each class below holds its instance dictionary and weak
 # references in slots of its own, which makes it a solid base: no class can
@@ -339,6 +340,8 @@ class _Reader:
 def _decode_titles(buffer: ReadableBuffer, offset: int, stride: int, count: int, width: int) -> list[str]: ...
 # (field name, struct code, byte offset) of each field; the name is None for a bit set.
 def _record_layout(cls: type[_AnyRecord]) -> tuple[tuple[str | None, str, int], ...]: ...
+# Each dimension whose num_elements equals count, with its {"first", "last", "n"}.
+def _matching_dimensions(dimensions: Iterable[_D], count: object) -> list[tuple[_D, Extent]]: ...
 # The two passes of spectra.load_many: (summaries, their fields as
 # (name, NumPy format, offset), bytes per summary); then int32 statuses.
 def _scan_many(paths: list[StrPath] | tuple[StrPath, ...], workers: int, values: object,

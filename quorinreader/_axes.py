@@ -10,10 +10,12 @@ from __future__ import annotations
 
 import math
 import re
-from typing import Any, NamedTuple
+from typing import NamedTuple
 
 import numpy
 import numpy.typing as npt
+
+import quorinreader as _core
 
 from .spectra import Spectra
 
@@ -41,8 +43,7 @@ def matching(s: Spectra) -> list[Axis]:
     """The dimensions whose element count is the series' max_spectra, in file order."""
     if s.series_header is None:
         return []
-    wanted = s.series_header.max_spectra
-    return [_axis(d) for d in s.dimensions if d.num_elements == wanted]
+    return _matching(s, s.series_header.max_spectra)
 
 
 def spectrum_axis(s: Spectra) -> Axis | None:
@@ -59,10 +60,8 @@ def point_axis(s: Spectra, taken: Axis | None = None) -> Axis | None:
     """A dimension of as many elements as each spectrum has points, other than
     `taken`: it names the X axis.  Its values are not used; X is the spectral
     header's."""
-    points = s.spectral_header.num_points
-    for d in s.dimensions:
-        axis = _axis(d)
-        if axis.n == points and axis != taken and axis.label:
+    for axis in _matching(s, s.spectral_header.num_points):
+        if axis != taken and axis.label:
             return axis
     return None
 
@@ -106,5 +105,6 @@ def number(value: float) -> str:
     return str(single) if float(single) == value else repr(value)
 
 
-def _axis(d: Any) -> Axis:
-    return Axis(d.short_label, d.long_label, d.first_dim * d.scale_dim, d.last_dim * d.scale_dim, d.num_elements)
+def _matching(s: Spectra, count: int) -> list[Axis]:
+    # The core holds the rule of a matching dimension, for the series reader too.
+    return [Axis(d.short_label, d.long_label, **extent) for d, extent in _core._matching_dimensions(s.dimensions, count)]

@@ -640,20 +640,11 @@ PyObject* decode_titles_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // The struct code of a field, as the host's struct module spells it.
 Ref field_code(const Field& f)
 {
-    switch (f.kind) {
-    case Kind::u16:
-        return Ref(PyUnicode_FromString("H"));
-    case Kind::u32:
-        return Ref(PyUnicode_FromString("I"));
-    case Kind::u64:
-        return Ref(PyUnicode_FromString("Q"));
-    case Kind::f32:
-        return Ref(PyUnicode_FromString("f"));
-    case Kind::bits:
-        return Ref(PyUnicode_FromString("i"));
-    default:
-        return Ref(PyUnicode_FromFormat("%ds", static_cast<int>(f.width)));
-    }
+    static constexpr const char* numbers[] = {"H", "I", "Q", "f"};  // u16, u32, u64, f32, as Kind orders them
+    if (f.kind <= Kind::f32)
+        return Ref(PyUnicode_FromString(numbers[static_cast<std::size_t>(f.kind)]));
+    return Ref(f.kind == Kind::bits ? PyUnicode_FromString("i")
+                                    : PyUnicode_FromFormat("%ds", static_cast<int>(f.width)));
 }
 
 // Appends (name, code, offset) for every field of `rec` to `out`; false on error.
@@ -676,7 +667,7 @@ bool layout_of(State& st, const Record& rec, PyObject* out, Py_ssize_t& offset)
                 offset += f.width;
             }
         } else if (step.op == Step::text) {
-            const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+            const Py_ssize_t n = own_text_length(step);
             Ref entry(Py_BuildValue("(ONn)", st.name(step.attr), PyUnicode_FromFormat("%zds", n), offset));
             if (!entry || PyList_Append(out, entry.get()) < 0)
                 return false;

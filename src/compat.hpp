@@ -1,36 +1,9 @@
-// The few C API calls that differ between the supported CPython versions,
-// and the library features that not every supported compiler has yet.
+// The few C API calls that differ between the supported CPython versions.
 #pragma once
 
 #include "ref.hpp"
 
-#include <bit>
-#include <concepts>
-#include <cstddef>
-#include <cstdint>
-#include <type_traits>
-
 namespace quorin {
-
-// std::byteswap is C++23; the loop below is what compilers turn into the
-// one instruction anyway.
-template <std::integral T>
-constexpr T byteswap(T v) noexcept
-{
-#if defined(__cpp_lib_byteswap) && __cpp_lib_byteswap >= 202110L
-    return std::byteswap(v);
-#else
-    using U = std::make_unsigned_t<T>;
-    U in = static_cast<U>(v), out = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-        out = static_cast<U>((out << 8) | (in & 0xff));
-        in = static_cast<U>(in >> 8);
-    }
-    return static_cast<T>(out);
-#endif
-}
-static_assert(byteswap<std::uint32_t>(0x01020304u) == 0x04030201u);
-static_assert(byteswap<std::uint16_t>(0x0102u) == 0x0201u);
 
 // Takes the raised exception (null when none is set) and clears it.
 inline Ref take_exception()

@@ -1,6 +1,5 @@
 #include "container.hpp"
 
-#include "generator.hpp"
 #include "nativefile.hpp"
 #include "plainclass.hpp"
 
@@ -43,22 +42,6 @@ const Record file_header_record = {RecordId::FileHeader, Name::FileHeader, "\n  
 
 namespace {
 
-// Whether directory entry `entry` has section type `t`, by `entry.section_type == t`.
-int has_type(State& st, PyObject* entry, PyObject* t)
-{
-    Ref type(PyObject_GetAttr(entry, st.name(Name::section_type)));
-    Ref equal(type ? PyObject_RichCompare(type.get(), t, Py_EQ) : nullptr);
-    return equal ? PyObject_IsTrue(equal.get()) : -1;
-}
-
-// An iterator over self.info.sections.
-Ref iterate_sections(State& st, PyObject* spa)
-{
-    Ref info(PyObject_GetAttr(spa, st.name(Name::info)));
-    Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
-    return sections ? Ref(PyObject_GetIter(sections.get())) : Ref();
-}
-
 // self.read_basic_info(), where it is the module's own method: from the file
 // at self.filename, self.info = FileHeader(f).
 bool read_basic_info(State& st, PyObject* self)
@@ -79,118 +62,6 @@ PyObject* spa_read_basic_info(PyObject* self, PyTypeObject* cls, PyObject* const
     Py_RETURN_NONE;
 }
 
-PyObject* spa_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    static constexpr const char* params[] = {"filename"};
-    PyObject* filename;
-    if (!bind_arguments("__init__", args, nargs, kwnames, params, &filename))
-        return nullptr;
-    State& st = class_state(cls);
-    if (PyObject_SetAttr(self, st.name(Name::filename), filename) < 0)
-        return nullptr;
-    Ref done(PyObject_CallMethodNoArgs(self, st.name(Name::read_basic_info)));
-    return done ? Py_NewRef(Py_None) : nullptr;
-}
-
-PyObject* spa_find_indextype(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames)
-{
-    static constexpr const char* params[] = {"t"};
-    PyObject* t;
-    if (!bind_arguments("find_indextype", args, nargs, kwnames, params, &t))
-        return nullptr;
-    return find_index(class_state(cls), self, t).release();
-}
-
-// The native iterator behind find_indextypes.
-struct IndexTypes {
-    PyObject_HEAD
-    PyObject* spa;      // owned
-    PyObject* t;        // owned
-    PyObject* entries;  // owned; null until the first request
-    Py_ssize_t index;
-    bool done;
-    bool running;
-
-    void release()
-    {
-        done = true;
-        Py_CLEAR(spa);
-        Py_CLEAR(t);
-        Py_CLEAR(entries);
-    }
-    int visit(visitproc visit, void* arg)
-    {
-        Py_VISIT(spa);
-        Py_VISIT(t);
-        Py_VISIT(entries);
-        return 0;
-    }
-    static PyObject* next(PyObject* self);
-};
-
-PyObject* IndexTypes::next(PyObject* self)
-{
-    auto* it = reinterpret_cast<IndexTypes*>(self);
-    Running running(it->running);
-    if (!running || it->done)
-        return nullptr;
-    State& st = class_state(Py_TYPE(self));
-    if (!it->entries)
-        it->entries = iterate_sections(st, it->spa).release();
-    while (it->entries) {
-        Ref entry(PyIter_Next(it->entries));
-        if (!entry)
-            break;
-        const int found = has_type(st, entry.get(), it->t);
-        if (found < 0)
-            break;
-        const Py_ssize_t index = it->index++;
-        if (found)
-            return PyLong_FromSsize_t(index);
-    }
-    it->release();
-    stop_iteration_to_runtime_error();
-    return nullptr;
-}
-
-PyObject* spa_find_indextypes(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames)
-{
-    static constexpr const char* params[] = {"t"};
-    PyObject* t;
-    if (!bind_arguments("find_indextypes", args, nargs, kwnames, params, &t))
-        return nullptr;
-    State& st = class_state(cls);
-    auto* type = reinterpret_cast<PyTypeObject*>(st.indextypes_type.get());
-    auto* it = PyObject_GC_New(IndexTypes, type);
-    if (!it)
-        return nullptr;
-    it->spa = Py_NewRef(self);
-    it->t = Py_NewRef(t);
-    it->entries = nullptr;
-    it->index = 0;
-    it->done = false;
-    it->running = false;
-    PyObject_GC_Track(it);
-    Ref iterator(reinterpret_cast<PyObject*>(it));
-    return make_generator(st.find_indextypes_shell.get(), iterator.get()).release();
-}
-
-PyObject* spa_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    static constexpr const char* params[] = {"index"};
-    PyObject* index;
-    if (!bind_arguments("read", args, nargs, kwnames, params, &index))
-        return nullptr;
-    State& st = class_state(cls);
-    Ref record_class, offset;
-    if (!section_class_and_offset(st, self, index, record_class, offset))
-        return nullptr;
-    PyObject* call[] = {self, record_class.get(), offset.get()};
-    return PyObject_VectorcallMethod(st.name(Name::read_offset), call, 3, nullptr);
-}
-
 PyObject* spa_read_offset(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames)
 {
@@ -206,59 +77,53 @@ PyObject* spa_read_offset(PyObject* self, PyTypeObject* cls, PyObject* const* ar
 PyMethodDef spa_method_defs[] = {
     {"read_basic_info", as_cfunction(spa_read_basic_info), method_flags,
      "read_basic_info($self, /)\n--\n\nRead the file header and the section directory into info."},
-    {"__init__", as_cfunction(spa_init), method_flags,
-     "__init__($self, /, filename)\n--\n\nOpen a spectral file and read its header and directory."},
-    {"find_indextype", as_cfunction(spa_find_indextype), method_flags,
-     "find_indextype($self, /, t)\n--\n\nThe index of the first section of type t, or None."},
-    {"find_indextypes", as_cfunction(spa_find_indextypes), method_flags,
-     "find_indextypes($self, /, t)\n--\n\nA generator of the indices of all sections of type t."},
-    {"read", as_cfunction(spa_read), method_flags,
-     "read($self, /, index)\n--\n\nRead the section at directory position index with its record class."},
     {"read_offset", as_cfunction(spa_read_offset), method_flags,
      "read_offset($self, /, rclass, offset)\n--\n\nConstruct rclass from the file opened at byte offset."},
 };
 
+// None stands for the class attribute `type` and for the methods written in Python.
 const Member spa_member_table[] = {
     {"type", nullptr},
     {"read_basic_info", &spa_method_defs[0]},
-    {"__init__", &spa_method_defs[1]},
-    {"find_indextype", &spa_method_defs[2]},
-    {"find_indextypes", &spa_method_defs[3]},
-    {"read", &spa_method_defs[4]},
-    {"read_offset", &spa_method_defs[5]},
+    {"__init__", nullptr},
+    {"find_indextype", nullptr},
+    {"find_indextypes", nullptr},
+    {"read", nullptr},
+    {"read_offset", &spa_method_defs[1]},
 };
 
 }  // namespace
 
-const std::span<const Member> spa_file_members = spa_member_table;
+// What needs no native road is Python, as a class statement would hold it:
+// no pass calls these methods while they are the module's own (see
+// construct_spa_file, section_types and section_class_and_offset).
+constexpr const char* spa_file_python = R"(
+class SPAFile:
+    def __init__(self, filename):
+        self.filename = filename
+        self.read_basic_info()
 
-namespace {
+    def find_indextype(self, t):
+        for i, s in enumerate(self.info.sections):
+            if s.section_type == t:
+                return i
+        return None
 
-// Walks self.info.sections as find_indextypes does, calling found(i) for the
-// index of every entry of type t until it returns false: 1 when it stopped
-// so, 0 at the end of the directory, -1 on error.
-template <typename Found>
-int walk_sections(State& st, PyObject* spa, PyObject* t, Found found)
+    def find_indextypes(self, t):
+        for i, s in enumerate(self.info.sections):
+            if s.section_type == t:
+                yield i
+
+    def read(self, index):
+        section = self.info.sections[index]
+        return self.read_offset(TYPE_CLASS[section.section_type], section.section_offset)
+)";
+
+Ref make_spa_file_class(State& st, PyObject* module)
 {
-    Ref entries = iterate_sections(st, spa);
-    if (!entries)
-        return -1;
-    for (Py_ssize_t i = 0;; ++i) {
-        Ref entry(PyIter_Next(entries.get()));
-        if (!entry)
-            return PyErr_Occurred() ? -1 : 0;
-        const int matches = has_type(st, entry.get(), t);
-        if (matches < 0)
-            return -1;
-        if (matches) {
-            const int more = found(i);
-            if (more <= 0)
-                return more < 0 ? -1 : 1;
-        }
-    }
+    Ref cls = make_plain_class(module, "quorinreader.SPAFile", nullptr, nullptr, spa_member_table);
+    return cls && bind_python_methods(cls.get(), spa_file_python, st.globals) ? std::move(cls) : Ref();
 }
-
-}  // namespace
 
 Ref construct_spa_file(State& st, PyObject* cls, PyObject* filename)
 {
@@ -275,24 +140,39 @@ Ref construct_spa_file(State& st, PyObject* cls, PyObject* filename)
     return self;
 }
 
-Ref find_index(State& st, PyObject* spa, PyObject* t)
+Ref section_types(State& st, PyObject* spa)
 {
-    Ref index;
-    const int status = walk_sections(st, spa, t, [&](Py_ssize_t i) {
-        index = Ref(PyLong_FromSsize_t(i));
-        return index ? 0 : -1;
-    });
-    return status < 0 ? Ref() : status ? std::move(index) : Ref::borrow(Py_None);
+    Ref info(PyObject_GetAttr(spa, st.name(Name::info)));
+    Ref sections(info ? PyObject_GetAttr(info.get(), st.name(Name::sections)) : nullptr);
+    Ref entries(sections ? PyObject_GetIter(sections.get()) : nullptr);
+    Ref types(entries ? PyList_New(0) : nullptr);
+    if (!types)
+        return Ref();
+    while (Ref entry{PyIter_Next(entries.get())}) {
+        Ref type(PyObject_GetAttr(entry.get(), st.name(Name::section_type)));
+        if (!type || PyList_Append(types.get(), type.get()) < 0)
+            return Ref();
+    }
+    return PyErr_Occurred() ? Ref() : std::move(types);
 }
 
-Ref find_indices(State& st, PyObject* spa, PyObject* t)
+Ref indices_of_type(PyObject* types, PyObject* t, bool first_only)
 {
-    Ref found(PyList_New(0));
-    const int status = !found ? -1 : walk_sections(st, spa, t, [&](Py_ssize_t i) {
-        Ref index(PyLong_FromSsize_t(i));
-        return index && PyList_Append(found.get(), index.get()) == 0 ? 1 : -1;
-    });
-    return status < 0 ? Ref() : std::move(found);
+    Ref found(first_only ? nullptr : PyList_New(0));
+    if (!first_only && !found)
+        return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(types); ++i) {
+        Ref equal(PyObject_RichCompare(PyList_GET_ITEM(types, i), t, Py_EQ));
+        const int matches = equal ? PyObject_IsTrue(equal.get()) : -1;
+        Ref index(matches > 0 ? PyLong_FromSsize_t(i) : nullptr);
+        if (matches < 0 || (matches && !index))
+            return Ref();
+        if (matches && first_only)
+            return index;
+        if (matches && PyList_Append(found.get(), index.get()) < 0)
+            return Ref();
+    }
+    return first_only ? Ref::borrow(Py_None) : std::move(found);
 }
 
 bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& record_class, Ref& offset)
@@ -324,8 +204,6 @@ int is_own_spa_file(State& st, PyObject* obj)
     return 1;
 }
 
-PyType_Spec indextypes_spec = NativeIterator<IndexTypes>::spec("quorinreader._IndexTypes");
-
 bool bind_registry(State& st)
 {
     PyObject* spectral = st.bound[index(Name::MainSpectralHeader)].get();
@@ -341,28 +219,25 @@ bool bind_registry(State& st)
     return true;
 }
 
-Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls, Unbuilt unbuilt,
-                        bool* was_unbuilt)
+Ref read_record_through(State& st, PyObject* filename, Ref& handle, PyObject* offset, PyObject* cls,
+                        Unbuilt unbuilt, bool* was_unbuilt)
 {
-    Ref filename(PyObject_GetAttr(spa, st.name(Name::filename)));
-    if (!filename)
-        return {};
     const Record* rec = st.record_of(cls);
     const int own = rec ? st.own(st.scopes[static_cast<std::size_t>(rec->id)]) : 0;
-    if (own < 0)
-        return {};
-    if (!own) {
-        // The caller's code runs: it sees what read_offset would give it, and
-        // whatever it did, later reads open the file afresh.
+    if (own <= 0) {
+        // The caller's code runs: it sees what read_offset would give it (a
+        // file opened by io.open), and whatever it did, later reads open the
+        // file afresh.
         if (handle)
             native_close(reinterpret_cast<NativeFile*>(handle.get()));
         handle.reset();
-        return read_record_at(st, filename.get(), offset, cls);
+        PyObject* args[] = {filename, cls, offset};
+        return own < 0 ? Ref() : Ref(PyObject_Vectorcall(st.read_with.get(), args, offset ? 3 : 2, nullptr));
     }
-    if (!handle && !(handle = native_open(st, filename.get())))
+    if (!handle && !(handle = native_open(st, filename)))
         return {};
     auto* file = reinterpret_cast<NativeFile*>(handle.get());
-    if (!native_seek(file, offset))
+    if (offset && !native_seek(file, offset))
         return {};
     if (unbuilt) {
         Ref kept = unbuilt(st, file, *rec);
@@ -377,16 +252,8 @@ Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset,
 
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
 {
-    const Record* rec = st.record_of(cls);
-    const int own = rec ? st.own(st.scopes[static_cast<std::size_t>(rec->id)]) : 0;
-    PyObject* args[] = {filename, cls, offset};  // with a file opened by io.open, as read_offset does
-    if (own <= 0)
-        return own < 0 ? Ref() : Ref(PyObject_Vectorcall(st.read_with.get(), args, offset ? 3 : 2, nullptr));
-    ClosingFile file(native_open(st, filename));
-    if (!file || (offset && !native_seek(file.get(), offset)))
-        return Ref();
-    NativeSource src(st, file.get());
-    return Decoder(st, src).construct_own(*rec);
+    Ref handle;  // no one else holds it: dropping it closes the file
+    return read_record_through(st, filename, handle, offset, cls);
 }
 
 }  // namespace quorin

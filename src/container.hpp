@@ -16,10 +16,8 @@ extern const Record file_header_record;
 extern const Record index_entry_record;
 extern const Record index_entry_extended_record;
 
-// The body of class SPAFile, in binding order.
-extern const std::span<const Member> spa_file_members;
-
-extern PyType_Spec indextypes_spec;
+// The class SPAFile, its body bound in order.
+Ref make_spa_file_class(State& st, PyObject* module);
 
 // Binds TYPE_CLASS and CLASS_TYPE in the module namespace.
 bool bind_registry(State& st);
@@ -29,23 +27,26 @@ bool bind_registry(State& st);
 // `cls` with a real binary file object.  The file is closed on every path out.
 Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls);
 
-// What SPAFile's own methods do, for a caller that checked with
-// is_own_spa_file that they are what would run.
-//   find_indextype(t): the first index of a section of type t, or None;
-Ref find_index(State& st, PyObject* spa, PyObject* t);
-//   list(find_indextypes(t));
-Ref find_indices(State& st, PyObject* spa, PyObject* t);
-//   read(index) up to its call of read_offset: the record class and the offset;
+// What a pass keeps of spa's directory, walked once: each entry of
+// spa.info.sections by its section_type, in order.
+Ref section_types(State& st, PyObject* spa);
+// The indices in `types` of sections of type t (by `section_type == t`):
+// with `first_only` the first, or None (find_indextype); else all, as a list.
+Ref indices_of_type(PyObject* types, PyObject* t, bool first_only);
+
+// What SPAFile.read(index) finds before it calls read_offset, for a caller
+// that found with is_own_spa_file that it is what would run: the record
+// class and the offset.
 bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& record_class, Ref& offset);
-//   read_offset(cls, offset), through `handle`, which stays open for the
-//   reads that follow (opened from spa.filename when null).  A class whose
-//   construction runs the caller's code is built as read_offset builds it,
-//   and the handle is closed.  With `unbuilt`, where the record would be
-//   built natively and no one else sees it, what `unbuilt` reads of it at
-//   the handle's position is returned instead and *was_unbuilt is set; when
-//   it returns null without an error, the record is built after all.
+// read_record_at through `handle`, which stays open for the reads that
+// follow (opened from `filename` when null).  A class whose construction
+// runs the caller's code is built as read_offset builds it, and the handle
+// is closed.  With `unbuilt`, where the record would be built natively and
+// no one else sees it, what `unbuilt` reads of it at the handle's position
+// is returned instead and *was_unbuilt is set; when it returns null without
+// an error, the record is built after all.
 using Unbuilt = Ref (*)(State& st, NativeFile* f, const Record& rec);
-Ref read_record_through(State& st, PyObject* spa, Ref& handle, PyObject* offset, PyObject* cls,
+Ref read_record_through(State& st, PyObject* filename, Ref& handle, PyObject* offset, PyObject* cls,
                         Unbuilt unbuilt = nullptr, bool* was_unbuilt = nullptr);
 
 // SPAFile(filename) through `cls`, the class bound as SPAFile: natively

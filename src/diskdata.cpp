@@ -85,7 +85,7 @@ PyObject* read_linked_data_impl(PyObject* self, PyTypeObject* cls, PyObject* con
         return nullptr;
     State& st = class_state(cls);
     Ref sequence = new_linked_data(st, self, argv[0], argv[1]);
-    return sequence ? make_generator(st.read_linked_data_shell.get(), sequence.get()).release() : nullptr;
+    return sequence ? PyObject_CallOneArg(st.read_linked_data_shell.get(), sequence.get()) : nullptr;
 }
 
 PyMethodDef read_linked_data_def = {
@@ -119,6 +119,7 @@ struct LinkedData {
     PyObject* file;             // the SPAFile (or a stand-in) it belongs to
     PyObject* n_spectra;        // as given; counted when the spectra start
     PyObject* handle;           // the NativeFile, open from the first request to the end
+    PyObject* types;            // the directory a series pass walked, handed on with the handle
     PyObject* spectral_header;  // the main spectral header at the head of the blob, if any
     PyObject* extent;           // for the series reader, {first, last, n} of a header not built
     PyObject* header_class;     // the mini header class, chosen when the spectra start
@@ -140,6 +141,7 @@ struct LinkedData {
         if (handle)
             native_close(reinterpret_cast<NativeFile*>(handle));
         Py_CLEAR(handle);
+        Py_CLEAR(types);
         Py_CLEAR(array);
         Py_CLEAR(file);
         Py_CLEAR(n_spectra);
@@ -152,6 +154,7 @@ struct LinkedData {
     {
         Py_VISIT(array);
         Py_VISIT(file);
+        Py_VISIT(types);
         Py_VISIT(n_spectra);
         Py_VISIT(spectral_header);
         Py_VISIT(header_class);
@@ -193,7 +196,7 @@ Ref read_headers(State& st, LinkedData* seq)
     }
 
     Ref section_type = value_of(st, link.get(), Name::section_type);
-    const int own_file = section_type ? is_own_spa_file(st, seq->file) : -1;
+    const int own_file = !section_type ? -1 : seq->types ? 1 : is_own_spa_file(st, seq->file);
     if (own_file < 0)
         return Ref();
     if (!own_file && seq->handle) {
@@ -204,7 +207,8 @@ Ref read_headers(State& st, LinkedData* seq)
     }
     Ref positions;
     if (own_file) {
-        positions = find_indices(st, seq->file, section_type.get());
+        Ref types = seq->types ? Ref::borrow(seq->types) : section_types(st, seq->file);
+        positions = types ? indices_of_type(types.get(), section_type.get(), false) : Ref();
     } else {
         Ref found(PyObject_CallMethodOneArg(seq->file, st.name(Name::find_indextypes), section_type.get()));
         positions = Ref(found ? PySequence_List(found.get()) : nullptr);
@@ -336,33 +340,15 @@ constexpr Py_ssize_t unknown_size_step = 1 << 20;
 
 Ref read_values_in_steps(LinkedData* seq, Py_ssize_t count)
 {
-    auto* nf = reinterpret_cast<NativeFile*>(seq->handle);
     const Py_ssize_t bytes = count * seq->item_size;
-    Py_ssize_t have = 0, capacity = 0;
-    char* data = nullptr;
-    while (have < bytes) {
-        if (have == capacity) {
-            capacity = std::min(bytes, std::max(unknown_size_step, capacity * 2));
-            char* grown = static_cast<char*>(PyMem_RawRealloc(data, static_cast<std::size_t>(capacity)));
-            if (!grown) {
-                PyMem_RawFree(data);
-                return Ref(PyErr_NoMemory());
-            }
-            data = grown;
-        }
-        const Py_ssize_t got = native_read_into(nf, data + have, capacity - have);
-        if (got <= 0) {
-            PyMem_RawFree(data);
-            if (got == 0)
-                raise_short_values();
-            return Ref();
-        }
-        have += got;
-    }
-    Ref values = new_values(seq, count, [data](char* dst, Py_ssize_t n) {
+    Py_ssize_t have;
+    char* data = native_read_growing(reinterpret_cast<NativeFile*>(seq->handle), bytes, unknown_size_step, have);
+    Ref values = !data || have < bytes ? Ref() : new_values(seq, count, [data](char* dst, Py_ssize_t n) {
         std::memcpy(dst, data, static_cast<std::size_t>(n));
         return n;
     });
+    if (data && have < bytes)
+        raise_short_values();
     PyMem_RawFree(data);
     return values;
 }
@@ -457,15 +443,11 @@ int read_item(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_o
     return 1;
 }
 
-// read_item, ending the sequence on an error, for a request the caller
-// made: each request is one, and the sequence is not re-entered meanwhile.
-int next_item(LinkedData* seq, Ref& header, Ref& values, bool title_only)
+// read_item, ending the sequence on an error.
+int next_item(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_only)
 {
-    State& st = class_state(Py_TYPE(reinterpret_cast<PyObject*>(seq)));
-    OwnCall call(st);
-    Running running(seq->running);
-    const int status = running ? read_item(st, seq, header, values, title_only) : -1;
-    if (status < 0 && running) {
+    const int status = read_item(st, seq, header, values, title_only);
+    if (status < 0) {
         seq->release();
         stop_iteration_to_runtime_error();
     }
@@ -475,9 +457,14 @@ int next_item(LinkedData* seq, Ref& header, Ref& values, bool title_only)
 PyObject* LinkedData::next(PyObject* self)
 {
     auto* seq = reinterpret_cast<LinkedData*>(self);
+    State& st = class_state(Py_TYPE(self));
+    OwnCall call(st);
+    Running running(seq->running);  // a request is one: not re-entered meanwhile
+    if (!running)
+        return nullptr;
     const bool headers = seq->stage == LinkedData::created;
     Ref header, values;
-    if (next_item(seq, header, values, false) <= 0)
+    if (next_item(st, seq, header, values, false) <= 0)
         return nullptr;
     return headers ? header.release() : PyTuple_Pack(2, header.get(), values.get());
 }
@@ -492,7 +479,8 @@ bool is_own_read_linked_data(PyObject* method, PyObject* array)
            PyCFunction_GET_SELF(method) == array;
 }
 
-Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle, bool for_series)
+Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle, Ref types,
+                    bool for_series)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(st.linked_data_type.get());
     auto* seq = PyObject_GC_New(LinkedData, type);
@@ -502,6 +490,7 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
     seq->file = Py_NewRef(file);
     seq->n_spectra = Py_NewRef(n_spectra);
     seq->handle = handle.release();
+    seq->types = types.release();
     seq->spectral_header = seq->extent = seq->header_class = seq->zero_value = nullptr;
     seq->points = -1;
     seq->for_series = for_series;
@@ -545,9 +534,9 @@ Ref dimension_field(State& st, PyObject* array_bytes, Py_ssize_t i, Name name)
 
 PyObject* blob_extent(PyObject* linked_data) { return reinterpret_cast<LinkedData*>(linked_data)->extent; }
 
-int next_title(PyObject* linked_data, Ref& title, Ref& values)
+int next_title(State& st, PyObject* linked_data, Ref& title, Ref& values)
 {
-    return next_item(reinterpret_cast<LinkedData*>(linked_data), title, values, true);
+    return next_item(st, reinterpret_cast<LinkedData*>(linked_data), title, values, true);
 }
 
 }  // namespace quorin

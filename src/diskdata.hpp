@@ -34,19 +34,22 @@ Ref range_dict(State& st, PyObject* first, PyObject* last, PyObject* n);
 
 // The native sequence read_linked_data(file, n_spectra) wraps in a generator.
 // `handle`, when given, is a NativeFile of file.filename that the sequence
-// takes over instead of opening the file again.
+// takes over instead of opening the file again, and `types` the directory
+// the series pass walked (see section_types), for a file whose methods it
+// found the module's own.
 // `for_series`: for the series reader, which shows the headers to no one.
 // `array` may be the bytes take_array_bytes read.
 Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spectra, Ref handle = Ref(),
-                    bool for_series = false);
+                    Ref types = Ref(), bool for_series = false);
 
 // Borrowed: after the headers of a sequence for the series reader, the
 // {first, last, n} of its spectral header where that was read in place of
 // building the header (which the headers then lack); else null.
 PyObject* blob_extent(PyObject* linked_data);
-// Advances a native sequence past its headers item, for a consumer that
-// keeps only each mini header's spec_title: 1 with the next spectrum's title
-// (None without mini headers) and values, 0 at the end, -1 on error.
-int next_title(PyObject* linked_data, Ref& title, Ref& values);
+// Advances a native sequence past its headers item, for the series reader,
+// which keeps only each mini header's spec_title and guards the request
+// itself: 1 with the next spectrum's title (None without mini headers) and
+// values, 0 at the end, -1 on error.
+int next_title(State& st, PyObject* linked_data, Ref& title, Ref& values);
 
 }  // namespace quorin

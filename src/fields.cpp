@@ -4,23 +4,21 @@
 #include "plainclass.hpp"
 #include "state.hpp"
 
-#include <algorithm>
-#include <bit>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace quorin {
 namespace {
 
+// A little-endian integer, on any host: compilers make the loop one load.
 template <typename T>
 T load_le(const char* p)
 {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) {
-        v = byteswap(v);
-    }
-    return v;
+    std::make_unsigned_t<T> v = 0;
+    for (std::size_t i = sizeof(T); i-- > 0;)
+        v = static_cast<decltype(v)>(v << 8 | static_cast<unsigned char>(p[i]));
+    return static_cast<T>(v);
 }
 
 Ref unpack_field(const Field& f, const char* p, std::int32_t word, bool native_text)
@@ -57,13 +55,6 @@ Ref unpack_field(const Field& f, const char* p, std::int32_t word, bool native_t
 bool set_attr(PyObject* self, PyObject* name, PyObject* value)
 {
     return Py_TYPE(self)->tp_setattro(self, name, value) == 0;
-}
-
-// Calls the module's current decode_string on a bytes-like value.
-Ref call_decode_string(State& st, PyObject* raw)
-{
-    Ref fn = st.global(Name::decode_string);
-    return fn ? Ref(PyObject_CallOneArg(fn.get(), raw)) : Ref();
 }
 
 // The text of `n` raw bytes, through decode_string unless it is the module's own.
@@ -255,14 +246,7 @@ PyObject* MemorySource::file()
 
 Py_ssize_t own_length(Name constant)
 {
-    switch (constant) {
-    case Name::ST_ID_LENGTH:
-        return st_id_length;
-    case Name::FILE_ID_LENGTH:
-        return file_id_length;
-    default:
-        return max_path;
-    }
+    return constant == Name::ST_ID_LENGTH ? st_id_length : constant == Name::FILE_ID_LENGTH ? file_id_length : max_path;
 }
 
 bool Decoder::keep(Name name, Ref value, PyObject* to)
@@ -318,7 +302,8 @@ bool Decoder::group(const Step& step, PyObject* to)
         if (native_text || f.kind != Kind::chars)
             continue;
         Ref raw = recall(f.name, to);
-        if (!keep(f.name, raw ? call_decode_string(st_, raw.get()) : Ref(), to))
+        Ref fn = raw ? st_.global(Name::decode_string) : Ref();
+        if (!keep(f.name, fn ? Ref(PyObject_CallOneArg(fn.get(), raw.get())) : Ref(), to))
             return false;
     }
     return true;
@@ -327,7 +312,7 @@ bool Decoder::group(const Step& step, PyObject* to)
 bool Decoder::text(const Step& step, PyObject* to)
 {
     if (own_) {
-        const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+        const Py_ssize_t n = own_text_length(step);
         const char* p = src_.take(n);
         return p && keep(step.attr, decode_text(p, n), to);
     }
@@ -426,8 +411,6 @@ bool Decoder::decode(const Record& rec, PyObject* to)
     return true;
 }
 
-bool Decoder::into(const Record& rec, PyObject* self) { return decode(rec, self); }
-
 Ref Decoder::construct_own(const Record& rec)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(st_.bound[index(rec.class_name)].get());
@@ -491,7 +474,7 @@ Py_ssize_t flat_size(const Record& rec)
             size += step.size;
             break;
         case Step::text:
-            size += step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+            size += own_text_length(step);
             break;
         case Step::base: {
             const Py_ssize_t base = flat_size(*step.record);
@@ -519,7 +502,7 @@ Ref find_field(const Record& rec, const char*& p, Name name)
         } else if (step.op == Step::list) {
             break;  // what follows a list has no fixed place
         } else if (step.op == Step::text) {
-            const Py_ssize_t n = step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+            const Py_ssize_t n = own_text_length(step);
             if (step.attr == name)
                 return decode_text(p, n);
             p += n;

@@ -201,16 +201,12 @@ Ref decode_text(const char* p, Py_ssize_t n);
 
 // Spectrum values are stored little-endian: makes `bytes` bytes of items of
 // `item_size` bytes native, in place.
-inline void to_native_order(char* p, Py_ssize_t bytes, Py_ssize_t item_size)
+inline void to_native_order([[maybe_unused]] char* p, [[maybe_unused]] Py_ssize_t bytes,
+                            [[maybe_unused]] Py_ssize_t item_size)
 {
-    if constexpr (std::endian::native == std::endian::big) {
+    if constexpr (std::endian::native == std::endian::big)
         for (Py_ssize_t i = 0; i + item_size <= bytes; i += item_size)
             std::reverse(p + i, p + i + item_size);
-    } else {
-        (void)p;
-        (void)bytes;
-        (void)item_size;
-    }
 }
 
 // An integer argument, through __index__, as a 64-bit value: false with the
@@ -233,7 +229,7 @@ public:
     Decoder(State& st, Source& src) : st_(st), src_(src) {}
 
     // Decodes `rec` into the attributes of `self`, set one after the other.
-    bool into(const Record& rec, PyObject* self);
+    bool into(const Record& rec, PyObject* self) { return decode(rec, self); }
     // Constructs a record of class `cls` (the class bound under `rec`'s name):
     // natively while `cls` and everything its construction uses is the
     // module's own, otherwise by calling it with the source's file object.
@@ -281,6 +277,11 @@ Ref field_dict(State& st, const Record& rec);
 // The fixed byte count a read_string length constant stands for in the
 // module's own layouts (ST_ID_LENGTH 30, FILE_ID_LENGTH 256, MAX_PATH 260).
 Py_ssize_t own_length(Name constant);
+// The byte count of a text step in the module's own layouts.
+inline Py_ssize_t own_text_length(const Step& step)
+{
+    return step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
+}
 
 // Module-level functions.
 extern PyMethodDef decode_string_def;

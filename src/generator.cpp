@@ -26,11 +26,6 @@ Ref run_python(const std::string& source)
     return done ? std::move(globals) : Ref();
 }
 
-Ref make_generator(PyObject* generator_function, PyObject* iterator)
-{
-    return Ref(PyObject_CallOneArg(generator_function, iterator));
-}
-
 void stop_iteration_to_runtime_error()
 {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration))

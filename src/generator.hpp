@@ -10,14 +10,12 @@
 
 namespace quorin {
 
-// Compiles `def <name>(native): yield from native` and gives it `qualname`.
+// Compiles `def <name>(native): yield from native` and gives it `qualname`:
+// called with a native iterator, it gives a new, not yet started generator.
 Ref compile_generator_function(const char* name, const char* qualname);
 
 // Runs the Python `source` in a namespace of its own and returns the namespace.
 Ref run_python(const std::string& source);
-
-// A new, not yet started generator driving `iterator`.
-Ref make_generator(PyObject* generator_function, PyObject* iterator);
 
 // A StopIteration escaping a generator's body becomes RuntimeError, as in a
 // Python generator; native iterators call this on their error paths.

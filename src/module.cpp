@@ -175,18 +175,16 @@ bool set_up_state(State& st, PyObject* module)
     st.unsupported_operation = import_attribute("io", "UnsupportedOperation");
     st.series_file_type = Ref(PyLong_FromLong(ft_series));
     st.native_file_type = new_type(module, &native_file_spec);
-    st.indextypes_type = new_type(module, &indextypes_spec);
     st.linked_data_type = new_type(module, &linked_data_spec);
     st.series_items_type = new_type(module, &series_items_spec);
     st.reader_type = new_type(module, &reader_spec);
     st.mapping_type = new_type(module, &mapping_spec);
-    st.find_indextypes_shell = compile_generator_function("find_indextypes", "SPAFile.find_indextypes");
     st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
     st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
     return set_up_generic_road(st) && st.struct_error && st.unsupported_operation &&
-           st.series_file_type && st.native_file_type && st.indextypes_type && st.linked_data_type &&
+           st.series_file_type && st.native_file_type && st.linked_data_type &&
            st.series_items_type && st.reader_type && st.mapping_type &&
-           st.find_indextypes_shell && st.read_linked_data_shell && st.open_series_shell;
+           st.read_linked_data_shell && st.open_series_shell;
 }
 
 bool set_up_arrays(State& st)
@@ -225,16 +223,16 @@ int exec_module(PyObject* module)
         !bind(st, Name::read_string, function(&read_string_def, module)) || !bind_record_classes(st, module) ||
         !bind_registry(st))
         return -1;
-    if (!bind(st, Name::SPAFile,
-              make_plain_class(module, "quorinreader.SPAFile", nullptr, nullptr, spa_file_members)) ||
+    if (!bind(st, Name::SPAFile, make_spa_file_class(st, module)) ||
         !remember_class(st, State::spa_class, st.bound[index(Name::SPAFile)].get()) ||
-        !bind(st, Name::Series, make_plain_class(module, "quorinreader.Series", nullptr, nullptr, series_members)) ||
+        !bind(st, Name::Series, make_series_class(st, module)) ||
         !bind(st, Name::open_file, function(&open_file_def, module)))
         return -1;
     // Native helpers of the arrays layer, after the public names.
     if (!bind(st, Name::private_reader, Ref::borrow(st.reader_type.get())) ||
         !bind(st, Name::private_decode_titles, function(&decode_titles_def, module)) ||
         !bind(st, Name::private_record_layout, function(&record_layout_def, module)) ||
+        !bind(st, Name::private_matching_dimensions, function(&matching_dimensions_def, module)) ||
         PyModule_AddFunctions(module, many_functions) < 0)
         return -1;
     return st.start_watching() ? 0 : -1;

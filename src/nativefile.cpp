@@ -64,32 +64,6 @@ void look_at_size(NativeFile* f)
         f->size = size;
 }
 
-// The first read of a handle no seek has probed: a positioned read, which
-// fails at once on a pipe, a FIFO or a terminal.  Then the file is read in
-// sequence, from where the stream stands (its start: nothing was read).
-// Returns the byte count, -1 with OSError set, or -2 for a stream.
-Py_ssize_t probing_read(NativeFile* f, os::Buffer* parts, int n, std::int64_t offset)
-{
-    for (;;) {
-        std::size_t got;
-        const os::Error error = os::read_once(f->handle, parts, static_cast<std::size_t>(n), offset, got);
-        if (!error) {
-            f->probed = f->seekable = true;
-            return static_cast<Py_ssize_t>(got);
-        }
-        if (os::means_not_seekable(error)) {
-            f->probed = f->may_block = true;
-            return -2;
-        }
-        if (error != os::error_interrupted) {
-            raise_errno(f, error);
-            return -1;
-        }
-        if (PyErr_CheckSignals() < 0)
-            return -1;
-    }
-}
-
 // Learns whether the handle is seekable, where no read or seek did yet.
 bool probe(NativeFile* f)
 {
@@ -110,26 +84,24 @@ bool probe(NativeFile* f)
 }
 
 // One read into `parts`: at `offset` where the file is seekable, else the
-// next bytes of the stream (which always stands at offset).  Returns the
-// byte count or -1 with OSError set.
-Py_ssize_t os_read(NativeFile* f, os::Buffer* parts, int n, std::int64_t offset)
+// next bytes of the stream (which always stands at offset).  The first read
+// of a handle no seek has probed is a positioned read, which fails at once
+// on a pipe, a FIFO or a terminal; then the file is read in sequence, from
+// where the stream stands (its start: nothing was read), or, for
+// `probe_only`, -2 is returned.  Returns the byte count or -1 with OSError set.
+Py_ssize_t os_read(NativeFile* f, os::Buffer* parts, int n, std::int64_t offset, bool probe_only = false)
 {
-    if (!f->probed) {
-        const Py_ssize_t got = probing_read(f, parts, n, offset);
-        if (got != -2)
-            return got;
-    }
     std::size_t total = 0;
     for (int i = 0; i < n; ++i)
         total += parts[i].size;
-    const bool release = f->may_block || total >= static_cast<std::size_t>(release_gil_min);
-    if (release && !f->lock && !(f->lock = PyThread_allocate_lock())) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    // Where the file is a stream, its next bytes.
-    const std::int64_t at = f->seekable ? offset : -1;
     for (;;) {
+        const bool probing = !f->probed;
+        const bool release = !probing && (f->may_block || total >= static_cast<std::size_t>(release_gil_min));
+        if (release && !f->lock && !(f->lock = PyThread_allocate_lock())) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        const std::int64_t at = probing || f->seekable ? offset : -1;  // -1: a stream's next bytes
         std::size_t got;
         os::Error error;
         if (release) {
@@ -149,14 +121,21 @@ Py_ssize_t os_read(NativeFile* f, os::Buffer* parts, int n, std::int64_t offset)
         } else {
             error = os::read_once(f->handle, parts, static_cast<std::size_t>(n), at, got);
         }
-        if (!error)
+        if (!error) {
+            f->probed = true;
+            f->seekable |= probing;
             return static_cast<Py_ssize_t>(got);
-        if (error != os::error_interrupted) {
+        }
+        if (probing && os::means_not_seekable(error)) {
+            f->probed = f->may_block = true;
+            if (probe_only)
+                return -2;
+        } else if (error != os::error_interrupted) {
             raise_errno(f, error);
             return -1;
-        }
-        if (PyErr_CheckSignals() < 0)
+        } else if (PyErr_CheckSignals() < 0) {
             return -1;
+        }
     }
 }
 
@@ -287,35 +266,9 @@ PyObject* py_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         look_at_size(f);  // as the file is now
     if (native_size_known(f))
         capacity = static_cast<Py_ssize_t>(std::max<std::int64_t>(0, f->size - tell(f)));
-    if (size >= 0)
-        capacity = std::min(capacity, size);
-    char* out = static_cast<char*>(PyMem_RawMalloc(static_cast<std::size_t>(std::max<Py_ssize_t>(capacity, 1))));
-    if (!out)
-        return PyErr_NoMemory();
-    Py_ssize_t have = 0;
-    while (size < 0 || have < size) {
-        if (have == capacity) {
-            Py_ssize_t bigger = std::max(capacity * 2, first_fill);
-            if (size >= 0)
-                bigger = std::min(bigger, size);
-            char* grown = static_cast<char*>(PyMem_RawRealloc(out, static_cast<std::size_t>(bigger)));
-            if (!grown) {
-                PyMem_RawFree(out);
-                return PyErr_NoMemory();
-            }
-            out = grown;
-            capacity = bigger;
-        }
-        const Py_ssize_t got = native_read_into(f, out + have, capacity - have);
-        if (got < 0) {
-            PyMem_RawFree(out);
-            return nullptr;
-        }
-        if (got == 0)
-            break;
-        have += got;
-    }
-    PyObject* bytes = PyBytes_FromStringAndSize(out, have);
+    Py_ssize_t have;
+    char* out = native_read_growing(f, size, capacity, have);
+    PyObject* bytes = out ? PyBytes_FromStringAndSize(out, have) : nullptr;
     PyMem_RawFree(out);
     return bytes;
 }
@@ -483,7 +436,7 @@ bool native_seek(NativeFile* f, PyObject* offset)
         // Into the first block of a handle that read nothing yet: the block
         // is read now, which also tells a stream, where the seek fails.
         os::Buffer part = {f->buf, static_cast<std::size_t>(first_fill)};
-        const Py_ssize_t got = probing_read(f, &part, 1, 0);
+        const Py_ssize_t got = os_read(f, &part, 1, 0, true);
         if (got == -2)
             raise_not_seekable(f);
         if (got < 0)
@@ -591,6 +544,36 @@ Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n)
         }
     }
     return done;
+}
+
+char* native_read_growing(NativeFile* f, Py_ssize_t n, Py_ssize_t capacity, Py_ssize_t& have)
+{
+    if (n >= 0)
+        capacity = std::min(capacity, n);
+    char* out = static_cast<char*>(PyMem_RawMalloc(static_cast<std::size_t>(std::max<Py_ssize_t>(capacity, 1))));
+    for (have = 0; out && (n < 0 || have < n);) {
+        if (have == capacity) {
+            capacity = std::max(capacity * 2, first_fill);
+            if (n >= 0)
+                capacity = std::min(capacity, n);
+            char* grown = static_cast<char*>(PyMem_RawRealloc(out, static_cast<std::size_t>(capacity)));
+            if (!grown)
+                PyMem_RawFree(out);
+            out = grown;
+            continue;
+        }
+        const Py_ssize_t got = native_read_into(f, out + have, capacity - have);
+        if (got <= 0) {
+            if (got == 0)
+                break;
+            PyMem_RawFree(out);
+            return nullptr;
+        }
+        have += got;
+    }
+    if (!out)
+        PyErr_NoMemory();
+    return out;
 }
 
 bool native_size_known(NativeFile* f)

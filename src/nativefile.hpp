@@ -64,6 +64,13 @@ int native_holds(NativeFile* f, Py_ssize_t n);
 // the file) or -1 with an exception set.
 Py_ssize_t native_read_into(NativeFile* f, char* dst, Py_ssize_t n);
 
+// Reads up to n bytes (all that is left when n is negative) into a buffer
+// of PyMem_RawMalloc that starts at `capacity` bytes and doubles as the
+// bytes come, so that no more is allocated than the file turns out to hold.
+// Returns the buffer, for the caller to free, with its count in `have`; null
+// with an exception set on error.
+char* native_read_growing(NativeFile* f, Py_ssize_t n, Py_ssize_t capacity, Py_ssize_t& have);
+
 // Whether n more bytes may be in the file: false only when a file of known
 // size surely ends sooner.  Lets a reader refuse a corrupt count before it
 // allocates for it; below 128 KiB, the read finds the end instead.
@@ -94,24 +101,6 @@ public:
 private:
     State& st_;
     NativeFile* f_;  // borrowed; the owner keeps it open while decoding
-};
-
-// Closes a NativeFile when the scope that opened it ends, on every path out.
-class ClosingFile {
-public:
-    explicit ClosingFile(Ref file) : file_(std::move(file)) {}
-    ~ClosingFile()
-    {
-        if (file_)
-            native_close(get());
-    }
-    ClosingFile(const ClosingFile&) = delete;
-    ClosingFile& operator=(const ClosingFile&) = delete;
-    explicit operator bool() const { return static_cast<bool>(file_); }
-    NativeFile* get() const { return reinterpret_cast<NativeFile*>(file_.get()); }
-
-private:
-    Ref file_;
 };
 
 extern PyType_Spec native_file_spec;

@@ -1,5 +1,8 @@
 #include "plainclass.hpp"
 
+#include "compat.hpp"
+#include "generator.hpp"
+
 #include <cstddef>
 #include <structmember.h>
 
@@ -105,6 +108,30 @@ Ref make_plain_class(PyObject* module, const char* qualified_name, const char* d
             return Ref();
     }
     return cls;
+}
+
+bool bind_python_methods(PyObject* cls, const char* source, PyObject* globals)
+{
+    Ref names = run_python(source);
+    Ref name(names ? PyObject_GetAttrString(cls, "__name__") : nullptr);
+    PyObject* defined = name ? PyDict_GetItemWithError(names.get(), name.get()) : nullptr;  // borrowed
+    if (!defined || !PyType_Check(defined)) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "the Python of class %U defines no such class", name.get());
+        return false;
+    }
+    Ref body = own_namespace(reinterpret_cast<PyTypeObject*>(defined));
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(body.get(), &at, &key, &value)) {
+        if (!PyFunction_Check(value))
+            continue;
+        // Its qualified name comes from the code: "Class.method".
+        Ref method(PyFunction_New(PyFunction_GetCode(value), globals));
+        if (!method || PyObject_SetAttr(cls, key, method.get()) < 0)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace quorin

@@ -18,6 +18,12 @@ Ref make_plain_class(PyObject* module, const char* qualified_name, const char* d
 // subclass); null while it has none, where the class holds it itself.
 Ref plain_instance_dict(PyObject* obj);
 
+// Binds onto `cls` the functions of the one class the Python `source`
+// defines, each made a function of the module's namespace `globals`.  The
+// class body of `cls` holds them as None until then (see Member), so that
+// they keep their place in it.
+bool bind_python_methods(PyObject* cls, const char* source, PyObject* globals);
+
 // Gives a new instance that has no dictionary yet the dictionary `dict`.
 bool plain_set_instance_dict(PyObject* obj, Ref dict);
 

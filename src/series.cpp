@@ -4,6 +4,7 @@
 #include "diskdata.hpp"
 #include "generator.hpp"
 #include "nativefile.hpp"
+#include "plainclass.hpp"
 #include "records.hpp"
 
 namespace quorin {
@@ -36,9 +37,12 @@ struct SeriesItems {
 
 // The sections a pass reads through their classes:
 // quorin_file.read(quorin_file.find_indextype(CLASS_TYPE[cls])).  While
-// quorin_file and its methods are the module's own, they are read natively
-// through one handle, which reuses the block it read first; the handle then
-// goes on to the blob's sequence, or is closed with the reader.
+// quorin_file and its methods are the module's own, which is decided once
+// for the pass, its directory is walked once and the sections are read
+// natively through one handle, which reuses the block it read first.  The
+// handle and the directory then go on to the blob's sequence, or the handle
+// is closed with the reader.  Where a read ran the caller's code, the
+// handle is closed and the next read decides afresh.
 class SectionReader {
 public:
     SectionReader(State& st, PyObject* quorin_file) : st_(st), file_(quorin_file) {}
@@ -53,7 +57,7 @@ public:
         Ref class_type = st_.global(Name::CLASS_TYPE);
         Ref cls = class_type ? st_.global(class_name) : Ref();
         Ref code(cls ? PyObject_GetItem(class_type.get(), cls.get()) : nullptr);
-        const int own = code ? is_own_spa_file(st_, file_) : -1;
+        const int own = !code ? -1 : types_ ? 1 : is_own_spa_file(st_, file_);
         if (own < 0)
             return {};
         if (!own) {
@@ -61,16 +65,24 @@ public:
             Ref index(PyObject_CallMethodOneArg(file_, st_.name(Name::find_indextype), code.get()));
             return index ? Ref(PyObject_CallMethodOneArg(file_, st_.name(Name::read), index.get())) : Ref();
         }
-        Ref index = find_index(st_, file_, code.get());
+        if (!types_ && !(types_ = section_types(st_, file_)))
+            return {};
+        Ref index = indices_of_type(types_.get(), code.get(), true);
         Ref record_class, offset;
         if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
             return {};
-        return read_record_through(st_, file_, handle_, offset.get(), record_class.get(), unbuilt, was_unbuilt);
+        Ref filename(PyObject_GetAttr(file_, st_.name(Name::filename)));
+        Ref record = filename ? read_record_through(st_, filename.get(), handle_, offset.get(), record_class.get(),
+                                                    unbuilt, was_unbuilt)
+                              : Ref();
+        if (!handle_)
+            types_.reset();
+        return record;
     }
 
-    // The handle, for the blob's sequence, which checks the file's methods
-    // itself before it reads through it.
+    // The handle and the directory, for the blob's sequence.
     Ref take_handle() { return std::move(handle_); }
+    Ref take_types() { return std::move(types_); }
 
 private:
     void close_handle()
@@ -78,73 +90,81 @@ private:
         if (handle_)
             native_close(reinterpret_cast<NativeFile*>(handle_.get()));
         handle_.reset();
+        types_.reset();
     }
 
     State& st_;
     PyObject* file_;  // borrowed from the caller
     Ref handle_;
+    Ref types_;  // the directory's section types, while handle_ is open
 };
 
-// {"first": first_dim * scale_dim, "last": last_dim * scale_dim, "n": num_elements}
-Ref dimension_dict(State& st, PyObject* d)
+// The rule of a matching dimension, written once: a dimension matches
+// when its num_elements equals `count`, and its extent is then
+// {"first": first_dim * scale_dim, "last": last_dim * scale_dim, "n": num_elements}.
+// `field(name)` reads a field of the dimension.  1 with the extent, 0 where
+// the dimension does not match, -1 on error.
+template <typename Field>
+int matching_extent(State& st, Field field, PyObject* count, Ref& extent)
 {
-    Ref first_dim(PyObject_GetAttr(d, st.name(Name::first_dim)));
-    Ref scale(first_dim ? PyObject_GetAttr(d, st.name(Name::scale_dim)) : nullptr);
+    Ref n = field(Name::num_elements);
+    Ref equal(n ? PyObject_RichCompare(n.get(), count, Py_EQ) : nullptr);
+    const int match = equal ? PyObject_IsTrue(equal.get()) : -1;
+    if (match <= 0)
+        return match;
+    Ref first_dim = field(Name::first_dim), scale = first_dim ? field(Name::scale_dim) : Ref();
     Ref first(scale ? PyNumber_Multiply(first_dim.get(), scale.get()) : nullptr);
-    Ref last_dim(first ? PyObject_GetAttr(d, st.name(Name::last_dim)) : nullptr);
-    Ref last_scale(last_dim ? PyObject_GetAttr(d, st.name(Name::scale_dim)) : nullptr);
-    Ref last(last_scale ? PyNumber_Multiply(last_dim.get(), last_scale.get()) : nullptr);
-    Ref n(last ? PyObject_GetAttr(d, st.name(Name::num_elements)) : nullptr);
-    return n ? range_dict(st, first.get(), last.get(), n.get()) : Ref();
+    Ref last_dim = first ? field(Name::last_dim) : Ref();
+    Ref last(last_dim ? PyNumber_Multiply(last_dim.get(), scale.get()) : nullptr);
+    extent = last ? range_dict(st, first.get(), last.get(), n.get()) : Ref();
+    return extent ? 1 : -1;
 }
 
-// Whether `count` equals max_spectra: 1 or 0, -1 on error.
-int matches(PyObject* count, PyObject* max_spectra)
-{
-    Ref equal(count ? PyObject_RichCompare(count, max_spectra, Py_EQ) : nullptr);
-    return equal ? PyObject_IsTrue(equal.get()) : -1;
-}
+// What matching_dimensions is given and gives: an iterable of dimensions,
+// and their extents or (dimension, extent) pairs; or the bytes of a
+// disk-resident array (see take_array_bytes), and extents.
+enum Matching { as_extents, as_pairs, in_array_bytes };
 
-// The dimensions whose num_elements equals max_spectra.
-Ref valid_dimensions(State& st, PyObject* diskarray, PyObject* max_spectra)
+// The dimensions that match `count`, in order.
+Ref matching_dimensions(State& st, PyObject* dimensions, PyObject* count, Matching how)
 {
-    Ref valid(PyList_New(0));
-    if (!valid)
-        return Ref();
-    if (PyBytes_Check(diskarray)) {  // the array's bytes: the series reader is the only one to see it
-        Ref dims = flat_field(disk_resident_array_record, PyBytes_AS_STRING(diskarray), Name::num_dimensions);
-        for (Py_ssize_t i = 0, n = PyLong_AsSsize_t(dims.get()); i < n; ++i) {
-            auto field = [&](Name name) { return dimension_field(st, diskarray, i, name); };
-            const int match = matches(field(Name::num_elements).get(), max_spectra);
-            if (match < 0)
-                return Ref();
-            if (!match)
-                continue;
-            Ref first_dim = field(Name::first_dim), last_dim = field(Name::last_dim), scale = field(Name::scale_dim);
-            Ref first(PyNumber_Multiply(first_dim.get(), scale.get()));
-            Ref last(first ? PyNumber_Multiply(last_dim.get(), scale.get()) : nullptr);
-            Ref dict = last ? range_dict(st, first.get(), last.get(), field(Name::num_elements).get()) : Ref();
-            if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
+    const bool pairs = how == as_pairs;
+    Ref found(PyList_New(0));
+    auto keep = [&](const Ref& extent, PyObject* d) {
+        Ref item(pairs ? PyTuple_Pack(2, d, extent.get()) : Py_NewRef(extent.get()));
+        return item && PyList_Append(found.get(), item.get()) == 0;
+    };
+    if (found && how == in_array_bytes) {
+        Ref n = flat_field(disk_resident_array_record, PyBytes_AS_STRING(dimensions), Name::num_dimensions);
+        for (Py_ssize_t i = 0, end = PyLong_AsSsize_t(n.get()); i < end; ++i) {
+            Ref extent;
+            auto field = [&](Name name) { return dimension_field(st, dimensions, i, name); };
+            const int match = matching_extent(st, field, count, extent);
+            if (match < 0 || (match && !keep(extent, nullptr)))
                 return Ref();
         }
-        return valid;
+        return found;
     }
-    Ref dims(PyObject_GetAttr(diskarray, st.name(Name::dimensions)));
-    Ref iter(dims ? PyObject_GetIter(dims.get()) : nullptr);
+    Ref iter(found ? PyObject_GetIter(dimensions) : nullptr);
     if (!iter)
         return Ref();
     while (Ref d{PyIter_Next(iter.get())}) {
-        Ref count(PyObject_GetAttr(d.get(), st.name(Name::num_elements)));
-        const int match = matches(count.get(), max_spectra);
-        if (match < 0)
+        Ref extent;
+        auto field = [&](Name name) { return Ref(PyObject_GetAttr(d.get(), st.name(name))); };
+        const int match = matching_extent(st, field, count, extent);
+        if (match < 0 || (match && !keep(extent, d.get())))
             return Ref();
-        if (match) {
-            Ref dict = dimension_dict(st, d.get());
-            if (!dict || PyList_Append(valid.get(), dict.get()) < 0)
-                return Ref();
-        }
     }
-    return PyErr_Occurred() ? Ref() : std::move(valid);
+    return PyErr_Occurred() ? Ref() : std::move(found);
+}
+
+PyObject* matching_dimensions_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"dimensions", "count"};
+    PyObject* argv[2];
+    if (!bind_arguments("_matching_dimensions", args, nargs, kwnames, params, argv))
+        return nullptr;
+    return matching_dimensions(module_state(module), argv[0], argv[1], as_pairs).release();
 }
 
 // The series header's max_spectra, read in place of the header (an Unbuilt).
@@ -171,9 +191,10 @@ Ref first_item(State& st, SeriesItems* items)
     if (!max_spectra || (!raw && !method))
         return Ref();
     if (raw || is_own_read_linked_data(method.get(), array.get())) {
-        items->blob =
-            new_linked_data(st, array.get(), quorin_file.get(), max_spectra.get(), sections.take_handle(), true)
-                .release();
+        Ref handle = sections.take_handle();
+        items->blob = new_linked_data(st, array.get(), quorin_file.get(), max_spectra.get(), std::move(handle),
+                                      sections.take_types(), true)
+                          .release();
         items->native_blob = true;
     } else {
         PyObject* call[] = {quorin_file.get(), max_spectra.get()};
@@ -205,7 +226,11 @@ Ref first_item(State& st, SeriesItems* items)
         Ref num_points(last_x ? PyObject_GetAttr(spectral.get(), st.name(Name::num_points)) : nullptr);
         info = num_points ? range_dict(st, first_x.get(), last_x.get(), num_points.get()) : Ref();
     }
-    Ref valid = info ? valid_dimensions(st, array.get(), max_spectra.get()) : Ref();
+    Ref dims = !info ? Ref()
+               : raw ? Ref::borrow(array.get())
+                     : Ref(PyObject_GetAttr(array.get(), st.name(Name::dimensions)));
+    Ref valid = dims ? matching_dimensions(st, dims.get(), max_spectra.get(), raw ? in_array_bytes : as_extents)
+                     : Ref();
     return valid ? Ref(PyTuple_Pack(2, info.get(), valid.get())) : Ref();
 }
 
@@ -217,7 +242,7 @@ int next_item(State& st, SeriesItems* items, Ref& item)
         return item ? 1 : PyErr_Occurred() ? -1 : 0;
     }
     Ref title, values;
-    const int status = next_title(items->blob, title, values);
+    const int status = next_title(st, items->blob, title, values);
     if (status <= 0)
         return status;
     Ref titles(PyDict_New());
@@ -252,17 +277,6 @@ PyObject* SeriesItems::next(PyObject* self)
     return item.release();
 }
 
-PyObject* series_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    static constexpr const char* params[] = {"quorin_file"};
-    PyObject* quorin_file;
-    if (!bind_arguments("__init__", args, nargs, kwnames, params, &quorin_file))
-        return nullptr;
-    if (PyObject_SetAttr(self, class_state(cls).name(Name::quorin_file), quorin_file) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
 PyObject* series_open_series(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames)
 {
@@ -278,7 +292,7 @@ PyObject* series_open_series(PyObject* self, PyTypeObject* cls, PyObject* const*
     items->native_blob = items->started = items->done = items->running = false;
     PyObject_GC_Track(items);
     Ref iterator(reinterpret_cast<PyObject*>(items));
-    return make_generator(st.open_series_shell.get(), iterator.get()).release();
+    return PyObject_CallOneArg(st.open_series_shell.get(), iterator.get());
 }
 
 PyObject* open_file_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -304,22 +318,34 @@ PyObject* open_file_impl(PyObject* module, PyObject* const* args, Py_ssize_t nar
     return series_class ? PyObject_CallOneArg(series_class.get(), f.get()) : nullptr;
 }
 
-PyMethodDef series_methods[] = {
-    {"__init__", as_cfunction(series_init), method_flags,
-     "__init__($self, /, quorin_file)\n--\n\nA series reader around an opened SPAFile."},
-    {"open_series", as_cfunction(series_open_series), method_flags,
-     "open_series($self, /)\n--\n\n"
-     "A generator: first (spectral_info, valid_dims), then ({\"title\": ...}, values) per spectrum."},
-};
+PyMethodDef open_series_def = {
+    "open_series", as_cfunction(series_open_series), method_flags,
+    "open_series($self, /)\n--\n\n"
+    "A generator: first (spectral_info, valid_dims), then ({\"title\": ...}, values) per spectrum."};
 
 const Member series_member_table[] = {
-    {"__init__", &series_methods[0]},
-    {"open_series", &series_methods[1]},
+    {"__init__", nullptr},  // Python, as a class statement would hold it
+    {"open_series", &open_series_def},
 };
+
+constexpr const char* series_python = R"(
+class Series:
+    def __init__(self, quorin_file):
+        self.quorin_file = quorin_file
+)";
 
 }  // namespace
 
-const std::span<const Member> series_members = series_member_table;
+PyMethodDef matching_dimensions_def = {
+    "_matching_dimensions", as_cfunction(matching_dimensions_impl), function_flags,
+    "_matching_dimensions(dimensions, count)\n--\n\n"
+    "(dimension, {\"first\", \"last\", \"n\"}) for each dimension whose num_elements equals count."};
+
+Ref make_series_class(State& st, PyObject* module)
+{
+    Ref cls = make_plain_class(module, "quorinreader.Series", nullptr, nullptr, series_member_table);
+    return cls && bind_python_methods(cls.get(), series_python, st.globals) ? std::move(cls) : Ref();
+}
 
 PyType_Spec series_items_spec = NativeIterator<SeriesItems>::spec("quorinreader._SeriesItems");
 

@@ -125,24 +125,29 @@ const Record* State::record_of(PyObject* cls) const
     return nullptr;
 }
 
+namespace {
+
+// Calls act on every reference the state holds.
 template <typename Act>
-void State::each_held(Act act)
+void each_held(State& st, Act act)
 {
-    for (std::span<Ref> refs : {std::span<Ref>(bound), std::span<Ref>(namespaces), std::span<Ref>(made),
-                                std::span<Ref>(field_dicts)})
+    for (std::span<Ref> refs : {std::span<Ref>(st.bound), std::span<Ref>(st.namespaces), std::span<Ref>(st.made),
+                                std::span<Ref>(st.field_dicts)})
         for (Ref& r : refs)
             act(r);
-    for (Ref* r : {&struct_error, &unsupported_operation, &typecodes, &zero_f,
-                   &zero_d, &series_file_type, &native_file_type, &indextypes_type, &linked_data_type,
-                   &series_items_type, &reader_type, &mapping_type, &find_indextypes_shell, &read_linked_data_shell,
-                   &open_series_shell, &titled, &read_with, &read_string_any, &decode_any})
+    for (Ref* r : {&st.struct_error, &st.unsupported_operation, &st.typecodes, &st.zero_f, &st.zero_d,
+                   &st.series_file_type, &st.native_file_type, &st.linked_data_type, &st.series_items_type,
+                   &st.reader_type, &st.mapping_type, &st.read_linked_data_shell, &st.open_series_shell, &st.titled,
+                   &st.read_with, &st.read_string_any, &st.decode_any})
         act(*r);
 }
+
+}  // namespace
 
 int State::traverse(visitproc visit, void* arg)
 {
     int status = 0;
-    each_held([&](Ref& r) {
+    each_held(*this, [&](Ref& r) {
         if (!status && r)
             status = visit(r.get(), arg);
     });
@@ -152,7 +157,7 @@ int State::traverse(visitproc visit, void* arg)
 void State::clear()
 {
     stop_watching();
-    each_held([](Ref& r) { r.reset(); });
+    each_held(*this, [](Ref& r) { r.reset(); });
 }
 
 State& module_state(PyObject* module) { return **static_cast<State**>(PyModule_GetState(module)); }

@@ -42,13 +42,11 @@ struct State {
     Ref series_file_type;  // int 11
 
     Ref native_file_type;
-    Ref indextypes_type;
     Ref linked_data_type;
     Ref series_items_type;
     Ref reader_type;
     Ref mapping_type;
-    Ref find_indextypes_shell;  // generator functions wrapping the native iterators
-    Ref read_linked_data_shell;
+    Ref read_linked_data_shell;  // generator functions wrapping the native iterators
     Ref open_series_shell;
     // The generic road's Python (see module.cpp): the series items of a
     // caller's blob; a caller's record class called on a file opened by
@@ -80,12 +78,6 @@ struct State {
 
     int traverse(visitproc visit, void* arg);
     void clear();
-
-private:
-    // Calls act on every reference the state holds.
-    template <typename Act>
-    void each_held(Act act);
-public:
 };
 
 State& module_state(PyObject* module);

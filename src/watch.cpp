@@ -26,7 +26,8 @@ int on_type_change(PyTypeObject*)
 
 }  // namespace
 
-bool Watch::start(std::span<PyObject* const> dicts, std::span<PyObject* const> types)
+bool Watch::start([[maybe_unused]] std::span<PyObject* const> dicts,
+                  [[maybe_unused]] std::span<PyObject* const> types)
 {
 #if PY_VERSION_HEX >= 0x030C0000
     dict_watcher_ = PyDict_AddWatcher(on_dict_change);
@@ -45,14 +46,12 @@ bool Watch::start(std::span<PyObject* const> dicts, std::span<PyObject* const> t
     for (PyObject* t : types)
         if (PyType_Watch(type_watcher_, t) < 0)
             return false;
-#else
-    (void)dicts;
-    (void)types;
 #endif
     return true;
 }
 
-void Watch::stop(std::span<PyObject* const> dicts, std::span<PyObject* const> types)
+void Watch::stop([[maybe_unused]] std::span<PyObject* const> dicts,
+                 [[maybe_unused]] std::span<PyObject* const> types)
 {
 #if PY_VERSION_HEX >= 0x030C0000
     if (dict_watcher_ >= 0) {
@@ -69,9 +68,6 @@ void Watch::stop(std::span<PyObject* const> dicts, std::span<PyObject* const> ty
         if (PyType_ClearWatcher(type_watcher_) < 0)
             PyErr_Clear();
     }
-#else
-    (void)dicts;
-    (void)types;
 #endif
     dict_watcher_ = type_watcher_ = -1;
 }

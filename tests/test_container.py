@@ -269,6 +269,20 @@ def test_read_uses_current_registry(spa, monkeypatch):
     assert qr.BenchInfo not in qr.CLASS_TYPE
 
 
+def test_plain_methods_look_names_up_when_called(spa, monkeypatch):
+    calls = []
+    monkeypatch.setattr(qr, "TYPE_CLASS", {7: "seventh"})
+    monkeypatch.setattr(qr.SPAFile, "read_offset", lambda self, rclass, offset: calls.append((rclass, offset)))
+    monkeypatch.setattr(qr.SPAFile, "read_basic_info", lambda self: calls.append(self.filename))
+    sp = qr.SPAFile(spa.path)
+    sp.info = SimpleNamespace(sections=[SimpleNamespace(section_type=7, section_offset=99)])
+    assert sp.read(0) is None and sp.find_indextype(7) == 0
+    assert calls == [spa.path, ("seventh", 99)]
+    for method in ("__init__", "find_indextype", "find_indextypes", "read"):
+        assert getattr(qr.SPAFile, method).__qualname__ == f"SPAFile.{method}"
+    assert qr.Series.__init__.__qualname__ == "Series.__init__"
+
+
 def test_read_series_sections(tmp_path):
     info = sw.series_file(tmp_path / "series.spa", [[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]],
                           element_size=8, extended=True)

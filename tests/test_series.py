@@ -175,6 +175,25 @@ def test_stand_in_quorin_file(tmp_path):
     assert [m["title"] for m, _ in items[1:]] == info.titles and values(items[1:]) == SPECTRA
 
 
+class WalkCounted(list):
+    walks = 0
+
+    def __iter__(self):
+        self.walks += 1
+        return super().__iter__()
+
+
+def test_a_pass_walks_the_directory_once(tmp_path):
+    info = write(tmp_path, section_number=1, dimensions=DIMS)
+    spa = qr.SPAFile(info.path)
+    expected = list(qr.Series(spa).open_series())
+    spa.info.sections = sections = WalkCounted(spa.info.sections)
+    g = qr.Series(spa).open_series()
+    assert next(g) == expected[0] and sections.walks == 1
+    assert [(m, v.tolist()) for m, v in g] == [(m, v.tolist()) for m, v in expected[1:]]
+    assert sections.walks == 1
+
+
 class Header:
     spec_title = "caller's"
 
@@ -219,3 +238,18 @@ def test_a_callers_blob_is_unpacked_as_python_unpacks_it(tmp_path, monkeypatch, 
         next(g)
     assert str(raised.value) == str(expected)
     assert list(g) == []  # the sequence ends with its error
+
+
+def test_matching_dimensions_is_the_rule_the_series_reports(tmp_path):
+    info = write(tmp_path, dimensions=DIMS)
+    spa = qr.SPAFile(info.path)
+    dims = spa.read(spa.find_indextype(300)).dimensions
+    _, valid_dims = next(qr.Series(spa).open_series())
+    pairs = qr._matching_dimensions(iter(dims), 3.0)  # equality, as the host compares
+    assert [d for d, _ in pairs] == [dims[0], dims[2]]
+    assert [extent for _, extent in pairs] == valid_dims
+    stand_ins = [SimpleNamespace(**d) for d in DIMS]
+    assert [d for d, _ in qr._matching_dimensions(stand_ins, 4)] == [stand_ins[1]]
+    assert qr._matching_dimensions([], 3) == []
+    with pytest.raises(AttributeError):
+        qr._matching_dimensions([object()], 3)
