@@ -145,7 +145,7 @@ constexpr std::size_t start_bytes = 24;
 constexpr std::size_t spectral_bytes = 140;
 constexpr std::size_t file_id_bytes = 256;
 
-struct Summary {
+struct FileScan {
     std::int64_t values_at;
     std::int64_t size;
     std::int32_t status;
@@ -158,22 +158,22 @@ struct Summary {
     unsigned char file_id[file_id_bytes];
 };
 
-// The fields of a Summary as NumPy spells them, for the Python layer's view.
-struct SummaryField {
+// The fields of a FileScan as NumPy spells them, for the Python layer's view.
+struct ScanField {
     const char* name;
     const char* format;
     std::size_t offset;
 };
-const SummaryField summary_fields[] = {
-    {"values_at", "<i8", offsetof(Summary, values_at)},
-    {"size", "<i8", offsetof(Summary, size)},
-    {"status", "<i4", offsetof(Summary, status)},
-    {"error", "<i4", offsetof(Summary, error)},
-    {"start_size", "<i4", offsetof(Summary, start_size)},
-    {"file_type", "<u2", offsetof(Summary, file_type)},
-    {"start", "V24", offsetof(Summary, start)},
-    {"header", "V140", offsetof(Summary, header)},
-    {"file_id", "V256", offsetof(Summary, file_id)},
+const ScanField scan_fields[] = {
+    {"values_at", "<i8", offsetof(FileScan, values_at)},
+    {"size", "<i8", offsetof(FileScan, size)},
+    {"status", "<i4", offsetof(FileScan, status)},
+    {"error", "<i4", offsetof(FileScan, error)},
+    {"start_size", "<i4", offsetof(FileScan, start_size)},
+    {"file_type", "<u2", offsetof(FileScan, file_type)},
+    {"start", "V24", offsetof(FileScan, start)},
+    {"header", "V140", offsetof(FileScan, header)},
+    {"file_id", "V256", offsetof(FileScan, file_id)},
 };
 
 constexpr std::size_t first_block = 4096;
@@ -192,7 +192,7 @@ bool bytes_at(os::Handle h, const unsigned char* block, std::size_t got, std::in
     return !error && read == n;
 }
 
-void scan_open(os::Handle h, Summary& s, unsigned char* block, std::size_t& got,
+void scan_open(os::Handle h, FileScan& s, unsigned char* block, std::size_t& got,
                std::vector<unsigned char>& directory)
 {
     const Geometry& g = geometry();
@@ -341,7 +341,7 @@ std::unique_ptr<os::Path[]> convert_paths(PyObject* seq, Py_ssize_t& n)
 // Reads a single spectrum of `points` 4-byte values into `row` while its
 // file is open for the header pass, from the first block where it lies
 // there; false where the file ends before them.
-bool place_values(os::Handle h, Summary& s, std::int64_t points, char* row, const unsigned char* block,
+bool place_values(os::Handle h, FileScan& s, std::int64_t points, char* row, const unsigned char* block,
                   std::size_t in_block)
 {
     const auto bytes = static_cast<std::size_t>(points) * 4;
@@ -392,17 +392,17 @@ PyObject* scan_many_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                                 dest_view.len, n, points);
         dest = static_cast<char*>(dest_view.buf);
     }
-    if (static_cast<std::size_t>(n) > PY_SSIZE_T_MAX / sizeof(Summary))
+    if (static_cast<std::size_t>(n) > PY_SSIZE_T_MAX / sizeof(FileScan))
         return PyErr_NoMemory();
-    Ref out(PyBytes_FromStringAndSize(nullptr, n * static_cast<Py_ssize_t>(sizeof(Summary))));
+    Ref out(PyBytes_FromStringAndSize(nullptr, n * static_cast<Py_ssize_t>(sizeof(FileScan))));
     if (!out)
         return nullptr;
-    auto* summaries = reinterpret_cast<Summary*>(PyBytes_AS_STRING(out.get()));
-    std::memset(summaries, 0, static_cast<std::size_t>(n) * sizeof(Summary));
+    auto* scans = reinterpret_cast<FileScan*>(PyBytes_AS_STRING(out.get()));
+    std::memset(scans, 0, static_cast<std::size_t>(n) * sizeof(FileScan));
     (void)geometry();
     Py_BEGIN_ALLOW_THREADS
     run_parallel(n, workers, [&](Py_ssize_t i, unsigned char* block, std::vector<unsigned char>& directory) {
-        Summary& s = summaries[i];
+        FileScan& s = scans[i];
         os::Handle h;
         if ((s.error = os::open_read(paths[static_cast<std::size_t>(i)], h))) {
             s.status = os_failed;
@@ -420,17 +420,17 @@ PyObject* scan_many_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         os::close(h);
     });
     Py_END_ALLOW_THREADS
-    Ref fields(PyTuple_New(std::ssize(summary_fields)));
+    Ref fields(PyTuple_New(std::ssize(scan_fields)));
     if (!fields)
         return nullptr;
-    for (std::size_t k = 0; k < std::size(summary_fields); ++k) {
-        const SummaryField& f = summary_fields[k];
+    for (std::size_t k = 0; k < std::size(scan_fields); ++k) {
+        const ScanField& f = scan_fields[k];
         PyObject* entry = Py_BuildValue("(ssn)", f.name, f.format, static_cast<Py_ssize_t>(f.offset));
         if (!entry)
             return nullptr;
         PyTuple_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(k), entry);
     }
-    return Py_BuildValue("(NNn)", out.release(), fields.release(), static_cast<Py_ssize_t>(sizeof(Summary)));
+    return Py_BuildValue("(NNn)", out.release(), fields.release(), static_cast<Py_ssize_t>(sizeof(FileScan)));
 }
 
 // The value pass: plan row k is (offset, count, item, first element) of
@@ -553,8 +553,8 @@ PyObject* many_error_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyMethodDef many_functions[] = {
     {"_scan_many", as_cfunction(scan_many_impl), function_flags,
                              "_scan_many(paths, workers, values, points)\n--\n\n"
-                             "The header pass of many files: (summaries, fields, size), one fixed-size\n"
-                             "summary per path, and its fields as (name, dtype, offset).  A single\n"
+                             "The header pass of many files: (scans, fields, size), one fixed-size\n"
+                             "record per path, and its fields as (name, dtype, offset).  A single\n"
                              "spectrum of `points` values is read into row k of values (a float32\n"
                              "matrix, or None) while file k is open, and its status says so."},
     {"_read_many", as_cfunction(read_many_impl), function_flags,
