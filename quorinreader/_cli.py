@@ -166,7 +166,7 @@ def _export_combined(args: argparse.Namespace, suffix: str) -> int:
 
     if args.partial:
         # Whole files make one matrix: a series cut short would leave its rows out unseen.
-        raise Failure("--partial reads a series cut short on its own; --combine takes whole files", BAD_INPUT)
+        raise Failure("--combine reads whole files and cannot take --partial", BAD_INPUT)
     if args.output is None:
         raise Failure("--combine writes one file: name it with -o", BAD_INPUT)
     out: Path = args.output
