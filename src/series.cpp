@@ -136,7 +136,10 @@ Ref matching_dimensions(State& st, PyObject* dimensions, PyObject* count, Matchi
     };
     if (found && how == in_array_bytes) {
         Ref n = flat_field(disk_resident_array_record, PyBytes_AS_STRING(dimensions), Name::num_dimensions);
-        for (Py_ssize_t i = 0, end = PyLong_AsSsize_t(n.get()); i < end; ++i) {
+        const Py_ssize_t end = n ? PyLong_AsSsize_t(n.get()) : -1;
+        if (end < 0)  // the count could not be made, or does not fit
+            return Ref();
+        for (Py_ssize_t i = 0; i < end; ++i) {
             Ref extent;
             auto field = [&](Name name) { return dimension_field(st, dimensions, i, name); };
             const int match = matching_extent(st, field, count, extent);
