@@ -233,7 +233,7 @@ def find(s: Spectra, tolerance: float = 0.25, duplicates: Literal["raise", "last
     y = numpy.array(mini["y_position"], numpy.float64)
     if not (numpy.isfinite(x).all() and numpy.isfinite(y).all()):
         k = int(numpy.flatnonzero(~(numpy.isfinite(x) & numpy.isfinite(y)))[0])
-        raise MapError(f"{name}: spectrum {k} has no usable stage position ({x[k]}, {y[k]})")
+        raise MapError(f"{name}: the spectrum at index {k} has no usable stage position ({x[k]}, {y[k]})")
     if x.min() == x.max() and y.min() == y.max():
         raise MapError(f"{name}: all {n:,} spectra were taken at one position" if n > 1 else
                        f"{name}: its one spectrum was taken at one position; a map needs 2 or more")
@@ -255,8 +255,8 @@ def find(s: Spectra, tolerance: float = 0.25, duplicates: Literal["raise", "last
         assert gx is not None and gy is not None
         off = numpy.maximum(gx.off, gy.off)
         k = int(numpy.argmax(off))
-        raise MapError(f"{name}: spectrum {k} at ({x[k]:.2f}, {y[k]:.2f}) lies {off[k]:.2f} steps from the "
-                       f"nearest node of the {_text(gx.step)} × {_text(gy.step)} grid")
+        raise MapError(f"{name}: the spectrum at index {k}, taken at ({x[k]:.2f}, {y[k]:.2f}), lies {off[k]:.2f} "
+                       f"steps from the nearest node of the {_text(gx.step)} × {_text(gy.step)} grid")
     if fx.nodes * fy.nodes > limit:
         raise MapError(f"{name}: the {n:,} positions span {fx.nodes:,} × {fy.nodes:,} nodes; not a map")
     return Map(s, fx, fy, x, y, duplicates)
@@ -305,8 +305,8 @@ class Map:
                 which = int(numpy.argmin(order[many + 1]))
                 first, second = int(order[many[which]]), int(order[many[which] + 1])
                 raise MapError(
-                    f"{self.source}: spectra {first} and {second} were both taken at ({x[second]:.2f}, "
-                    f"{y[second]:.2f}), one node of the grid; pass duplicates='last' or 'mean' to keep "
+                    f"{self.source}: the spectra at indices {first} and {second} were both taken at "
+                    f"({x[second]:.2f}, {y[second]:.2f}), one node of the grid; pass duplicates='last' or 'mean' to keep "
                     f"the last or their mean")
             index[ordered[last]] = order[last]
             if duplicates == "mean":

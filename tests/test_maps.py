@@ -132,8 +132,8 @@ def test_a_large_jittered_map_is_found_from_a_sample(tmp_path):
 
 
 @pytest.mark.parametrize("axis, message", [
-    (0, "spectrum 7 at (112.05, -17.50) lies 0.41 steps from the nearest node of the 5.0 × 2.5 grid"),
-    (1, "spectrum 7 at (110.00, -16.48) lies 0.41 steps from the nearest node of the 5.0 × 2.5 grid"),
+    (0, "the spectrum at index 7, taken at (112.05, -17.50), lies 0.41 steps from the nearest node of the 5.0 × 2.5 grid"),
+    (1, "the spectrum at index 7, taken at (110.00, -16.48), lies 0.41 steps from the nearest node of the 5.0 × 2.5 grid"),
 ])
 def test_jitter_beyond_the_tolerance_names_the_spectrum(tmp_path, axis, message):
     nodes = scan(5, 4)
@@ -162,7 +162,7 @@ def test_duplicates_in_each_mode(tmp_path):
     nodes = scan(3, 2) + [(1, 0), (2, 1)]  # spectra 6 and 7 taken again at the nodes of 1 and 5
     path = write(tmp_path, nodes)
     s = spectra.load(path)
-    with pytest.raises(spectra.MapError, match=rf"^{path}: spectra 1 and 6 were both taken at \(105\.00, "
+    with pytest.raises(spectra.MapError, match=rf"^{path}: the spectra at indices 1 and 6 were both taken at \(105\.00, "
                                                rf"-20\.00\), one node of the grid; pass duplicates="):
         s.to_map()
     assert s.is_map  # the positions do lie on a grid
@@ -178,7 +178,7 @@ def test_duplicates_in_each_mode(tmp_path):
     assert numpy.array_equal(mean.image(band=(0, 5000), how="max"), want.max(axis=2))
     with pytest.raises(ValueError, match="duplicates must be"):
         s.to_map(duplicates="first")
-    with pytest.raises(spectra.MapError, match="spectra 1 and 6"):
+    with pytest.raises(spectra.MapError, match="the spectra at indices 1 and 6"):
         s.to_xarray(map=True)
     with spectra.open(path) as opened:  # the means are taken, also for an opened file
         ds = opened.to_xarray(map=opened.to_map(duplicates="mean"))
