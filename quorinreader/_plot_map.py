@@ -78,7 +78,7 @@ def figure(s: Spectra, m: Map, name: str, new: Callable[[float, float], Figure],
                     path_effects=[patheffects.withStroke(linewidth=2.5, foreground="black")])
         where = f"({_axes.number(float(m.stage_x[ix]))}, {_axes.number(float(m.stage_y[iy]))})"
         lines.plot(x, s.values[k], color=colour, linewidth=1, marker="o" if x.size == 1 else None,
-                   label=_text(f"{number}: {where}, spectrum {k}"))
+                   label=_text(f"{number}: {where}, index {k}"))
     if shaded[0] == shaded[1]:
         lines.axvline(shaded[0], color="0.5", linewidth=1, linestyle="--")
     else:
