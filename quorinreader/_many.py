@@ -59,14 +59,36 @@ def natural_key(name: str) -> list[Any]:
     return [int(part) if k % 2 else part.casefold() for k, part in enumerate(re.split(r"(\d+)", name))]
 
 
-def expand(sources: Source | Iterable[Source]) -> list[Source]:
+def _expand_url(url: str, storage_options: Mapping[str, Any] | None) -> list[str]:
+    """A URL's folder (it ends in "/") or glob as the URLs of its files, in
+    natural order; any other URL is one file.  Asking a store whether a URL
+    without the slash is a folder would cost a request on every file, and
+    over HTTP a download of it; a query string ("?X-Amz-...") is no glob."""
+    fs, path = _remote.filesystem(url, storage_options)
+    if glob.has_magic(path) and not url.lower().startswith(("http://", "https://")):
+        found = [name for name, info in fs.glob(path, detail=True).items() if info["type"] == "file"]
+        if not found:
+            raise FileNotFoundError(f"{url}: the pattern matches no file")
+    elif url.endswith("/"):
+        found = [info["name"] for info in fs.ls(path, detail=True)
+                 if info["type"] == "file" and info["name"].lower().endswith(".spa")]
+        if not found:
+            raise FileNotFoundError(f"{url}: the folder holds no file whose name ends in .spa")
+    else:
+        return [url]
+    found.sort(key=natural_key)
+    return [fs.unstrip_protocol(name) for name in found]
+
+
+def expand(sources: Source | Iterable[Source], storage_options: Mapping[str, Any] | None = None) -> list[Source]:
     """The files that `sources` stands for: a folder's files ending in .spa
     (any case, not recursive) and a glob's matches in natural order, or an
-    iterable's items in its own order."""
+    iterable's items in its own order.  A folder or glob may be a URL, with
+    `storage_options` for its filesystem."""
     if isinstance(sources, (str, os.PathLike)):
         text = os.fsdecode(os.fspath(sources))
         if isinstance(sources, str) and _remote.is_url(text):
-            return [sources]  # one remote file: read through spectra.load
+            return list(_expand_url(sources, storage_options))
         if os.path.isdir(text):
             with os.scandir(text) as entries:
                 found = [entry.path for entry in entries
@@ -621,14 +643,15 @@ def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.A
 
     `sources` is a folder (its files ending in .spa), a glob, or an iterable
     of paths, URLs that fsspec knows (with `storage_options` for their
-    filesystem), bytes-like objects and binary file objects.  With x="exact"
+    filesystem), bytes-like objects and binary file objects; a folder (its
+    URL ending in "/") or a glob may be a URL.  With x="exact"
     every file must store the same point count, first X and last X; an
     array instead interpolates every spectrum onto it (NaN outside its own
     range).  on_error="skip" leaves unreadable files out, in `skipped`.
     `workers` threads read (default: the CPUs, at most 8; 1 starts none)."""
     grid = _grid(x)
     count = _workers(workers)
-    found = _header_pass(expand(sources), on_error, count, progress, opening=False, speculate=grid is None,
+    found = _header_pass(expand(sources, storage_options), on_error, count, progress, opening=False, speculate=grid is None,
                          storage_options=storage_options)
     try:
         if grid is None and found.files.names:
@@ -671,7 +694,7 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
         raise ImportError("open_many() needs Dask: pip install 'quorinreader[xarray]'") from error
     if not isinstance(files_per_chunk, int) or files_per_chunk < 1:
         raise ValueError(f"files_per_chunk must be a positive int, not {files_per_chunk!r}")
-    listed = expand(sources)
+    listed = expand(sources, storage_options)
     for source in listed:
         if not isinstance(source, (str, os.PathLike)):
             raise TypeError(f"open_many() reads files by their paths or URLs, not {type(source).__name__!r} objects")

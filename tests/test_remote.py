@@ -321,3 +321,30 @@ def test_open_many_reads_urls_where_dask_computes(store, local, tmp_path):
     assert lazy.values.compute(scheduler="synchronous").tobytes() == expected.values.tobytes()
     assert store.counter.take()[0] > 0  # the chunk read the URL again, with the options
 
+
+
+@pytest.mark.parametrize("where", ["s3://{bucket}/run/", "s3://{bucket}/run/s*.spa"], ids=["folder", "glob"])
+def test_a_folder_or_glob_in_a_bucket(s3_server, tmp_path, where):
+    names = ["s10.spa", "s2.spa", "S3.SPA"]
+    local = []
+    for k, name in enumerate(names):
+        path, _ = spectrum_file(tmp_path, values=[float(k)] * POINTS, name=name)
+        s3_server.fs.put(path, f"{BUCKET}/run/{name}")
+        local.append(path)
+    s3_server.fs.pipe(f"{BUCKET}/run/notes.txt", b"not a spectrum")
+    s3_server.fs.pipe(f"{BUCKET}/run/deeper/s1.spa", b"not read: folders are not walked")
+    c = spectra.load_many(where.format(bucket=BUCKET), storage_options=s3_server.options)
+    order = [1, 2, 0] if "*" not in where else [1, 0]  # natural order; the glob's "s*" leaves out S3.SPA
+    assert list(c.files) == [f"s3://{BUCKET}/run/{names[k]}" for k in order]
+    assert c.values.tobytes() == spectra.load_many([local[k] for k in order]).values.tobytes()
+    lazy = spectra.open_many(where.format(bucket=BUCKET), storage_options=s3_server.options)
+    assert lazy.values.compute(scheduler="synchronous").tobytes() == c.values.tobytes()
+
+
+@pytest.mark.parametrize("where, message", [
+    ("s3://{bucket}/empty/", "the folder holds no file whose name ends in .spa"),
+    ("s3://{bucket}/empty/*.spa", "the pattern matches no file")])
+def test_an_empty_folder_or_glob_in_a_bucket(s3_server, where, message):
+    s3_server.fs.pipe(f"{BUCKET}/empty/notes.txt", b"not a spectrum")
+    with pytest.raises(FileNotFoundError, match=message):
+        spectra.load_many(where.format(bucket=BUCKET), storage_options=s3_server.options)
