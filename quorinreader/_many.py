@@ -59,7 +59,7 @@ def natural_key(name: str) -> list[Any]:
     return [int(part) if k % 2 else part.casefold() for k, part in enumerate(re.split(r"(\d+)", name))]
 
 
-def _expand_url(url: str, storage_options: Mapping[str, Any] | None) -> list[str]:
+def _expand_url(url: str, storage_options: Mapping[str, Any] | None) -> list[Source]:
     """A URL's folder (it ends in "/") or glob as the URLs of its files, in
     natural order; any other URL is one file.  Asking a store whether a URL
     without the slash is a folder would cost a request on every file, and
@@ -88,7 +88,7 @@ def expand(sources: Source | Iterable[Source], storage_options: Mapping[str, Any
     if isinstance(sources, (str, os.PathLike)):
         text = os.fsdecode(os.fspath(sources))
         if isinstance(sources, str) and _remote.is_url(text):
-            return list(_expand_url(sources, storage_options))
+            return _expand_url(sources, storage_options)
         if os.path.isdir(text):
             with os.scandir(text) as entries:
                 found = [entry.path for entry in entries
