@@ -637,16 +637,6 @@ PyObject* decode_titles_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return titles.release();
 }
 
-// The struct code of a field, as the host's struct module spells it.
-Ref field_code(const Field& f)
-{
-    static constexpr const char* numbers[] = {"H", "I", "Q", "f"};  // u16, u32, u64, f32, as Kind orders them
-    if (f.kind <= Kind::f32)
-        return Ref(PyUnicode_FromString(numbers[static_cast<std::size_t>(f.kind)]));
-    return Ref(f.kind == Kind::bits ? PyUnicode_FromString("i")
-                                    : PyUnicode_FromFormat("%ds", static_cast<int>(f.width)));
-}
-
 // Appends (name, code, offset) for every field of `rec` to `out`; false on error.
 bool layout_of(State& st, const Record& rec, PyObject* out, Py_ssize_t& offset)
 {
@@ -657,10 +647,8 @@ bool layout_of(State& st, const Record& rec, PyObject* out, Py_ssize_t& offset)
         } else if (step.op == Step::group) {
             for (const Field& f : step.fields) {
                 if (f.kind != Kind::pad && f.kind != Kind::bit) {
-                    Ref code = field_code(f);
-                    Ref entry(code ? Py_BuildValue("(OOn)", f.kind == Kind::bits ? Py_None : st.name(f.name),
-                                                   code.get(), offset)
-                                   : nullptr);
+                    Ref entry(Py_BuildValue("(Osn)", f.kind == Kind::bits ? Py_None : st.name(f.name),
+                                            struct_code(f).c_str(), offset));
                     if (!entry || PyList_Append(out, entry.get()) < 0)
                         return false;
                 }

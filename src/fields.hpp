@@ -15,6 +15,7 @@
 #include <bit>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace quorin {
 
@@ -158,25 +159,6 @@ protected:
     ~Source() = default;
 };
 
-// Reads through the `read(n)` method of any Python object.
-class PySource final : public Source {
-public:
-    PySource(State& st, PyObject* f) : st_(st), f_(f) {}
-    ~PySource() { release(); }
-    PySource(const PySource&) = delete;
-    PySource& operator=(const PySource&) = delete;
-    const char* take(Py_ssize_t n) override;
-    PyObject* file() override { return f_; }
-
-private:
-    void release();
-    State& st_;
-    PyObject* f_;  // borrowed from the caller, who keeps it alive
-    Ref chunk_;    // the last object read() returned
-    Py_buffer view_{};
-    bool viewing_ = false;
-};
-
 // Reads bytes held in memory, which the owner keeps alive and unchanged.
 class MemorySource final : public Source {
 public:
@@ -214,22 +196,16 @@ inline void to_native_order([[maybe_unused]] char* p, [[maybe_unused]] Py_ssize_
 // -1 (as PyLong_AsLongLongAndOverflow says) and `out` is meaningless.
 bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow);
 
-// The one decoder of every record layout.
-//
-// The generic road honours what a caller has rebound: into() decodes a
-// record into the attributes of an instance being constructed, looking the
-// module's current read_string, decode_string, length constants and record
-// classes up at each step, and calls what is not the module's own as a
-// Python callable would be called.  The native road, construct_own(),
-// decodes with the module's own functions, constants and classes into a new
-// instance dictionary: for readers that are not part of the streaming
-// protocol, and where State::own() said nothing was rebound.
+// The one decoder of every record layout, on the native road: it decodes
+// with the module's own functions, constants and classes into a new
+// instance dictionary, for readers that are not part of the streaming
+// protocol and where State::own() said nothing was rebound.  The generic
+// road, which honours what a caller rebound, is Python: the record classes'
+// __init__ runs it with the steps python_steps() gives (see module.cpp).
 class Decoder {
 public:
     Decoder(State& st, Source& src) : st_(st), src_(src) {}
 
-    // Decodes `rec` into the attributes of `self`, set one after the other.
-    bool into(const Record& rec, PyObject* self) { return decode(rec, self); }
     // Constructs a record of class `cls` (the class bound under `rec`'s name):
     // natively while `cls` and everything its construction uses is the
     // module's own, otherwise by calling it with the source's file object.
@@ -240,22 +216,23 @@ public:
     Ref construct_own(const Record& rec);
 
 private:
-    // Each step decodes into `to`: the instance dictionary of a record built
-    // natively (own_), which holds every field's name in layout order from
-    // the start; or else the instance whose attributes are set in turn.
+    // Each step decodes into `to`, the instance dictionary of the record
+    // being built, which holds every field's name in layout order from the start.
     bool decode(const Record& rec, PyObject* to);
     bool group(const Step& step, PyObject* to);
-    bool text(const Step& step, PyObject* to);
     bool list(const Step& step, PyObject* to);
-    bool base(const Step& step, const Record& rec, PyObject* to);
     bool keep(Name name, Ref value, PyObject* to);
-    Ref recall(Name name, PyObject* to);
-    Ref call_class(PyObject* cls);
 
     State& st_;
     Source& src_;
-    bool own_ = false;
 };
+
+// The steps of `rec` as the generic road's Python takes them, a tuple of
+// (operation, attribute, ...) per step (see module.cpp).
+Ref python_steps(State& st, const Record& rec);
+
+// The struct code of a field ("I", "64s", "2x"; empty for a flag bit).
+std::string struct_code(const Field& f);
 
 // The byte count a read_string length stands for, or -1 when it is anything
 // but a plain non-negative int (then the host's own unpacking must judge it).

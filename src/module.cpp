@@ -93,9 +93,10 @@ bool bind_record_classes(State& st, PyObject* module)
         if (!cls)
             return false;
         st.field_dicts[id] = field_dict(st, *rec);
+        st.python_steps[id] = python_steps(st, *rec);
         st.flat_sizes[id] = flat_size(*rec);
         st.scopes[id] = scope_of(*rec);
-        if (!st.field_dicts[id] || !remember_class(st, id, cls.get()) || !bind(st, rec->class_name, std::move(cls)))
+        if (!st.field_dicts[id] || !st.python_steps[id] || !remember_class(st, id, cls.get()) || !bind(st, rec->class_name, std::move(cls)))
             return false;
     }
     return true;
@@ -144,6 +145,38 @@ def read_string(f, max_len, unpack=struct.unpack):
 
 def decode_string(s):
     return s.split(b"\0")[0].decode("ascii", errors="ignore")
+
+def decode_into(self, f, cls, steps, unpack=struct.unpack):
+    def bound(name):
+        try:
+            return globals()[name]
+        except KeyError:
+            raise NameError(f"name '{name}' is not defined") from None
+
+    for op, attr, *rest in steps:
+        if op == "group":
+            size, fmt, fields, chars = rest
+            for field, value in zip(fields, unpack(fmt, f.read(size))):
+                if type(field) is str:
+                    setattr(self, field, value)
+                else:
+                    for name, bit in field:
+                        setattr(self, name, bool(value >> bit & 1))
+            for name in chars:
+                setattr(self, name, decode_string(getattr(self, name)))
+        elif op == "text":
+            length = bound(rest[0]) if type(rest[0]) is str else rest[0]
+            setattr(self, attr, read_string(f, length))
+        elif op == "nested":
+            setattr(self, attr, bound(rest[0])(f))
+        elif op == "list":
+            count_attr, name, alt, alt_attr, alt_text = rest
+            if alt and alt_text in getattr(self, alt_attr):
+                name = alt
+            item_class = bound(name)
+            setattr(self, attr, [item_class(f) for _ in range(getattr(self, count_attr))])
+        else:
+            super(cls, self).__init__(f)
 )";
 
 bool set_up_generic_road(State& st)
@@ -152,14 +185,19 @@ bool set_up_generic_road(State& st)
     if (!names)
         return false;
     for (auto [name, slot] : {std::pair{"titled", &st.titled}, {"read_with", &st.read_with},
-                              {"decode_string", &st.decode_any}, {"read_string", &st.read_string_any}})
+                              {"decode_string", &st.decode_any}, {"read_string", &st.read_string_py},
+                              {"decode_into", &st.decode_into}})
         if (!(*slot = Ref::borrow(PyDict_GetItemString(names.get(), name))))
             return false;
-    // read_string calls the module's decode_string as bound when it runs.
-    PyObject* read_string = st.read_string_any.get();
-    st.read_string_any = Ref(PyFunction_New(PyFunction_GetCode(read_string), st.globals));
-    return st.read_string_any &&
-           PyFunction_SetDefaults(st.read_string_any.get(), PyFunction_GetDefaults(read_string)) == 0;
+    // These look the module's names up as bound when they run.
+    for (Ref* slot : {&st.read_string_py, &st.decode_into}) {
+        PyObject* compiled = slot->get();
+        Ref function(PyFunction_New(PyFunction_GetCode(compiled), st.globals));
+        if (!function || PyFunction_SetDefaults(function.get(), PyFunction_GetDefaults(compiled)) < 0)
+            return false;
+        *slot = std::move(function);
+    }
+    return true;
 }
 
 // Everything the module caches that is not one of its public names.

@@ -22,6 +22,7 @@ struct State {
     Ref names[name_count];
     Ref bound[name_count];    // the object the module bound under each of its public names
     Ref field_dicts[record_count];  // each record's field names, see field_dict
+    Ref python_steps[record_count];  // each record's steps for the generic road, see python_steps
     Py_ssize_t flat_sizes[record_count] = {};   // see flat_size
     const Record* records[record_count] = {};
 
@@ -50,8 +51,9 @@ struct State {
     Ref open_series_shell;
     // The generic road's Python (see module.cpp): the series items of a
     // caller's blob; a caller's record class called on a file opened by
-    // io.open; and read_string and decode_string for arguments of any type.
-    Ref titled, read_with, read_string_any, decode_any;
+    // io.open; read_string; decode_string for arguments of any type; and
+    // the decoding of a record into the attributes of the instance.
+    Ref titled, read_with, read_string_py, decode_any, decode_into;
 
     // The one decision of a pass: whether everything in `scope` is the
     // module's own, so that the pass may run natively.  1 or 0, -1 on error.
