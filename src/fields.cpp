@@ -251,7 +251,8 @@ Ref Decoder::construct_own(const Record& rec)
     Ref dict(obj ? PyDict_Copy(st_.field_dicts[static_cast<std::size_t>(rec.id)].get()) : nullptr);
     if (!dict || !decode(rec, dict.get()))
         return Ref();
-    return plain_set_instance_dict(obj.get(), std::move(dict)) ? std::move(obj) : Ref();
+    plain_set_instance_dict(obj.get(), std::move(dict));
+    return obj;
 }
 
 int Decoder::own_class(PyObject* cls, const Record& rec)

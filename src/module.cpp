@@ -35,16 +35,6 @@ bool bind(State& st, Name name, Ref value)
     return true;
 }
 
-// "quorinreader.<name>" for each record class, in record order: a type's
-// name must outlive it.
-constexpr const char* record_class_names[] = {
-    "quorinreader.FileHeader",         "quorinreader.IndexEntry",        "quorinreader.IndexEntryExtended",
-    "quorinreader.MainSpectralHeader", "quorinreader.BenchInfo",         "quorinreader.SeriesHeader",
-    "quorinreader.Dimension",          "quorinreader.DataBlobFormat",    "quorinreader.LinkToData",
-    "quorinreader.SeriesSpecheader",   "quorinreader.SeriesSpecheaderVer3", "quorinreader.DiskResidentArray",
-};
-static_assert(std::size(record_class_names) == record_count);
-
 // Keeps the namespace of the class `k` (see State::made), its size and its
 // entries but __dict__, __doc__ and __module__: those a caller can neither
 // delete nor replace with anything a read would see.
@@ -88,7 +78,8 @@ bool bind_record_classes(State& st, PyObject* module)
         PyObject* base = rec->base ? st.bound[index(rec->base->class_name)].get() : nullptr;
         const Member members[] = {{"__init__", &record_init_def},
                                   {rec->method ? rec->method->ml_name : "", rec->method}};
-        Ref cls = make_plain_class(module, record_class_names[id], rec->doc, base,
+        st.class_names[id] = std::string("quorinreader.") + name_texts[index(rec->class_name)];
+        Ref cls = make_plain_class(module, st.class_names[id].c_str(), rec->doc, base,
                                    std::span(members, rec->method ? 2 : 1));
         if (!cls)
             return false;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace quorin {
 
@@ -25,6 +26,7 @@ struct State {
     Ref python_steps[record_count];  // each record's steps for the generic road, see python_steps
     Py_ssize_t flat_sizes[record_count] = {};   // see flat_size
     const Record* records[record_count] = {};
+    std::string class_names[record_count];  // "quorinreader.<name>": a type's name must outlive it
 
     // The classes whose construction the module does itself while they are
     // as it made them: the record classes in record order, then SPAFile.
