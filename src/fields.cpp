@@ -154,12 +154,6 @@ const char* MemorySource::take(Py_ssize_t n)
     return p;
 }
 
-PyObject* MemorySource::file()
-{
-    PyErr_SetString(PyExc_TypeError, "bytes in memory are decoded by the module's own records only");
-    return nullptr;
-}
-
 Py_ssize_t own_length(Name constant)
 {
     return constant == Name::ST_ID_LENGTH ? st_id_length : constant == Name::FILE_ID_LENGTH ? file_id_length : max_path;
@@ -253,20 +247,6 @@ Ref Decoder::construct_own(const Record& rec)
         return Ref();
     plain_set_instance_dict(obj.get(), std::move(dict));
     return obj;
-}
-
-int Decoder::own_class(PyObject* cls, const Record& rec)
-{
-    return st_.is_own(cls, rec.class_name) ? st_.own(st_.scopes[static_cast<std::size_t>(rec.id)]) : 0;
-}
-
-Ref Decoder::construct(PyObject* cls, const Record& rec)
-{
-    const int own = own_class(cls, rec);
-    if (own != 0)
-        return own > 0 ? construct_own(rec) : Ref();
-    PyObject* f = src_.file();
-    return f ? Ref(PyObject_CallOneArg(cls, f)) : Ref();
 }
 
 // The names of a record's fields in layout order, each once.

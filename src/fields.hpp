@@ -144,16 +144,13 @@ struct Record {
     PyMethodDef* method = nullptr;  // a method the class has besides __init__
 };
 
-// A place records are read from: a Python file object, the module's own
-// buffered native file, or bytes in memory.
+// A place records are decoded from: the module's own buffered native file,
+// or bytes in memory.
 class Source {
 public:
     // Consumes n bytes and returns them, valid until the next take; on a short
     // read the bytes are consumed and struct.error is raised (returns null).
     virtual const char* take(Py_ssize_t n) = 0;
-    // Borrowed: the file object handed to Python callables that read on, or
-    // null with an exception set where the source has none.
-    virtual PyObject* file() = 0;
 
 protected:
     ~Source() = default;
@@ -165,7 +162,6 @@ public:
     MemorySource(State& st, const char* data, Py_ssize_t size, Py_ssize_t pos)
         : st_(st), data_(data), size_(size), pos_(pos) {}
     const char* take(Py_ssize_t n) override;
-    PyObject* file() override;
 
 private:
     State& st_;
@@ -206,12 +202,6 @@ class Decoder {
 public:
     Decoder(State& st, Source& src) : st_(st), src_(src) {}
 
-    // Constructs a record of class `cls` (the class bound under `rec`'s name):
-    // natively while `cls` and everything its construction uses is the
-    // module's own, otherwise by calling it with the source's file object.
-    Ref construct(PyObject* cls, const Record& rec);
-    // Whether construct() would build `rec` through `cls` natively: 1 or 0, -1 on error.
-    int own_class(PyObject* cls, const Record& rec);
     // Constructs the module's own class for `rec` natively.
     Ref construct_own(const Record& rec);
 

@@ -77,6 +77,12 @@ struct State {
     Ref global(Name n) const;
     // Whether `obj` is what the module itself bound under `n`.
     bool is_own(PyObject* obj, Name n) const { return obj == bound[index(n)].get(); }
+    // Whether `cls` is the class bound under `rec`'s name and everything its
+    // construction uses is the module's own, so that it may be built natively.
+    int own_record(PyObject* cls, const Record& rec)
+    {
+        return is_own(cls, rec.class_name) ? own(scopes[static_cast<std::size_t>(rec.id)]) : 0;
+    }
     // The record whose class is `cls`, if it is one of the module's record classes.
     const Record* record_of(PyObject* cls) const;
 
