@@ -270,13 +270,13 @@ PyObject* reader_record(PyObject* self, PyTypeObject* cls, PyObject* const* args
         const Py_ssize_t size = r->view.len;
         MemorySource src(st, static_cast<const char*>(r->view.buf), size,
                          static_cast<Py_ssize_t>(std::min<std::int64_t>(offset, size)));
-        return Decoder(st, src).construct_own(*rec).release();
+        return construct_own(st, src, *rec).release();
     }
     auto* nf = reinterpret_cast<NativeFile*>(r->file);
     if (!native_seek(nf, argv[1]))
         return nullptr;
     NativeSource src(st, nf);
-    return Decoder(st, src).construct_own(*rec).release();
+    return construct_own(st, src, *rec).release();
 }
 
 // A writable buffer of at least `need` bytes, or null with the error set.

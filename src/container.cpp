@@ -249,7 +249,7 @@ Ref read_record_at(State& st, PyObject* filename, Ref& handle, PyObject* offset,
         }
     }
     NativeSource src(st, file);
-    return Decoder(st, src).construct_own(*rec);
+    return construct_own(st, src, *rec);
 }
 
 }  // namespace quorin

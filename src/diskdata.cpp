@@ -190,7 +190,7 @@ Ref construct(State& st, NativeFile* nf, PyObject* cls, const Record& rec)
     const int own = st.own_record(cls, rec);
     if (own != 0) {
         NativeSource src(st, nf);
-        return own > 0 ? Decoder(st, src).construct_own(rec) : Ref();
+        return own > 0 ? construct_own(st, src, rec) : Ref();
     }
     PyObject* f = native_for_caller(nf);
     return f ? Ref(PyObject_CallOneArg(cls, f)) : Ref();

@@ -90,15 +90,6 @@ PyObject* record_init_impl(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 }  // namespace
 
-Py_ssize_t plain_length(PyObject* max_len)
-{
-    if (!PyLong_CheckExact(max_len))
-        return -1;
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(max_len, &overflow);
-    return overflow || n < 0 || n > PY_SSIZE_T_MAX ? -1 : static_cast<Py_ssize_t>(n);
-}
-
 bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow)
 {
     Ref index(PyNumber_Index(obj));
@@ -159,75 +150,79 @@ Py_ssize_t own_length(Name constant)
     return constant == Name::ST_ID_LENGTH ? st_id_length : constant == Name::FILE_ID_LENGTH ? file_id_length : max_path;
 }
 
-bool Decoder::keep(Name name, Ref value, PyObject* to)
+namespace {
+
+// Each step decodes into `to`, the instance dictionary of the record being
+// built, which holds every field's name in layout order from the start.
+bool keep(State& st, Name name, Ref value, PyObject* to)
 {
-    return value && PyDict_SetItem(to, st_.name(name), value.get()) == 0;
+    return value && PyDict_SetItem(to, st.name(name), value.get()) == 0;
 }
 
-bool Decoder::group(const Step& step, PyObject* to)
+bool decode_group(State& st, Source& src, const Step& step, PyObject* to)
 {
-    const char* p = src_.take(step.size);
+    const char* p = src.take(step.size);
     if (!p)
         return false;
     std::int32_t word = 0;
     for (const Field& f : step.fields) {
         if (f.kind == Kind::bits)
             word = load_le<std::int32_t>(p);
-        else if (f.kind != Kind::pad && !keep(f.name, unpack_field(f, p, word), to))
+        else if (f.kind != Kind::pad && !keep(st, f.name, unpack_field(f, p, word), to))
             return false;
         p += f.width;
     }
     return true;
 }
 
-bool Decoder::list(const Step& step, PyObject* to)
+bool decode_list(State& st, Source& src, const Step& step, PyObject* to)
 {
     // Values decoded earlier in the record: the dictionary holds every
     // field's name from the start, so a lookup finds one.
     const Record* rec = step.record;
     if (step.alt_record) {
-        PyObject* haystack = PyDict_GetItemWithError(to, st_.name(step.alt_attr));
-        const int found = haystack ? PySequence_Contains(haystack, st_.name(step.alt_text)) : -1;
+        PyObject* haystack = PyDict_GetItemWithError(to, st.name(step.alt_attr));
+        const int found = haystack ? PySequence_Contains(haystack, st.name(step.alt_text)) : -1;
         if (found < 0)
             return false;
         if (found)
             rec = step.alt_record;
     }
-    PyObject* count_obj = PyDict_GetItemWithError(to, st_.name(step.count_attr));
+    PyObject* count_obj = PyDict_GetItemWithError(to, st.name(step.count_attr));
     const Py_ssize_t count = count_obj ? PyNumber_AsSsize_t(count_obj, PyExc_OverflowError) : -1;
     Ref items(count < 0 ? nullptr : PyList_New(0));
     if (!items)
         return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = construct_own(*rec);
+        Ref item = construct_own(st, src, *rec);
         if (!item || PyList_Append(items.get(), item.get()) < 0)
             return false;
     }
-    return keep(step.attr, std::move(items), to);
+    return keep(st, step.attr, std::move(items), to);
 }
 
-bool Decoder::decode(const Record& rec, PyObject* to)
+bool decode(State& st, Source& src, const Record& rec, PyObject* to)
 {
     for (const Step& step : rec.steps) {
         bool ok = false;
         switch (step.op) {
         case Step::group:
-            ok = group(step, to);
+            ok = decode_group(st, src, step, to);
             break;
         case Step::text: {
             const Py_ssize_t n = own_text_length(step);
-            const char* p = src_.take(n);
-            ok = p && keep(step.attr, decode_text(p, n), to);
+            const char* p = src.take(n);
+            ok = p && keep(st, step.attr, decode_text(p, n), to);
             break;
         }
         case Step::nested:
-            ok = keep(step.attr, construct_own(*step.record), to);
+            ok = keep(st, step.attr, construct_own(st, src, *step.record), to);
             break;
         case Step::list:
-            ok = list(step, to);
+            ok = decode_list(st, src, step, to);
             break;
         case Step::base:
-            ok = decode(*step.record, to);
+            ok = decode(st, src, *step.record, to);
             break;
         }
         if (!ok)
@@ -236,14 +231,16 @@ bool Decoder::decode(const Record& rec, PyObject* to)
     return true;
 }
 
-Ref Decoder::construct_own(const Record& rec)
+}  // namespace
+
+Ref construct_own(State& st, Source& src, const Record& rec)
 {
-    auto* type = reinterpret_cast<PyTypeObject*>(st_.bound[index(rec.class_name)].get());
+    auto* type = reinterpret_cast<PyTypeObject*>(st.bound[index(rec.class_name)].get());
     Ref obj(type->tp_alloc(type, 0));
     // A copy of the record's dictionary of field names: its values are
     // replaced in place, and it never grows while the record is decoded.
-    Ref dict(obj ? PyDict_Copy(st_.field_dicts[static_cast<std::size_t>(rec.id)].get()) : nullptr);
-    if (!dict || !decode(rec, dict.get()))
+    Ref dict(obj ? PyDict_Copy(st.field_dicts[static_cast<std::size_t>(rec.id)].get()) : nullptr);
+    if (!dict || !decode(st, src, rec, dict.get()))
         return Ref();
     plain_set_instance_dict(obj.get(), std::move(dict));
     return obj;
@@ -273,24 +270,13 @@ Py_ssize_t flat_size(const Record& rec)
 {
     Py_ssize_t size = 0;
     for (const Step& step : rec.steps) {
-        switch (step.op) {
-        case Step::group:
-            size += step.size;
-            break;
-        case Step::text:
-            size += own_text_length(step);
-            break;
-        case Step::base: {
-            const Py_ssize_t base = flat_size(*step.record);
-            if (base < 0)
-                return -1;
-            size += base;
-            break;
-        }
-        case Step::nested:
-        case Step::list:
+        const Py_ssize_t n = step.op == Step::group ? step.size
+                             : step.op == Step::text ? own_text_length(step)
+                             : step.op == Step::base ? flat_size(*step.record)
+                                                     : -1;  // nested records have sizes of their own
+        if (n < 0)
             return -1;
-        }
+        size += n;
     }
     return size;
 }

@@ -192,30 +192,14 @@ inline void to_native_order([[maybe_unused]] char* p, [[maybe_unused]] Py_ssize_
 // -1 (as PyLong_AsLongLongAndOverflow says) and `out` is meaningless.
 bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow);
 
-// The one decoder of every record layout, on the native road: it decodes
-// with the module's own functions, constants and classes into a new
-// instance dictionary, for readers that are not part of the streaming
-// protocol and where State::own() said nothing was rebound.  The generic
-// road, which honours what a caller rebound, is Python: the record classes'
-// __init__ runs it with the steps python_steps() gives (see module.cpp).
-class Decoder {
-public:
-    Decoder(State& st, Source& src) : st_(st), src_(src) {}
-
-    // Constructs the module's own class for `rec` natively.
-    Ref construct_own(const Record& rec);
-
-private:
-    // Each step decodes into `to`, the instance dictionary of the record
-    // being built, which holds every field's name in layout order from the start.
-    bool decode(const Record& rec, PyObject* to);
-    bool group(const Step& step, PyObject* to);
-    bool list(const Step& step, PyObject* to);
-    bool keep(Name name, Ref value, PyObject* to);
-
-    State& st_;
-    Source& src_;
-};
+// The one decoder of every record layout, on the native road: constructs
+// the module's own class for `rec` from `src`, decoding with the module's
+// own functions, constants and classes into a new instance dictionary, for
+// readers that are not part of the streaming protocol and where
+// State::own() said nothing was rebound.  The generic road, which honours
+// what a caller rebound, is Python: the record classes' __init__ runs it
+// with the steps python_steps() gives (see module.cpp).
+Ref construct_own(State& st, Source& src, const Record& rec);
 
 // The steps of `rec` as the generic road's Python takes them, a tuple of
 // (operation, attribute, ...) per step (see module.cpp).
@@ -224,17 +208,14 @@ Ref python_steps(State& st, const Record& rec);
 // The struct code of a field ("I", "64s", "2x"; empty for a flag bit).
 std::string struct_code(const Field& f);
 
-// The byte count a read_string length stands for, or -1 when it is anything
-// but a plain non-negative int (then the host's own unpacking must judge it).
-Py_ssize_t plain_length(PyObject* max_len);
-
 // The bytes of `rec` when it has a fixed size (no nested records), else -1.
 Py_ssize_t flat_size(const Record& rec);
 
 // The field `name` of a record whose bytes `p` holds, as a record built
 // natively would hold it: a field of its own, of its base or of a record
-// nested in it, before any list; null without an error where there is none.  Where a pass keeps one value of a record no one else
-// sees, this reads it without building the record.
+// nested in it, before any list; null without an error where there is none.
+// Where a pass keeps one value of a record no one else sees, this reads it
+// without building the record.
 Ref flat_field(const Record& rec, const char* p, Name name);
 
 // A dictionary of `rec`'s field names in layout order, each mapped to None:

@@ -55,10 +55,12 @@ int own_text(State& st)
             return now ? 0 : -1;
     }
     for (Name n : {Name::ST_ID_LENGTH, Name::FILE_ID_LENGTH, Name::MAX_PATH}) {
+        // Only a plain int: a subclass's text may differ from its value's.
         Ref now = st.global(n);
+        int overflow;
         if (!now)
             return -1;
-        if (plain_length(now.get()) != own_length(n))
+        if (!PyLong_CheckExact(now.get()) || PyLong_AsLongAndOverflow(now.get(), &overflow) != own_length(n))
             return 0;
     }
     return 1;
