@@ -137,6 +137,16 @@ def read_string(f, max_len, unpack=struct.unpack):
 def decode_string(s):
     return s.split(b"\0")[0].decode("ascii", errors="ignore")
 
+# The shells that make the native iterators real generators (see generator.hpp).
+def read_linked_data(native):
+    yield from native
+
+def open_series(native):
+    yield from native
+
+read_linked_data.__qualname__ = "DiskResidentArray.read_linked_data"
+open_series.__qualname__ = "Series.open_series"
+
 def decode_into(self, f, cls, steps, unpack=struct.unpack):
     def bound(name):
         try:
@@ -177,7 +187,8 @@ bool set_up_generic_road(State& st)
         return false;
     for (auto [name, slot] : {std::pair{"titled", &st.titled}, {"read_with", &st.read_with},
                               {"decode_string", &st.decode_any}, {"read_string", &st.read_string_py},
-                              {"decode_into", &st.decode_into}})
+                              {"decode_into", &st.decode_into}, {"read_linked_data", &st.read_linked_data_shell},
+                              {"open_series", &st.open_series_shell}})
         if (!(*slot = Ref::borrow(PyDict_GetItemString(names.get(), name))))
             return false;
     // These look the module's names up as bound when they run.
@@ -208,8 +219,6 @@ bool set_up_state(State& st, PyObject* module)
     st.series_items_type = new_type(module, &series_items_spec);
     st.reader_type = new_type(module, &reader_spec);
     st.mapping_type = new_type(module, &mapping_spec);
-    st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
-    st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
     return set_up_generic_road(st) && st.struct_error && st.unsupported_operation &&
            st.series_file_type && st.native_file_type && st.linked_data_type &&
            st.series_items_type && st.reader_type && st.mapping_type &&
