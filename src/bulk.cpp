@@ -642,7 +642,7 @@ bool layout_of(State& st, const Record& rec, PyObject* out, Py_ssize_t& offset)
                 offset += f.width;
             }
         } else if (step.op == Step::text) {
-            const Py_ssize_t n = own_text_length(step);
+            const Py_ssize_t n = step.length;
             Ref entry(Py_BuildValue("(ONn)", st.name(step.attr), PyUnicode_FromFormat("%zds", n), offset));
             if (!entry || PyList_Append(out, entry.get()) < 0)
                 return false;

@@ -145,11 +145,6 @@ const char* MemorySource::take(Py_ssize_t n)
     return p;
 }
 
-Py_ssize_t own_length(Name constant)
-{
-    return constant == Name::ST_ID_LENGTH ? st_id_length : constant == Name::FILE_ID_LENGTH ? file_id_length : max_path;
-}
-
 namespace {
 
 // Each step decodes into `to`, the instance dictionary of the record being
@@ -210,7 +205,7 @@ bool decode(State& st, Source& src, const Record& rec, PyObject* to)
             ok = decode_group(st, src, step, to);
             break;
         case Step::text: {
-            const Py_ssize_t n = own_text_length(step);
+            const Py_ssize_t n = step.length;
             const char* p = src.take(n);
             ok = p && keep(st, step.attr, decode_text(p, n), to);
             break;
@@ -271,7 +266,7 @@ Py_ssize_t flat_size(const Record& rec)
     Py_ssize_t size = 0;
     for (const Step& step : rec.steps) {
         const Py_ssize_t n = step.op == Step::group ? step.size
-                             : step.op == Step::text ? own_text_length(step)
+                             : step.op == Step::text ? step.length
                              : step.op == Step::base ? flat_size(*step.record)
                                                      : -1;  // nested records have sizes of their own
         if (n < 0)
@@ -292,7 +287,7 @@ Ref find_field(const Record& rec, const char*& p, Name name)
         } else if (step.op == Step::list) {
             break;  // what follows a list has no fixed place
         } else if (step.op == Step::text) {
-            const Py_ssize_t n = own_text_length(step);
+            const Py_ssize_t n = step.length;
             if (step.attr == name)
                 return decode_text(p, n);
             p += n;

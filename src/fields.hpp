@@ -29,6 +29,15 @@ inline constexpr long ft_irdata = 1;
 inline constexpr long ft_group = 10;
 inline constexpr long ft_series = 11;
 
+// The fixed byte count a read_string length constant stands for in the
+// module's own layouts.
+constexpr std::uint16_t own_length(Name constant)
+{
+    return static_cast<std::uint16_t>(constant == Name::ST_ID_LENGTH     ? st_id_length
+                                      : constant == Name::FILE_ID_LENGTH ? file_id_length
+                                                                         : max_path);
+}
+
 // The record classes, in the order the module creates them.
 enum class RecordId : std::uint8_t {
     FileHeader,
@@ -82,10 +91,9 @@ struct Step {
     enum Op : std::uint8_t { group, text, nested, list, base } op;
     std::span<const Field> fields{};     // group
     Py_ssize_t size = 0;                 // group: bytes of its one read
-    bool has_chars = false;              // group: holds fields that become text
     Name attr = Name::count;             // text, nested, list: the attribute set
-    Name length_constant = Name::count;  // text: module constant holding the length...
-    std::uint16_t length = 0;            // ...or this fixed length
+    Name length_constant = Name::count;  // text: module constant holding the length, if any
+    std::uint16_t length = 0;            // text: the length in the module's own layouts
     const Record* record = nullptr;      // nested, list, base
     Name count_attr = Name::count;       // list: attribute holding the number of items
     const Record* alt_record = nullptr;  // list: used instead when alt_attr contains alt_text
@@ -93,24 +101,16 @@ struct Step {
     Name alt_text = Name::count;
 };
 
-// The largest group of any record, the series header's 262 bytes, fits.
-inline constexpr Py_ssize_t max_group_size = 512;
-
 constexpr Step group(std::span<const Field> fields)
 {
     Py_ssize_t size = 0;
-    bool has_chars = false;
-    for (const Field& f : fields) {
+    for (const Field& f : fields)
         size += f.width;
-        has_chars |= f.kind == Kind::chars;
-    }
-    if (size > max_group_size)
-        throw "a record group is larger than max_group_size";  // fails the constant evaluation
-    return {.op = Step::group, .fields = fields, .size = size, .has_chars = has_chars};
+    return {.op = Step::group, .fields = fields, .size = size};
 }
 constexpr Step text(Name attr, Name length_constant)
 {
-    return {.op = Step::text, .attr = attr, .length_constant = length_constant};
+    return {.op = Step::text, .attr = attr, .length_constant = length_constant, .length = own_length(length_constant)};
 }
 constexpr Step text(Name attr, std::uint16_t length)
 {
@@ -221,15 +221,6 @@ Ref flat_field(const Record& rec, const char* p, Name name);
 // A dictionary of `rec`'s field names in layout order, each mapped to None:
 // what a record the decoder creates starts its instance dictionary from.
 Ref field_dict(State& st, const Record& rec);
-
-// The fixed byte count a read_string length constant stands for in the
-// module's own layouts (ST_ID_LENGTH 30, FILE_ID_LENGTH 256, MAX_PATH 260).
-Py_ssize_t own_length(Name constant);
-// The byte count of a text step in the module's own layouts.
-inline Py_ssize_t own_text_length(const Step& step)
-{
-    return step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
-}
 
 // Module-level functions.
 extern PyMethodDef decode_string_def;

@@ -87,7 +87,8 @@ bool bind_record_classes(State& st, PyObject* module)
         st.python_steps[id] = python_steps(st, *rec);
         st.flat_sizes[id] = flat_size(*rec);
         st.scopes[id] = scope_of(*rec);
-        if (!st.field_dicts[id] || !st.python_steps[id] || !remember_class(st, id, cls.get()) || !bind(st, rec->class_name, std::move(cls)))
+        if (!st.field_dicts[id] || !st.python_steps[id] || !remember_class(st, id, cls.get()) ||
+            !bind(st, rec->class_name, std::move(cls)))
             return false;
     }
     return true;
