@@ -106,16 +106,6 @@ Ref import_attribute(const char* module_name, const char* attribute)
     return module ? Ref(PyObject_GetAttrString(module.get(), attribute)) : Ref();
 }
 
-Ref one_zero(PyObject* array_type, const char* typecode)
-{
-    return Ref(PyObject_CallFunction(array_type, "s[d]", typecode, 0.0));
-}
-
-Ref new_type(PyObject* module, PyType_Spec* spec)
-{
-    return Ref(PyType_FromModuleAndSpec(module, spec, nullptr));
-}
-
 // The generic road's Python: where a caller's objects take part, they see
 // exactly what Python itself does with them.
 constexpr const char* generic_road = R"(
@@ -215,22 +205,21 @@ bool set_up_state(State& st, PyObject* module)
     st.struct_error = import_attribute("struct", "error");
     st.unsupported_operation = import_attribute("io", "UnsupportedOperation");
     st.series_file_type = Ref(PyLong_FromLong(ft_series));
-    st.native_file_type = new_type(module, &native_file_spec);
-    st.linked_data_type = new_type(module, &linked_data_spec);
-    st.series_items_type = new_type(module, &series_items_spec);
-    st.reader_type = new_type(module, &reader_spec);
-    st.mapping_type = new_type(module, &mapping_spec);
+    st.native_file_type = Ref(PyType_FromModuleAndSpec(module, &native_file_spec, nullptr));
+    st.linked_data_type = Ref(PyType_FromModuleAndSpec(module, &linked_data_spec, nullptr));
+    st.series_items_type = Ref(PyType_FromModuleAndSpec(module, &series_items_spec, nullptr));
+    st.reader_type = Ref(PyType_FromModuleAndSpec(module, &reader_spec, nullptr));
+    st.mapping_type = Ref(PyType_FromModuleAndSpec(module, &mapping_spec, nullptr));
     return set_up_generic_road(st) && st.struct_error && st.unsupported_operation &&
            st.series_file_type && st.native_file_type && st.linked_data_type &&
-           st.series_items_type && st.reader_type && st.mapping_type &&
-           st.read_linked_data_shell && st.open_series_shell;
+           st.series_items_type && st.reader_type && st.mapping_type;
 }
 
 bool set_up_arrays(State& st)
 {
     PyObject* array_type = st.bound[index(Name::array)].get();
-    st.zero_f = one_zero(array_type, "f");
-    st.zero_d = one_zero(array_type, "d");
+    st.zero_f = Ref(PyObject_CallFunction(array_type, "s[d]", "f", 0.0));
+    st.zero_d = Ref(PyObject_CallFunction(array_type, "s[d]", "d", 0.0));
     st.typecodes = Ref(Py_BuildValue("{i:s,i:s}", 4, "f", 8, "d"));
     return st.zero_f && st.zero_d && st.typecodes;
 }
