@@ -205,9 +205,8 @@ bool decode(State& st, Source& src, const Record& rec, PyObject* to)
             ok = decode_group(st, src, step, to);
             break;
         case Step::text: {
-            const Py_ssize_t n = step.length;
-            const char* p = src.take(n);
-            ok = p && keep(st, step.attr, decode_text(p, n), to);
+            const char* p = src.take(step.length);
+            ok = p && keep(st, step.attr, decode_text(p, step.length), to);
             break;
         }
         case Step::nested:
@@ -267,8 +266,8 @@ Py_ssize_t flat_size(const Record& rec)
     for (const Step& step : rec.steps) {
         const Py_ssize_t n = step.op == Step::group ? step.size
                              : step.op == Step::text ? step.length
-                             : step.op == Step::base ? flat_size(*step.record)
-                                                     : -1;  // nested records have sizes of their own
+                             : step.op == Step::list ? -1  // a count decides its size
+                                                     : flat_size(*step.record);
         if (n < 0)
             return -1;
         size += n;
@@ -276,21 +275,22 @@ Py_ssize_t flat_size(const Record& rec)
     return size;
 }
 
-namespace {
-
-Ref find_field(const Record& rec, const char*& p, Name name)
+Ref flat_field(const Record& rec, const char* p, Name name)
 {
     for (const Step& step : rec.steps) {
         if (step.op == Step::base || step.op == Step::nested) {
-            if (Ref value = find_field(*step.record, p, name); value || PyErr_Occurred())
+            if (Ref value = flat_field(*step.record, p, name); value || PyErr_Occurred())
                 return value;
+            const Py_ssize_t size = flat_size(*step.record);
+            if (size < 0)
+                break;  // what follows a list has no fixed place
+            p += size;
         } else if (step.op == Step::list) {
-            break;  // what follows a list has no fixed place
+            break;
         } else if (step.op == Step::text) {
-            const Py_ssize_t n = step.length;
             if (step.attr == name)
-                return decode_text(p, n);
-            p += n;
+                return decode_text(p, step.length);
+            p += step.length;
         } else {
             std::int32_t word = 0;
             for (const Field& f : step.fields) {
@@ -304,10 +304,6 @@ Ref find_field(const Record& rec, const char*& p, Name name)
     }
     return Ref();
 }
-
-}  // namespace
-
-Ref flat_field(const Record& rec, const char* p, Name name) { return find_field(rec, p, name); }
 
 Ref field_dict(State& st, const Record& rec)
 {

@@ -208,7 +208,7 @@ Ref python_steps(State& st, const Record& rec);
 // The struct code of a field ("I", "64s", "2x"; empty for a flag bit).
 std::string struct_code(const Field& f);
 
-// The bytes of `rec` when it has a fixed size (no nested records), else -1.
+// The bytes of `rec` when it has a fixed size (no list of records), else -1.
 Py_ssize_t flat_size(const Record& rec);
 
 // The field `name` of a record whose bytes `p` holds, as a record built
