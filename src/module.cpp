@@ -138,8 +138,10 @@ def open_series(native):
 read_linked_data.__qualname__ = "DiskResidentArray.read_linked_data"
 open_series.__qualname__ = "Series.open_series"
 
+# A record's __init__ (cls is its class): each step as the record's own
+# Python would take it, calling whatever the module binds when it runs.
 def decode_into(self, f, cls, steps, unpack=struct.unpack):
-    def bound(name):
+    def bound(name):  # as a global name is looked up
         try:
             return globals()[name]
         except KeyError:
