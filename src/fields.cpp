@@ -374,6 +374,8 @@ Ref python_steps(State& st, const Record& rec)
 {
     auto name_or_none = [&](Name n) { return n == Name::count ? Py_None : st.name(n); };
     Ref steps(PyList_New(0));
+    if (!steps)
+        return Ref();
     for (const Step& step : rec.steps) {
         PyObject* attr = name_or_none(step.attr);
         Ref item;
@@ -392,7 +394,7 @@ Ref python_steps(State& st, const Record& rec)
                                      name_or_none(step.alt_attr), name_or_none(step.alt_text)));
         else
             item = Ref(Py_BuildValue("(sO)", "base", Py_None));
-        if (!steps || !item || PyList_Append(steps.get(), item.get()) < 0)
+        if (!item || PyList_Append(steps.get(), item.get()) < 0)
             return Ref();
     }
     return Ref(PyList_AsTuple(steps.get()));
