@@ -270,42 +270,36 @@ PyObject* reader_record(PyObject* self, PyTypeObject* cls, PyObject* const* args
         const Py_ssize_t size = r->view.len;
         MemorySource src(st, static_cast<const char*>(r->view.buf), size,
                          static_cast<Py_ssize_t>(std::min<std::int64_t>(offset, size)));
-        return Decoder(st, src).construct_own(*rec).release();
+        return construct_own(st, src, *rec).release();
     }
     auto* nf = reinterpret_cast<NativeFile*>(r->file);
     if (!native_seek(nf, argv[1]))
         return nullptr;
     NativeSource src(st, nf);
-    return Decoder(st, src).construct_own(*rec).release();
+    return construct_own(st, src, *rec).release();
 }
 
-// A writable buffer of at least `need` bytes, or null with the error set.
-bool writable(PyObject* obj, const char* what, Py_ssize_t need, Py_buffer& view)
-{
-    if (PyObject_GetBuffer(obj, &view, PyBUF_WRITABLE) < 0)
-        return false;
-    if (view.len < need) {
-        PyErr_Format(PyExc_ValueError, "%s holds %zd bytes, %zd are needed", what, view.len, need);
-        PyBuffer_Release(&view);
-        return false;
-    }
-    return true;
-}
-
-// Releases the buffers a bulk read writes to.
-struct Views {
-    Py_buffer values{};
-    Py_buffer heads{};
-    bool have_values = false;
-    bool have_heads = false;
-    ~Views()
+// A buffer held for the length of one call.
+struct View {
+    Py_buffer view{};
+    bool held = false;
+    ~View()
     {
-        if (have_values)
-            PyBuffer_Release(&values);
-        if (have_heads)
-            PyBuffer_Release(&heads);
+        if (held)
+            PyBuffer_Release(&view);
     }
+    bool get(PyObject* obj, int flags) { return held = PyObject_GetBuffer(obj, &view, flags) == 0; }
 };
+
+// A writable buffer of at least `need` bytes; false with the error set.
+bool writable(PyObject* obj, const char* what, Py_ssize_t need, View& out)
+{
+    if (!out.get(obj, PyBUF_WRITABLE))
+        return false;
+    if (out.view.len < need)
+        PyErr_Format(PyExc_ValueError, "%s holds %zd bytes, %zd are needed", what, out.view.len, need);
+    return out.view.len >= need;
+}
 
 // Spectra from a file: straight into their rows, or through a block buffer.
 bool read_file_table(Reader* r, const Rows& rows, std::int64_t& done)
@@ -397,22 +391,17 @@ PyObject* reader_read_rows(PyObject* self, PyTypeObject*, PyObject* const* args,
     if (count > PY_SSIZE_T_MAX / (head + row))
         return PyErr_NoMemory();
 
-    Views views;
-    if (!writable(argv[5], "values", static_cast<Py_ssize_t>(count * row), views.values))
+    View values, heads;
+    if (!writable(argv[5], "values", static_cast<Py_ssize_t>(count * row), values) ||
+        (head && !writable(argv[6], "heads", static_cast<Py_ssize_t>(count * head), heads)))
         return nullptr;
-    views.have_values = true;
-    if (head) {
-        if (!writable(argv[6], "heads", static_cast<Py_ssize_t>(count * head), views.heads))
-            return nullptr;
-        views.have_heads = true;
-    }
     const Rows rows{offset,
                     static_cast<Py_ssize_t>(count),
                     static_cast<Py_ssize_t>(head),
                     static_cast<Py_ssize_t>(row),
                     static_cast<Py_ssize_t>(item),
-                    head ? static_cast<char*>(views.heads.buf) : nullptr,
-                    static_cast<char*>(views.values.buf)};
+                    head ? static_cast<char*>(heads.view.buf) : nullptr,
+                    static_cast<char*>(values.view.buf)};
     std::int64_t done = 0;
     if (r->viewing)
         copy_memory_table(r, rows, done);
@@ -614,16 +603,15 @@ PyObject* decode_titles_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!non_negative(argv[1], "offset", offset) || !non_negative(argv[2], "stride", stride) ||
         !non_negative(argv[3], "count", count) || !non_negative(argv[4], "width", width))
         return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(argv[0], &view, PyBUF_SIMPLE) < 0)
+    View buffer;
+    if (!buffer.get(argv[0], PyBUF_SIMPLE))
         return nullptr;
+    const Py_buffer& view = buffer.view;
     const std::int64_t last_end = count ? offset + (count - 1) * stride + width : 0;
-    if (count && (count - 1 > (INT64_MAX - offset - width) / std::max<std::int64_t>(stride, 1) || last_end > view.len)) {
-        PyBuffer_Release(&view);
+    if (count && (count - 1 > (INT64_MAX - offset - width) / std::max<std::int64_t>(stride, 1) || last_end > view.len))
         return PyErr_Format(PyExc_ValueError, "%lld titles of %lld bytes every %lld from offset %lld do not fit "
                             "in a buffer of %zd bytes", static_cast<long long>(count), static_cast<long long>(width),
                             static_cast<long long>(stride), static_cast<long long>(offset), view.len);
-    }
     Ref titles(PyList_New(static_cast<Py_ssize_t>(count)));
     const char* p = static_cast<const char*>(view.buf) + offset;
     for (std::int64_t k = 0; titles && k < count; ++k, p += stride) {
@@ -633,18 +621,7 @@ PyObject* decode_titles_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         else
             PyList_SET_ITEM(titles.get(), static_cast<Py_ssize_t>(k), text.release());
     }
-    PyBuffer_Release(&view);
     return titles.release();
-}
-
-// The struct code of a field, as the host's struct module spells it.
-Ref field_code(const Field& f)
-{
-    static constexpr const char* numbers[] = {"H", "I", "Q", "f"};  // u16, u32, u64, f32, as Kind orders them
-    if (f.kind <= Kind::f32)
-        return Ref(PyUnicode_FromString(numbers[static_cast<std::size_t>(f.kind)]));
-    return Ref(f.kind == Kind::bits ? PyUnicode_FromString("i")
-                                    : PyUnicode_FromFormat("%ds", static_cast<int>(f.width)));
 }
 
 // Appends (name, code, offset) for every field of `rec` to `out`; false on error.
@@ -657,17 +634,15 @@ bool layout_of(State& st, const Record& rec, PyObject* out, Py_ssize_t& offset)
         } else if (step.op == Step::group) {
             for (const Field& f : step.fields) {
                 if (f.kind != Kind::pad && f.kind != Kind::bit) {
-                    Ref code = field_code(f);
-                    Ref entry(code ? Py_BuildValue("(OOn)", f.kind == Kind::bits ? Py_None : st.name(f.name),
-                                                   code.get(), offset)
-                                   : nullptr);
+                    Ref entry(Py_BuildValue("(Osn)", f.kind == Kind::bits ? Py_None : st.name(f.name),
+                                            struct_code(f).c_str(), offset));
                     if (!entry || PyList_Append(out, entry.get()) < 0)
                         return false;
                 }
                 offset += f.width;
             }
         } else if (step.op == Step::text) {
-            const Py_ssize_t n = own_text_length(step);
+            const Py_ssize_t n = step.length;
             Ref entry(Py_BuildValue("(ONn)", st.name(step.attr), PyUnicode_FromFormat("%zds", n), offset));
             if (!entry || PyList_Append(out, entry.get()) < 0)
                 return false;

@@ -48,7 +48,8 @@ bool read_basic_info(State& st, PyObject* self)
 {
     Ref filename(PyObject_GetAttr(self, st.name(Name::filename)));
     Ref header_class = filename ? st.global(Name::FileHeader) : Ref();
-    Ref header = header_class ? read_record_at(st, filename.get(), nullptr, header_class.get()) : Ref();
+    Ref handle;
+    Ref header = header_class ? read_record_at(st, filename.get(), handle, nullptr, header_class.get()) : Ref();
     return header && PyObject_SetAttr(self, st.name(Name::info), header.get()) == 0;
 }
 
@@ -71,7 +72,8 @@ PyObject* spa_read_offset(PyObject* self, PyTypeObject* cls, PyObject* const* ar
         return nullptr;
     State& st = class_state(cls);
     Ref filename(PyObject_GetAttr(self, st.name(Name::filename)));
-    return filename ? read_record_at(st, filename.get(), argv[1], argv[0]).release() : nullptr;
+    Ref handle;
+    return filename ? read_record_at(st, filename.get(), handle, argv[1], argv[0]).release() : nullptr;
 }
 
 PyMethodDef spa_method_defs[] = {
@@ -219,8 +221,8 @@ bool bind_registry(State& st)
     return true;
 }
 
-Ref read_record_through(State& st, PyObject* filename, Ref& handle, PyObject* offset, PyObject* cls,
-                        Unbuilt unbuilt, bool* was_unbuilt)
+Ref read_record_at(State& st, PyObject* filename, Ref& handle, PyObject* offset, PyObject* cls, Unbuilt unbuilt,
+                   bool* was_unbuilt)
 {
     const Record* rec = st.record_of(cls);
     const int own = rec ? st.own(st.scopes[static_cast<std::size_t>(rec->id)]) : 0;
@@ -247,13 +249,7 @@ Ref read_record_through(State& st, PyObject* filename, Ref& handle, PyObject* of
         }
     }
     NativeSource src(st, file);
-    return Decoder(st, src).construct_own(*rec);
-}
-
-Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls)
-{
-    Ref handle;  // no one else holds it: dropping it closes the file
-    return read_record_through(st, filename, handle, offset, cls);
+    return construct_own(st, src, *rec);
 }
 
 }  // namespace quorin

@@ -22,11 +22,6 @@ Ref make_spa_file_class(State& st, PyObject* module);
 // Binds TYPE_CLASS and CLASS_TYPE in the module namespace.
 bool bind_registry(State& st);
 
-// Builds the record `cls` from the file `filename` at `offset` (null: the
-// start): natively for the module's own record classes, otherwise by calling
-// `cls` with a real binary file object.  The file is closed on every path out.
-Ref read_record_at(State& st, PyObject* filename, PyObject* offset, PyObject* cls);
-
 // What a pass keeps of spa's directory, walked once: each entry of
 // spa.info.sections by its section_type, in order.
 Ref section_types(State& st, PyObject* spa);
@@ -38,16 +33,18 @@ Ref indices_of_type(PyObject* types, PyObject* t, bool first_only);
 // that found with is_own_spa_file that it is what would run: the record
 // class and the offset.
 bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& record_class, Ref& offset);
-// read_record_at through `handle`, which stays open for the reads that
-// follow (opened from `filename` when null).  A class whose construction
-// runs the caller's code is built as read_offset builds it, and the handle
-// is closed.  With `unbuilt`, where the record would be built natively and
+// Builds the record `cls` from the file `filename` at `offset` (null: the
+// start) through `handle`, which stays open for the reads that follow
+// (opened from `filename` when null; dropping it closes the file): natively
+// for the module's own record classes.  A class whose construction runs the
+// caller's code is built as read_offset builds it, with a real binary file
+// object, and the handle is closed.  With `unbuilt`, where the record would be built natively and
 // no one else sees it, what `unbuilt` reads of it at the handle's position
 // is returned instead and *was_unbuilt is set; when it returns null without
 // an error, the record is built after all.
 using Unbuilt = Ref (*)(State& st, NativeFile* f, const Record& rec);
-Ref read_record_through(State& st, PyObject* filename, Ref& handle, PyObject* offset, PyObject* cls,
-                        Unbuilt unbuilt = nullptr, bool* was_unbuilt = nullptr);
+Ref read_record_at(State& st, PyObject* filename, Ref& handle, PyObject* offset, PyObject* cls,
+                   Unbuilt unbuilt = nullptr, bool* was_unbuilt = nullptr);
 
 // SPAFile(filename) through `cls`, the class bound as SPAFile: natively
 // while it is the module's own untouched class.

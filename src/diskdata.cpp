@@ -182,6 +182,30 @@ int is_true_value(State& st, PyObject* obj, Name name)
     return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
+// The record `rec` of class `cls` at nf's position: built natively while
+// `cls` and everything its construction uses is the module's own, otherwise
+// by calling `cls` with the handle, from which the caller's code reads on.
+Ref construct(State& st, NativeFile* nf, PyObject* cls, const Record& rec)
+{
+    const int own = st.own_record(cls, rec);
+    if (own != 0) {
+        NativeSource src(st, nf);
+        return own > 0 ? construct_own(st, src, rec) : Ref();
+    }
+    PyObject* f = native_for_caller(nf);
+    return f ? Ref(PyObject_CallOneArg(cls, f)) : Ref();
+}
+
+// The bytes of the record `rec` of class `cls` at nf's position, taken (for
+// flat_field) in place of building it, where it would be built natively and
+// the file holds all of it; else null, with an error where one occurred.
+const char* take_unbuilt(State& st, NativeFile* nf, PyObject* cls, const Record& rec)
+{
+    const int own = st.own_record(cls, rec);
+    const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec.id)];
+    return own > 0 && native_holds(nf, size) > 0 ? native_take(st, nf, size) : nullptr;
+}
+
 // Steps of the first request: refuse an external link, find the blob's
 // section, open it, and read the header records at its head.
 Ref read_headers(State& st, LinkedData* seq)
@@ -237,7 +261,6 @@ Ref read_headers(State& st, LinkedData* seq)
     if (!native_seek(nf, offset.get()))
         return Ref();
 
-    NativeSource src(st, nf);
     Ref headers(PyDict_New());
     Ref format = headers ? value_of(st, link.get(), Name::data_blob_format) : Ref();
     const int spectral = format ? is_true_value(st, format.get(), Name::spectral_hdr) : -1;
@@ -248,13 +271,7 @@ Ref read_headers(State& st, LinkedData* seq)
         // header no one else sees: then the header is read, not built.
         const Record& rec = main_spectral_header_record;
         Ref cls = st.global(Name::MainSpectralHeader);
-        const int own = cls && seq->for_series ? Decoder(st, src).own_class(cls.get(), rec) : 0;
-        const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec.id)];
-        const int whole = own > 0 ? native_holds(nf, size) : own;
-        if (whole < 0)
-            return Ref();
-        if (whole) {
-            const char* p = native_take(st, nf, size);
+        if (const char* p = cls && seq->for_series ? take_unbuilt(st, nf, cls.get(), rec) : nullptr) {
             Ref n = flat_field(rec, p, Name::num_points);
             seq->points = n ? PyLong_AsSsize_t(n.get()) : -1;  // a u32: it fits
             Ref first = n ? flat_field(rec, p, Name::first_x) : Ref();
@@ -263,7 +280,7 @@ Ref read_headers(State& st, LinkedData* seq)
             if (!seq->extent)
                 return Ref();
         } else {
-            Ref header = cls ? Decoder(st, src).construct(cls.get(), rec) : Ref();
+            Ref header = cls && !PyErr_Occurred() ? construct(st, nf, cls.get(), rec) : Ref();
             if (!header || PyDict_SetItem(headers.get(), cls.get(), header.get()) < 0)
                 return Ref();
             seq->spectral_header = header.release();
@@ -274,7 +291,7 @@ Ref read_headers(State& st, LinkedData* seq)
         return Ref();
     if (bench) {
         Ref cls = st.global(Name::BenchInfo);
-        Ref info_record = cls ? Decoder(st, src).construct(cls.get(), bench_info_record) : Ref();
+        Ref info_record = cls ? construct(st, nf, cls.get(), bench_info_record) : Ref();
         if (!info_record || PyDict_SetItem(headers.get(), cls.get(), info_record.get()) < 0)
             return Ref();
     }
@@ -385,16 +402,9 @@ Py_ssize_t spectrum_points(State& st, LinkedData* seq)
 Ref read_title(State& st, LinkedData* seq, NativeFile* nf)
 {
     const Record& rec = *seq->header_record;
-    NativeSource src(st, nf);
-    Decoder decoder(st, src);
-    const int own = decoder.own_class(seq->header_class, rec);
-    const Py_ssize_t size = st.flat_sizes[static_cast<std::size_t>(rec.id)];
-    const int whole = own > 0 ? native_holds(nf, size) : own;
-    if (whole < 0)
-        return Ref();
-    if (whole)
-        return flat_field(rec, native_take(st, nf, size), Name::spec_title);
-    Ref header = decoder.construct(seq->header_class, rec);
+    if (const char* p = take_unbuilt(st, nf, seq->header_class, rec))
+        return flat_field(rec, p, Name::spec_title);
+    Ref header = PyErr_Occurred() ? Ref() : construct(st, nf, seq->header_class, rec);
     return header ? Ref(PyObject_GetAttr(header.get(), st.name(Name::spec_title))) : Ref();
 }
 
@@ -424,9 +434,7 @@ int read_item(State& st, LinkedData* seq, Ref& header, Ref& values, bool title_o
     }
     if (seq->mini_headers) {
         auto* nf = reinterpret_cast<NativeFile*>(seq->handle);
-        NativeSource src(st, nf);
-        header = title_only ? read_title(st, seq, nf)
-                            : Decoder(st, src).construct(seq->header_class, *seq->header_record);
+        header = title_only ? read_title(st, seq, nf) : construct(st, nf, seq->header_class, *seq->header_record);
         if (!header)
             return -1;
     } else {

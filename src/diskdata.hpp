@@ -24,7 +24,7 @@ bool is_own_read_linked_data(PyObject* method, PyObject* array);
 
 // What the series reader keeps of a disk-resident array no one else sees,
 // read at f's position in place of the record (an Unbuilt, see
-// read_record_through): its bytes, where the file holds them all.
+// read_record_at): its bytes, where the file holds them all.
 Ref take_array_bytes(State& st, NativeFile* f, const Record& rec);
 // The field `name` of dimension `i` of an array taken as bytes.
 Ref dimension_field(State& st, PyObject* array_bytes, Py_ssize_t i, Name name);

@@ -21,7 +21,7 @@ T load_le(const char* p)
     return static_cast<T>(v);
 }
 
-Ref unpack_field(const Field& f, const char* p, std::int32_t word, bool native_text)
+Ref unpack_field(const Field& f, const char* p, std::int32_t word)
 {
     switch (f.kind) {
     case Kind::u16:
@@ -40,7 +40,7 @@ Ref unpack_field(const Field& f, const char* p, std::int32_t word, bool native_t
     case Kind::byte:
         return Ref(PyBytes_FromStringAndSize(p, 1));
     case Kind::chars:
-        return native_text ? decode_text(p, f.width) : Ref(PyBytes_FromStringAndSize(p, f.width));
+        return decode_text(p, f.width);
     case Kind::bit:
         return Ref::borrow((word >> f.bit) & 1 ? Py_True : Py_False);
     case Kind::pad:
@@ -48,41 +48,6 @@ Ref unpack_field(const Field& f, const char* p, std::int32_t word, bool native_t
         break;
     }
     return Ref();
-}
-
-// self.<name> = value.  Names are interned str, so the type's own setter is
-// called directly, as PyObject_SetAttr would after checking the name.
-bool set_attr(PyObject* self, PyObject* name, PyObject* value)
-{
-    return Py_TYPE(self)->tp_setattro(self, name, value) == 0;
-}
-
-// The text of `n` raw bytes, through decode_string unless it is the module's own.
-Ref text_of(State& st, const char* p, Py_ssize_t n)
-{
-    Ref fn = st.global(Name::decode_string);
-    if (!fn)
-        return Ref();
-    if (st.is_own(fn.get(), Name::decode_string))
-        return decode_text(p, n);
-    Ref raw(PyBytes_FromStringAndSize(p, n));
-    return raw ? Ref(PyObject_CallOneArg(fn.get(), raw.get())) : Ref();
-}
-
-// super(cls, self).__init__, bound to self: the base construction a
-// subclass's __init__ runs.
-Ref base_init(State& st, PyObject* cls, PyObject* self)
-{
-    PyObject* args[] = {cls, self};
-    Ref parent(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr));
-    return parent ? Ref(PyObject_GetAttr(parent.get(), st.name(Name::dunder_init))) : Ref();
-}
-
-// Whether `bound` is the module's own __init__ of record `rec`, bound.
-bool is_own_init(State& st, PyObject* bound, const Record& rec)
-{
-    return PyCFunction_Check(bound) && PyCFunction_GET_FUNCTION(bound) == record_init_def.ml_meth &&
-           PyCFunction_GET_CLASS(bound) == reinterpret_cast<PyTypeObject*>(st.bound[index(rec.class_name)].get());
 }
 
 PyObject* decode_string_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -97,21 +62,19 @@ PyObject* decode_string_impl(PyObject* module, PyObject* const* args, Py_ssize_t
     return PyObject_CallOneArg(module_state(module).decode_any.get(), s);
 }
 
+// The generic road's Python reads the field, as the record classes' own
+// __init__ reads theirs: a caller's f and decode_string see what Python does.
 PyObject* read_string_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     static constexpr const char* params[] = {"f", "max_len"};
     PyObject* argv[2];
     if (!bind_arguments("read_string", args, nargs, kwnames, params, argv))
         return nullptr;
-    State& st = module_state(module);
-    const Py_ssize_t n = plain_length(argv[1]);
-    if (n < 0)
-        return PyObject_Vectorcall(st.read_string_any.get(), argv, 2, nullptr);  // the host's own unpacking
-    PySource src(st, argv[0]);
-    const char* p = src.take(n);
-    return p ? text_of(st, p, n).release() : nullptr;
+    return PyObject_Vectorcall(module_state(module).read_string_py.get(), argv, 2, nullptr);
 }
 
+// Records built by a caller's call run the generic road's Python, which
+// looks up whatever the caller bound as each step needs it.
 PyObject* record_init_impl(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames)
 {
@@ -120,27 +83,12 @@ PyObject* record_init_impl(PyObject* self, PyTypeObject* defining_class, PyObjec
     if (!bind_arguments("__init__", args, nargs, kwnames, params, &f))
         return nullptr;
     State& st = class_state(defining_class);
-    const Record* rec = st.record_of(reinterpret_cast<PyObject*>(defining_class));
-    if (!rec) {
-        PyErr_SetString(PyExc_TypeError, "__init__() called on a class that is not a record class");
-        return nullptr;
-    }
-    PySource src(st, f);
-    if (!Decoder(st, src).into(*rec, self))
-        return nullptr;
-    Py_RETURN_NONE;
+    auto* cls = reinterpret_cast<PyObject*>(defining_class);
+    PyObject* call[] = {self, f, cls, st.python_steps[static_cast<std::size_t>(st.record_of(cls)->id)].get()};
+    return PyObject_Vectorcall(st.decode_into.get(), call, 4, nullptr);
 }
 
 }  // namespace
-
-Py_ssize_t plain_length(PyObject* max_len)
-{
-    if (!PyLong_CheckExact(max_len))
-        return -1;
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(max_len, &overflow);
-    return overflow || n < 0 || n > PY_SSIZE_T_MAX ? -1 : static_cast<Py_ssize_t>(n);
-}
 
 bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow)
 {
@@ -155,47 +103,6 @@ bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow)
 void raise_wrong_size(State& st, Py_ssize_t wanted)
 {
     PyErr_Format(st.struct_error.get(), "unpack requires a buffer of %zd bytes", wanted);
-}
-
-void PySource::release()
-{
-    if (viewing_)
-        PyBuffer_Release(&view_);
-    viewing_ = false;
-    chunk_.reset();
-}
-
-const char* PySource::take(Py_ssize_t n)
-{
-    release();
-    Ref size(PyLong_FromSsize_t(n));
-    if (!size)
-        return nullptr;
-    chunk_ = Ref(PyObject_CallMethodOneArg(f_, st_.name(Name::read), size.get()));
-    if (!chunk_)
-        return nullptr;
-    const char* data;
-    Py_ssize_t len;
-    if (PyBytes_CheckExact(chunk_.get())) {
-        data = PyBytes_AS_STRING(chunk_.get());
-        len = PyBytes_GET_SIZE(chunk_.get());
-    } else {
-        // struct.unpack takes any bytes-like object and rejects the rest so.
-        if (PyObject_GetBuffer(chunk_.get(), &view_, PyBUF_SIMPLE) < 0) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'",
-                         Py_TYPE(chunk_.get())->tp_name);
-            return nullptr;
-        }
-        viewing_ = true;
-        data = static_cast<const char*>(view_.buf);
-        len = view_.len;
-    }
-    if (len != n) {
-        raise_wrong_size(st_, n);
-        return nullptr;
-    }
-    return data;
 }
 
 Ref decode_text(const char* p, Py_ssize_t n)
@@ -238,171 +145,78 @@ const char* MemorySource::take(Py_ssize_t n)
     return p;
 }
 
-PyObject* MemorySource::file()
+namespace {
+
+// Each step decodes into `to`, the instance dictionary of the record being
+// built, which holds every field's name in layout order from the start.
+bool keep(State& st, Name name, Ref value, PyObject* to)
 {
-    PyErr_SetString(PyExc_TypeError, "bytes in memory are decoded by the module's own records only");
-    return nullptr;
+    return value && PyDict_SetItem(to, st.name(name), value.get()) == 0;
 }
 
-Py_ssize_t own_length(Name constant)
+bool decode_group(State& st, Source& src, const Step& step, PyObject* to)
 {
-    return constant == Name::ST_ID_LENGTH ? st_id_length : constant == Name::FILE_ID_LENGTH ? file_id_length : max_path;
-}
-
-bool Decoder::keep(Name name, Ref value, PyObject* to)
-{
-    if (!value)
+    const char* p = src.take(step.size);
+    if (!p)
         return false;
-    if (own_)
-        return PyDict_SetItem(to, st_.name(name), value.get()) == 0;
-    return set_attr(to, st_.name(name), value.get());
-}
-
-// A value decoded earlier in the record, as the record holds it now.
-Ref Decoder::recall(Name name, PyObject* to)
-{
-    if (!own_)
-        return Ref(PyObject_GetAttr(to, st_.name(name)));
-    PyObject* value = PyDict_GetItemWithError(to, st_.name(name));
-    if (!value && !PyErr_Occurred())
-        PyErr_SetObject(PyExc_AttributeError, st_.name(name));
-    return Ref::borrow(value);
-}
-
-bool Decoder::group(const Step& step, PyObject* to)
-{
-    bool native_text = true;
-    if (step.has_chars && !own_) {
-        Ref fn = st_.global(Name::decode_string);
-        if (!fn)
-            return false;
-        native_text = st_.is_own(fn.get(), Name::decode_string);
-    }
-
-    const char* taken = src_.take(step.size);
-    if (!taken)
-        return false;
-    // Setting an attribute may run code that reads on: then the bytes are copied first.
-    char bytes[max_group_size];
-    if (!own_)
-        std::memcpy(bytes, taken, static_cast<std::size_t>(step.size));
-    const char* p = own_ ? taken : bytes;
     std::int32_t word = 0;
     for (const Field& f : step.fields) {
         if (f.kind == Kind::bits)
             word = load_le<std::int32_t>(p);
-        else if (f.kind != Kind::pad && !keep(f.name, unpack_field(f, p, word, native_text), to))
+        else if (f.kind != Kind::pad && !keep(st, f.name, unpack_field(f, p, word), to))
             return false;
         p += f.width;
-    }
-
-    // Raw char fields, stored as bytes above, become text through the
-    // caller's decode_string, one after the other in layout order.
-    for (const Field& f : step.fields) {
-        if (native_text || f.kind != Kind::chars)
-            continue;
-        Ref raw = recall(f.name, to);
-        Ref fn = raw ? st_.global(Name::decode_string) : Ref();
-        if (!keep(f.name, fn ? Ref(PyObject_CallOneArg(fn.get(), raw.get())) : Ref(), to))
-            return false;
     }
     return true;
 }
 
-bool Decoder::text(const Step& step, PyObject* to)
+bool decode_list(State& st, Source& src, const Step& step, PyObject* to)
 {
-    if (own_) {
-        const Py_ssize_t n = own_text_length(step);
-        const char* p = src_.take(n);
-        return p && keep(step.attr, decode_text(p, n), to);
-    }
-    Ref length = step.length_constant != Name::count ? st_.global(step.length_constant)
-                                                     : Ref(PyLong_FromLong(step.length));
-    Ref fn = length ? st_.global(Name::read_string) : Ref();
-    if (!fn)
-        return false;
-    const Py_ssize_t n = plain_length(length.get());
-    if (!st_.is_own(fn.get(), Name::read_string) || n < 0) {
-        PyObject* f = src_.file();
-        if (!f)
-            return false;
-        PyObject* args[] = {f, length.get()};
-        return keep(step.attr, Ref(PyObject_Vectorcall(fn.get(), args, 2, nullptr)), to);
-    }
-    const char* p = src_.take(n);
-    return p && keep(step.attr, text_of(st_, p, n), to);
-}
-
-bool Decoder::list(const Step& step, PyObject* to)
-{
+    // Values decoded earlier in the record: the dictionary holds every
+    // field's name from the start, so a lookup finds one.
     const Record* rec = step.record;
     if (step.alt_record) {
-        Ref haystack = recall(step.alt_attr, to);
-        const int found = haystack ? PySequence_Contains(haystack.get(), st_.name(step.alt_text)) : -1;
+        PyObject* haystack = PyDict_GetItemWithError(to, st.name(step.alt_attr));
+        const int found = haystack ? PySequence_Contains(haystack, st.name(step.alt_text)) : -1;
         if (found < 0)
             return false;
         if (found)
             rec = step.alt_record;
     }
-    Ref cls = own_ ? Ref() : st_.global(rec->class_name);
-    Ref count_obj = own_ || cls ? recall(step.count_attr, to) : Ref();
-    if (!count_obj)
-        return false;
-    const Py_ssize_t count = PyNumber_AsSsize_t(count_obj.get(), PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred())
-        return false;
-    Ref items(PyList_New(0));
+    PyObject* count_obj = PyDict_GetItemWithError(to, st.name(step.count_attr));
+    const Py_ssize_t count = count_obj ? PyNumber_AsSsize_t(count_obj, PyExc_OverflowError) : -1;
+    Ref items(count < 0 ? nullptr : PyList_New(0));
     if (!items)
         return false;
-    // Items built natively run none of the caller's code: what was checked
-    // for the first holds for the rest.
-    const int own_items = own_ ? 1 : count ? own_class(cls.get(), *rec) : 0;
-    if (own_items < 0)
-        return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = own_items ? construct_own(*rec) : call_class(cls.get());
+        Ref item = construct_own(st, src, *rec);
         if (!item || PyList_Append(items.get(), item.get()) < 0)
             return false;
     }
-    return keep(step.attr, std::move(items), to);
+    return keep(st, step.attr, std::move(items), to);
 }
 
-// Runs the base class's construction on the same file, as super().__init__(f).
-bool Decoder::base(const Step& step, const Record& rec, PyObject* to)
-{
-    if (own_)
-        return decode(*step.record, to);
-    Ref init = base_init(st_, st_.bound[index(rec.class_name)].get(), to);
-    if (!init)
-        return false;
-    if (is_own_init(st_, init.get(), *step.record))
-        return decode(*step.record, to);
-    PyObject* f = src_.file();
-    return f && Ref(PyObject_CallOneArg(init.get(), f));
-}
-
-bool Decoder::decode(const Record& rec, PyObject* to)
+bool decode(State& st, Source& src, const Record& rec, PyObject* to)
 {
     for (const Step& step : rec.steps) {
         bool ok = false;
         switch (step.op) {
         case Step::group:
-            ok = group(step, to);
+            ok = decode_group(st, src, step, to);
             break;
-        case Step::text:
-            ok = text(step, to);
-            break;
-        case Step::nested: {
-            Ref cls = own_ ? Ref() : st_.global(step.record->class_name);
-            ok = (own_ || cls) &&
-                 keep(step.attr, own_ ? construct_own(*step.record) : construct(cls.get(), *step.record), to);
+        case Step::text: {
+            const char* p = src.take(step.length);
+            ok = p && keep(st, step.attr, decode_text(p, step.length), to);
             break;
         }
+        case Step::nested:
+            ok = keep(st, step.attr, construct_own(st, src, *step.record), to);
+            break;
         case Step::list:
-            ok = list(step, to);
+            ok = decode_list(st, src, step, to);
             break;
         case Step::base:
-            ok = base(step, rec, to);
+            ok = decode(st, src, *step.record, to);
             break;
         }
         if (!ok)
@@ -411,38 +225,19 @@ bool Decoder::decode(const Record& rec, PyObject* to)
     return true;
 }
 
-Ref Decoder::construct_own(const Record& rec)
+}  // namespace
+
+Ref construct_own(State& st, Source& src, const Record& rec)
 {
-    auto* type = reinterpret_cast<PyTypeObject*>(st_.bound[index(rec.class_name)].get());
+    auto* type = reinterpret_cast<PyTypeObject*>(st.bound[index(rec.class_name)].get());
     Ref obj(type->tp_alloc(type, 0));
     // A copy of the record's dictionary of field names: its values are
     // replaced in place, and it never grows while the record is decoded.
-    Ref dict(obj ? PyDict_Copy(st_.field_dicts[static_cast<std::size_t>(rec.id)].get()) : nullptr);
-    const bool outer = std::exchange(own_, true);
-    const bool ok = dict && decode(rec, dict.get());
-    own_ = outer;
-    if (!ok)
+    Ref dict(obj ? PyDict_Copy(st.field_dicts[static_cast<std::size_t>(rec.id)].get()) : nullptr);
+    if (!dict || !decode(st, src, rec, dict.get()))
         return Ref();
-    return plain_set_instance_dict(obj.get(), std::move(dict)) ? std::move(obj) : Ref();
-}
-
-int Decoder::own_class(PyObject* cls, const Record& rec)
-{
-    return st_.is_own(cls, rec.class_name) ? st_.own(st_.scopes[static_cast<std::size_t>(rec.id)]) : 0;
-}
-
-Ref Decoder::call_class(PyObject* cls)
-{
-    PyObject* f = src_.file();
-    return f ? Ref(PyObject_CallOneArg(cls, f)) : Ref();
-}
-
-Ref Decoder::construct(PyObject* cls, const Record& rec)
-{
-    const int own = own_class(cls, rec);
-    if (own < 0)
-        return Ref();
-    return own ? construct_own(rec) : call_class(cls);
+    plain_set_instance_dict(obj.get(), std::move(dict));
+    return obj;
 }
 
 // The names of a record's fields in layout order, each once.
@@ -469,50 +264,40 @@ Py_ssize_t flat_size(const Record& rec)
 {
     Py_ssize_t size = 0;
     for (const Step& step : rec.steps) {
-        switch (step.op) {
-        case Step::group:
-            size += step.size;
-            break;
-        case Step::text:
-            size += own_text_length(step);
-            break;
-        case Step::base: {
-            const Py_ssize_t base = flat_size(*step.record);
-            if (base < 0)
-                return -1;
-            size += base;
-            break;
-        }
-        case Step::nested:
-        case Step::list:
+        const Py_ssize_t n = step.op == Step::group ? step.size
+                             : step.op == Step::text ? step.length
+                             : step.op == Step::list ? -1  // a count decides its size
+                                                     : flat_size(*step.record);
+        if (n < 0)
             return -1;
-        }
+        size += n;
     }
     return size;
 }
 
-namespace {
-
-Ref find_field(const Record& rec, const char*& p, Name name)
+Ref flat_field(const Record& rec, const char* p, Name name)
 {
     for (const Step& step : rec.steps) {
         if (step.op == Step::base || step.op == Step::nested) {
-            if (Ref value = find_field(*step.record, p, name); value || PyErr_Occurred())
+            if (Ref value = flat_field(*step.record, p, name); value || PyErr_Occurred())
                 return value;
+            const Py_ssize_t size = flat_size(*step.record);
+            if (size < 0)
+                break;  // what follows a list has no fixed place
+            p += size;
         } else if (step.op == Step::list) {
-            break;  // what follows a list has no fixed place
+            break;
         } else if (step.op == Step::text) {
-            const Py_ssize_t n = own_text_length(step);
             if (step.attr == name)
-                return decode_text(p, n);
-            p += n;
+                return decode_text(p, step.length);
+            p += step.length;
         } else {
             std::int32_t word = 0;
             for (const Field& f : step.fields) {
                 if (f.kind == Kind::bits)
                     word = load_le<std::int32_t>(p);
                 else if (f.name == name && f.kind != Kind::pad)
-                    return unpack_field(f, p, word, true);
+                    return unpack_field(f, p, word);
                 p += f.width;
             }
         }
@@ -520,14 +305,99 @@ Ref find_field(const Record& rec, const char*& p, Name name)
     return Ref();
 }
 
-}  // namespace
-
-Ref flat_field(const Record& rec, const char* p, Name name) { return find_field(rec, p, name); }
-
 Ref field_dict(State& st, const Record& rec)
 {
     Ref dict(PyDict_New());
     return dict && collect_field_names(st, rec, dict.get()) ? std::move(dict) : Ref();
+}
+
+std::string struct_code(const Field& f)
+{
+    switch (f.kind) {
+    case Kind::u16:
+        return "H";
+    case Kind::u32:
+        return "I";
+    case Kind::u64:
+        return "Q";
+    case Kind::f32:
+        return "f";
+    case Kind::bits:
+        return "i";
+    case Kind::pad:
+        return std::to_string(f.width) + "x";
+    case Kind::byte:
+    case Kind::chars:
+        return std::to_string(f.width) + "s";
+    case Kind::bit:
+        break;
+    }
+    return "";
+}
+
+namespace {
+
+// ("group", None, size, format, fields, chars): each unpacked value goes to
+// its field's name, a word of flags to its (name, bit) pairs; the chars
+// fields are then passed through decode_string.
+Ref python_group(State& st, const Step& step)
+{
+    std::string format = "<";
+    Ref fields(PyList_New(0)), chars(PyList_New(0));
+    if (!fields || !chars)
+        return Ref();
+    PyObject* bits = nullptr;  // borrowed: the pairs of the last word of flags
+    for (const Field& f : step.fields) {
+        format += struct_code(f);
+        int status = 0;
+        if (f.kind == Kind::bit) {
+            Ref pair(Py_BuildValue("(Oi)", st.name(f.name), f.bit));
+            status = pair ? PyList_Append(bits, pair.get()) : -1;
+        } else if (f.kind == Kind::bits) {
+            Ref pairs(PyList_New(0));
+            bits = pairs.get();
+            status = pairs ? PyList_Append(fields.get(), pairs.get()) : -1;
+        } else if (f.kind != Kind::pad) {
+            status = PyList_Append(fields.get(), st.name(f.name));
+            if (status == 0 && f.kind == Kind::chars)
+                status = PyList_Append(chars.get(), st.name(f.name));
+        }
+        if (status < 0)
+            return Ref();
+    }
+    return Ref(Py_BuildValue("(sOnsOO)", "group", Py_None, step.size, format.c_str(), fields.get(), chars.get()));
+}
+
+}  // namespace
+
+Ref python_steps(State& st, const Record& rec)
+{
+    auto name_or_none = [&](Name n) { return n == Name::count ? Py_None : st.name(n); };
+    Ref steps(PyList_New(0));
+    if (!steps)
+        return Ref();
+    for (const Step& step : rec.steps) {
+        PyObject* attr = name_or_none(step.attr);
+        Ref item;
+        if (step.op == Step::group)
+            item = python_group(st, step);
+        else if (step.op == Step::text && step.length_constant == Name::count)
+            item = Ref(Py_BuildValue("(sOi)", "text", attr, static_cast<int>(step.length)));
+        else if (step.op == Step::text)
+            item = Ref(Py_BuildValue("(sOO)", "text", attr, st.name(step.length_constant)));
+        else if (step.op == Step::nested)
+            item = Ref(Py_BuildValue("(sOO)", "nested", attr, st.name(step.record->class_name)));
+        else if (step.op == Step::list)
+            item = Ref(Py_BuildValue("(sOOOOOO)", "list", attr, st.name(step.count_attr),
+                                     st.name(step.record->class_name),
+                                     step.alt_record ? st.name(step.alt_record->class_name) : Py_None,
+                                     name_or_none(step.alt_attr), name_or_none(step.alt_text)));
+        else
+            item = Ref(Py_BuildValue("(sO)", "base", Py_None));
+        if (!item || PyList_Append(steps.get(), item.get()) < 0)
+            return Ref();
+    }
+    return Ref(PyList_AsTuple(steps.get()));
 }
 
 PyMethodDef decode_string_def = {"decode_string", as_cfunction(decode_string_impl), function_flags,

@@ -15,6 +15,7 @@
 #include <bit>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace quorin {
 
@@ -27,6 +28,15 @@ inline constexpr long max_path = 260;
 inline constexpr long ft_irdata = 1;
 inline constexpr long ft_group = 10;
 inline constexpr long ft_series = 11;
+
+// The fixed byte count a read_string length constant stands for in the
+// module's own layouts.
+constexpr std::uint16_t own_length(Name constant)
+{
+    return static_cast<std::uint16_t>(constant == Name::ST_ID_LENGTH     ? st_id_length
+                                      : constant == Name::FILE_ID_LENGTH ? file_id_length
+                                                                         : max_path);
+}
 
 // The record classes, in the order the module creates them.
 enum class RecordId : std::uint8_t {
@@ -81,10 +91,9 @@ struct Step {
     enum Op : std::uint8_t { group, text, nested, list, base } op;
     std::span<const Field> fields{};     // group
     Py_ssize_t size = 0;                 // group: bytes of its one read
-    bool has_chars = false;              // group: holds fields that become text
     Name attr = Name::count;             // text, nested, list: the attribute set
-    Name length_constant = Name::count;  // text: module constant holding the length...
-    std::uint16_t length = 0;            // ...or this fixed length
+    Name length_constant = Name::count;  // text: module constant holding the length, if any
+    std::uint16_t length = 0;            // text: the length in the module's own layouts
     const Record* record = nullptr;      // nested, list, base
     Name count_attr = Name::count;       // list: attribute holding the number of items
     const Record* alt_record = nullptr;  // list: used instead when alt_attr contains alt_text
@@ -92,24 +101,16 @@ struct Step {
     Name alt_text = Name::count;
 };
 
-// The largest group of any record, the series header's 262 bytes, fits.
-inline constexpr Py_ssize_t max_group_size = 512;
-
 constexpr Step group(std::span<const Field> fields)
 {
     Py_ssize_t size = 0;
-    bool has_chars = false;
-    for (const Field& f : fields) {
+    for (const Field& f : fields)
         size += f.width;
-        has_chars |= f.kind == Kind::chars;
-    }
-    if (size > max_group_size)
-        throw "a record group is larger than max_group_size";  // fails the constant evaluation
-    return {.op = Step::group, .fields = fields, .size = size, .has_chars = has_chars};
+    return {.op = Step::group, .fields = fields, .size = size};
 }
 constexpr Step text(Name attr, Name length_constant)
 {
-    return {.op = Step::text, .attr = attr, .length_constant = length_constant};
+    return {.op = Step::text, .attr = attr, .length_constant = length_constant, .length = own_length(length_constant)};
 }
 constexpr Step text(Name attr, std::uint16_t length)
 {
@@ -143,38 +144,16 @@ struct Record {
     PyMethodDef* method = nullptr;  // a method the class has besides __init__
 };
 
-// A place records are read from: a Python file object, the module's own
-// buffered native file, or bytes in memory.
+// A place records are decoded from: the module's own buffered native file,
+// or bytes in memory.
 class Source {
 public:
     // Consumes n bytes and returns them, valid until the next take; on a short
     // read the bytes are consumed and struct.error is raised (returns null).
     virtual const char* take(Py_ssize_t n) = 0;
-    // Borrowed: the file object handed to Python callables that read on, or
-    // null with an exception set where the source has none.
-    virtual PyObject* file() = 0;
 
 protected:
     ~Source() = default;
-};
-
-// Reads through the `read(n)` method of any Python object.
-class PySource final : public Source {
-public:
-    PySource(State& st, PyObject* f) : st_(st), f_(f) {}
-    ~PySource() { release(); }
-    PySource(const PySource&) = delete;
-    PySource& operator=(const PySource&) = delete;
-    const char* take(Py_ssize_t n) override;
-    PyObject* file() override { return f_; }
-
-private:
-    void release();
-    State& st_;
-    PyObject* f_;  // borrowed from the caller, who keeps it alive
-    Ref chunk_;    // the last object read() returned
-    Py_buffer view_{};
-    bool viewing_ = false;
 };
 
 // Reads bytes held in memory, which the owner keeps alive and unchanged.
@@ -183,7 +162,6 @@ public:
     MemorySource(State& st, const char* data, Py_ssize_t size, Py_ssize_t pos)
         : st_(st), data_(data), size_(size), pos_(pos) {}
     const char* take(Py_ssize_t n) override;
-    PyObject* file() override;
 
 private:
     State& st_;
@@ -214,74 +192,35 @@ inline void to_native_order([[maybe_unused]] char* p, [[maybe_unused]] Py_ssize_
 // -1 (as PyLong_AsLongLongAndOverflow says) and `out` is meaningless.
 bool index_to_int64(PyObject* obj, std::int64_t& out, int& overflow);
 
-// The one decoder of every record layout.
-//
-// The generic road honours what a caller has rebound: into() decodes a
-// record into the attributes of an instance being constructed, looking the
-// module's current read_string, decode_string, length constants and record
-// classes up at each step, and calls what is not the module's own as a
-// Python callable would be called.  The native road, construct_own(),
-// decodes with the module's own functions, constants and classes into a new
-// instance dictionary: for readers that are not part of the streaming
-// protocol, and where State::own() said nothing was rebound.
-class Decoder {
-public:
-    Decoder(State& st, Source& src) : st_(st), src_(src) {}
+// The one decoder of every record layout, on the native road: constructs
+// the module's own class for `rec` from `src`, decoding with the module's
+// own functions, constants and classes into a new instance dictionary, for
+// readers that are not part of the streaming protocol and where
+// State::own() said nothing was rebound.  The generic road, which honours
+// what a caller rebound, is Python: the record classes' __init__ runs it
+// with the steps python_steps() gives (see module.cpp).
+Ref construct_own(State& st, Source& src, const Record& rec);
 
-    // Decodes `rec` into the attributes of `self`, set one after the other.
-    bool into(const Record& rec, PyObject* self) { return decode(rec, self); }
-    // Constructs a record of class `cls` (the class bound under `rec`'s name):
-    // natively while `cls` and everything its construction uses is the
-    // module's own, otherwise by calling it with the source's file object.
-    Ref construct(PyObject* cls, const Record& rec);
-    // Whether construct() would build `rec` through `cls` natively: 1 or 0, -1 on error.
-    int own_class(PyObject* cls, const Record& rec);
-    // Constructs the module's own class for `rec` natively.
-    Ref construct_own(const Record& rec);
+// The steps of `rec` as the generic road's Python takes them, a tuple of
+// (operation, attribute, ...) per step (see module.cpp).
+Ref python_steps(State& st, const Record& rec);
 
-private:
-    // Each step decodes into `to`: the instance dictionary of a record built
-    // natively (own_), which holds every field's name in layout order from
-    // the start; or else the instance whose attributes are set in turn.
-    bool decode(const Record& rec, PyObject* to);
-    bool group(const Step& step, PyObject* to);
-    bool text(const Step& step, PyObject* to);
-    bool list(const Step& step, PyObject* to);
-    bool base(const Step& step, const Record& rec, PyObject* to);
-    bool keep(Name name, Ref value, PyObject* to);
-    Ref recall(Name name, PyObject* to);
-    Ref call_class(PyObject* cls);
+// The struct code of a field ("I", "64s", "2x"; empty for a flag bit).
+std::string struct_code(const Field& f);
 
-    State& st_;
-    Source& src_;
-    bool own_ = false;
-};
-
-// The byte count a read_string length stands for, or -1 when it is anything
-// but a plain non-negative int (then the host's own unpacking must judge it).
-Py_ssize_t plain_length(PyObject* max_len);
-
-// The bytes of `rec` when it has a fixed size (no nested records), else -1.
+// The bytes of `rec` when it has a fixed size (no list of records), else -1.
 Py_ssize_t flat_size(const Record& rec);
 
 // The field `name` of a record whose bytes `p` holds, as a record built
 // natively would hold it: a field of its own, of its base or of a record
-// nested in it, before any list; null without an error where there is none.  Where a pass keeps one value of a record no one else
-// sees, this reads it without building the record.
+// nested in it, before any list; null without an error where there is none.
+// Where a pass keeps one value of a record no one else sees, this reads it
+// without building the record.
 Ref flat_field(const Record& rec, const char* p, Name name);
 
 // A dictionary of `rec`'s field names in layout order, each mapped to None:
 // what a record the decoder creates starts its instance dictionary from.
 Ref field_dict(State& st, const Record& rec);
-
-// The fixed byte count a read_string length constant stands for in the
-// module's own layouts (ST_ID_LENGTH 30, FILE_ID_LENGTH 256, MAX_PATH 260).
-Py_ssize_t own_length(Name constant);
-// The byte count of a text step in the module's own layouts.
-inline Py_ssize_t own_text_length(const Step& step)
-{
-    return step.length_constant != Name::count ? own_length(step.length_constant) : step.length;
-}
 
 // Module-level functions.
 extern PyMethodDef decode_string_def;

@@ -4,16 +4,6 @@
 
 namespace quorin {
 
-Ref compile_generator_function(const char* name, const char* qualname)
-{
-    Ref names = run_python(std::string("def ") + name + "(native):\n    yield from native\n");
-    Ref function = Ref::borrow(names ? PyDict_GetItemString(names.get(), name) : nullptr);
-    Ref qualified(function ? PyUnicode_FromString(qualname) : nullptr);
-    if (!qualified || PyObject_SetAttrString(function.get(), "__qualname__", qualified.get()) < 0)
-        return Ref();
-    return function;
-}
-
 Ref run_python(const std::string& source)
 {
     Ref globals(PyDict_New());

@@ -1,7 +1,8 @@
 // The lazy sequences are real generators of the interpreter.  The C API
-// cannot make one, so a one-line `yield from` function, compiled once when the
-// module is set up, wraps a native iterator that does all the work.  Closing
-// or dropping the generator closes the native iterator through its close().
+// cannot make one, so a one-line `yield from` function, compiled with the
+// module's own Python (module.cpp), wraps a native iterator that does all
+// the work.  Closing or dropping the generator closes the native iterator
+// through its close().
 #pragma once
 
 #include "ref.hpp"
@@ -9,10 +10,6 @@
 #include <string>
 
 namespace quorin {
-
-// Compiles `def <name>(native): yield from native` and gives it `qualname`:
-// called with a native iterator, it gives a new, not yet started generator.
-Ref compile_generator_function(const char* name, const char* qualname);
 
 // Runs the Python `source` in a namespace of its own and returns the namespace.
 Ref run_python(const std::string& source);

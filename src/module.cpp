@@ -35,16 +35,6 @@ bool bind(State& st, Name name, Ref value)
     return true;
 }
 
-// "quorinreader.<name>" for each record class, in record order: a type's
-// name must outlive it.
-constexpr const char* record_class_names[] = {
-    "quorinreader.FileHeader",         "quorinreader.IndexEntry",        "quorinreader.IndexEntryExtended",
-    "quorinreader.MainSpectralHeader", "quorinreader.BenchInfo",         "quorinreader.SeriesHeader",
-    "quorinreader.Dimension",          "quorinreader.DataBlobFormat",    "quorinreader.LinkToData",
-    "quorinreader.SeriesSpecheader",   "quorinreader.SeriesSpecheaderVer3", "quorinreader.DiskResidentArray",
-};
-static_assert(std::size(record_class_names) == record_count);
-
 // Keeps the namespace of the class `k` (see State::made), its size and its
 // entries but __dict__, __doc__ and __module__: those a caller can neither
 // delete nor replace with anything a read would see.
@@ -88,14 +78,17 @@ bool bind_record_classes(State& st, PyObject* module)
         PyObject* base = rec->base ? st.bound[index(rec->base->class_name)].get() : nullptr;
         const Member members[] = {{"__init__", &record_init_def},
                                   {rec->method ? rec->method->ml_name : "", rec->method}};
-        Ref cls = make_plain_class(module, record_class_names[id], rec->doc, base,
+        st.class_names[id] = std::string("quorinreader.") + name_texts[index(rec->class_name)];
+        Ref cls = make_plain_class(module, st.class_names[id].c_str(), rec->doc, base,
                                    std::span(members, rec->method ? 2 : 1));
         if (!cls)
             return false;
         st.field_dicts[id] = field_dict(st, *rec);
+        st.python_steps[id] = python_steps(st, *rec);
         st.flat_sizes[id] = flat_size(*rec);
         st.scopes[id] = scope_of(*rec);
-        if (!st.field_dicts[id] || !remember_class(st, id, cls.get()) || !bind(st, rec->class_name, std::move(cls)))
+        if (!st.field_dicts[id] || !st.python_steps[id] || !remember_class(st, id, cls.get()) ||
+            !bind(st, rec->class_name, std::move(cls)))
             return false;
     }
     return true;
@@ -111,16 +104,6 @@ Ref import_attribute(const char* module_name, const char* attribute)
 {
     Ref module(PyImport_ImportModule(module_name));
     return module ? Ref(PyObject_GetAttrString(module.get(), attribute)) : Ref();
-}
-
-Ref one_zero(PyObject* array_type, const char* typecode)
-{
-    return Ref(PyObject_CallFunction(array_type, "s[d]", typecode, 0.0));
-}
-
-Ref new_type(PyObject* module, PyType_Spec* spec)
-{
-    return Ref(PyType_FromModuleAndSpec(module, spec, nullptr));
 }
 
 // The generic road's Python: where a caller's objects take part, they see
@@ -144,6 +127,50 @@ def read_string(f, max_len, unpack=struct.unpack):
 
 def decode_string(s):
     return s.split(b"\0")[0].decode("ascii", errors="ignore")
+
+# The shells that make the native iterators real generators (see generator.hpp).
+def read_linked_data(native):
+    yield from native
+
+def open_series(native):
+    yield from native
+
+read_linked_data.__qualname__ = "DiskResidentArray.read_linked_data"
+open_series.__qualname__ = "Series.open_series"
+
+# A record's __init__ (cls is its class): each step as the record's own
+# Python would take it, calling whatever the module binds when it runs.
+def decode_into(self, f, cls, steps, unpack=struct.unpack):
+    def bound(name):  # as a global name is looked up
+        try:
+            return globals()[name]
+        except KeyError:
+            raise NameError(f"name '{name}' is not defined") from None
+
+    for op, attr, *rest in steps:
+        if op == "group":
+            size, fmt, fields, chars = rest
+            for field, value in zip(fields, unpack(fmt, f.read(size))):
+                if type(field) is str:
+                    setattr(self, field, value)
+                else:
+                    for name, bit in field:
+                        setattr(self, name, bool(value >> bit & 1))
+            for name in chars:
+                setattr(self, name, decode_string(getattr(self, name)))
+        elif op == "text":
+            length = bound(rest[0]) if type(rest[0]) is str else rest[0]
+            setattr(self, attr, read_string(f, length))
+        elif op == "nested":
+            setattr(self, attr, bound(rest[0])(f))
+        elif op == "list":
+            count_attr, name, alt, alt_attr, alt_text = rest
+            if alt and alt_text in getattr(self, alt_attr):
+                name = alt
+            item_class = bound(name)
+            setattr(self, attr, [item_class(f) for _ in range(getattr(self, count_attr))])
+        else:
+            super(cls, self).__init__(f)
 )";
 
 bool set_up_generic_road(State& st)
@@ -152,14 +179,20 @@ bool set_up_generic_road(State& st)
     if (!names)
         return false;
     for (auto [name, slot] : {std::pair{"titled", &st.titled}, {"read_with", &st.read_with},
-                              {"decode_string", &st.decode_any}, {"read_string", &st.read_string_any}})
+                              {"decode_string", &st.decode_any}, {"read_string", &st.read_string_py},
+                              {"decode_into", &st.decode_into}, {"read_linked_data", &st.read_linked_data_shell},
+                              {"open_series", &st.open_series_shell}})
         if (!(*slot = Ref::borrow(PyDict_GetItemString(names.get(), name))))
             return false;
-    // read_string calls the module's decode_string as bound when it runs.
-    PyObject* read_string = st.read_string_any.get();
-    st.read_string_any = Ref(PyFunction_New(PyFunction_GetCode(read_string), st.globals));
-    return st.read_string_any &&
-           PyFunction_SetDefaults(st.read_string_any.get(), PyFunction_GetDefaults(read_string)) == 0;
+    // These look the module's names up as bound when they run.
+    for (Ref* slot : {&st.read_string_py, &st.decode_into}) {
+        PyObject* compiled = slot->get();
+        Ref function(PyFunction_New(PyFunction_GetCode(compiled), st.globals));
+        if (!function || PyFunction_SetDefaults(function.get(), PyFunction_GetDefaults(compiled)) < 0)
+            return false;
+        *slot = std::move(function);
+    }
+    return true;
 }
 
 // Everything the module caches that is not one of its public names.
@@ -174,24 +207,21 @@ bool set_up_state(State& st, PyObject* module)
     st.struct_error = import_attribute("struct", "error");
     st.unsupported_operation = import_attribute("io", "UnsupportedOperation");
     st.series_file_type = Ref(PyLong_FromLong(ft_series));
-    st.native_file_type = new_type(module, &native_file_spec);
-    st.linked_data_type = new_type(module, &linked_data_spec);
-    st.series_items_type = new_type(module, &series_items_spec);
-    st.reader_type = new_type(module, &reader_spec);
-    st.mapping_type = new_type(module, &mapping_spec);
-    st.read_linked_data_shell = compile_generator_function("read_linked_data", "DiskResidentArray.read_linked_data");
-    st.open_series_shell = compile_generator_function("open_series", "Series.open_series");
+    st.native_file_type = Ref(PyType_FromModuleAndSpec(module, &native_file_spec, nullptr));
+    st.linked_data_type = Ref(PyType_FromModuleAndSpec(module, &linked_data_spec, nullptr));
+    st.series_items_type = Ref(PyType_FromModuleAndSpec(module, &series_items_spec, nullptr));
+    st.reader_type = Ref(PyType_FromModuleAndSpec(module, &reader_spec, nullptr));
+    st.mapping_type = Ref(PyType_FromModuleAndSpec(module, &mapping_spec, nullptr));
     return set_up_generic_road(st) && st.struct_error && st.unsupported_operation &&
            st.series_file_type && st.native_file_type && st.linked_data_type &&
-           st.series_items_type && st.reader_type && st.mapping_type &&
-           st.read_linked_data_shell && st.open_series_shell;
+           st.series_items_type && st.reader_type && st.mapping_type;
 }
 
 bool set_up_arrays(State& st)
 {
     PyObject* array_type = st.bound[index(Name::array)].get();
-    st.zero_f = one_zero(array_type, "f");
-    st.zero_d = one_zero(array_type, "d");
+    st.zero_f = Ref(PyObject_CallFunction(array_type, "s[d]", "f", 0.0));
+    st.zero_d = Ref(PyObject_CallFunction(array_type, "s[d]", "d", 0.0));
     st.typecodes = Ref(Py_BuildValue("{i:s,i:s}", 4, "f", 8, "d"));
     return st.zero_f && st.zero_d && st.typecodes;
 }

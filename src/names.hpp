@@ -60,11 +60,10 @@ namespace quorin {
 
 // Names that are not valid C++ identifiers: (identifier, Python spelling).
 #define QUORIN_SPECIAL_NAMES(X)                                                        \
-    X(struct_module, "struct") X(dunder_init, "__init__")          \
-    X(dunder_fspath, "__fspath__")                                \
-    X(private_reader, "_Reader") X(private_decode_titles, "_decode_titles")                       \
+    X(struct_module, "struct") X(dunder_fspath, "__fspath__") X(text_exte, "Exte")      \
+    X(private_reader, "_Reader") X(private_decode_titles, "_decode_titles")            \
     X(private_record_layout, "_record_layout")                                         \
-    X(private_matching_dimensions, "_matching_dimensions") X(text_exte, "Exte")
+    X(private_matching_dimensions, "_matching_dimensions")
 
 enum class Name : std::uint16_t {
 #define QUORIN_NAME_ENUM(id) id,

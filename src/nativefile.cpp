@@ -598,8 +598,7 @@ bool native_may_hold(NativeFile* f, std::int64_t n)
 
 PyObject* native_for_caller(NativeFile* f)
 {
-    if (!f->sized && f->handle != os::invalid_handle)
-        look_at_size(f);
+    native_size_known(f);  // which also learns whether it is a directory
     if (f->directory) {
         raise_errno(f, os::error_is_directory);
         return nullptr;

@@ -96,7 +96,6 @@ class NativeSource final : public Source {
 public:
     NativeSource(State& st, NativeFile* f) : st_(st), f_(f) {}
     const char* take(Py_ssize_t n) override { return native_take(st_, f_, n); }
-    PyObject* file() override { return native_for_caller(f_); }
 
 private:
     State& st_;

@@ -68,11 +68,9 @@ PyGetSetDef plain_getset[] = {
 
 Ref plain_instance_dict(PyObject* obj) { return Ref::borrow(reinterpret_cast<PlainObject*>(obj)->dict); }
 
-bool plain_set_instance_dict(PyObject* obj, Ref dict)
+void plain_set_instance_dict(PyObject* obj, Ref dict)
 {
-    PyObject*& slot = reinterpret_cast<PlainObject*>(obj)->dict;
-    Py_XSETREF(slot, dict.release());
-    return true;
+    Py_XSETREF(reinterpret_cast<PlainObject*>(obj)->dict, dict.release());
 }
 
 Ref make_plain_class(PyObject* module, const char* qualified_name, const char* doc, PyObject* base,

@@ -8,7 +8,7 @@
 
 namespace quorin {
 
-// A new class `qualified_name` ("quorinreader.Name", static storage) whose
+// A new class `qualified_name` ("quorinreader.Name", text that outlives it) whose
 // one base is `base` (null: object), with `doc` (null: None) and the members
 // bound after it in the order given.
 Ref make_plain_class(PyObject* module, const char* qualified_name, const char* doc, PyObject* base,
@@ -25,6 +25,6 @@ Ref plain_instance_dict(PyObject* obj);
 bool bind_python_methods(PyObject* cls, const char* source, PyObject* globals);
 
 // Gives a new instance that has no dictionary yet the dictionary `dict`.
-bool plain_set_instance_dict(PyObject* obj, Ref dict);
+void plain_set_instance_dict(PyObject* obj, Ref dict);
 
 }  // namespace quorin

@@ -45,8 +45,6 @@ public:
         p_ = owned;
         Py_XDECREF(old);
     }
-    // For tp_traverse.
-    PyObject** slot() noexcept { return &p_; }
 
 private:
     PyObject* p_ = nullptr;

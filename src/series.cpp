@@ -51,7 +51,7 @@ public:
     SectionReader& operator=(const SectionReader&) = delete;
 
     // The record of the section of `class_name`; or, where reading it
-    // natively, what `unbuilt` reads of it (see read_record_through).
+    // natively, what `unbuilt` reads of it (see read_record_at).
     Ref read(Name class_name, Unbuilt unbuilt, bool* was_unbuilt)
     {
         Ref class_type = st_.global(Name::CLASS_TYPE);
@@ -72,8 +72,8 @@ public:
         if (!index || !section_class_and_offset(st_, file_, index.get(), record_class, offset))
             return {};
         Ref filename(PyObject_GetAttr(file_, st_.name(Name::filename)));
-        Ref record = filename ? read_record_through(st_, filename.get(), handle_, offset.get(), record_class.get(),
-                                                    unbuilt, was_unbuilt)
+        Ref record = filename ? read_record_at(st_, filename.get(), handle_, offset.get(), record_class.get(), unbuilt,
+                                               was_unbuilt)
                               : Ref();
         if (!handle_)
             types_.reset();

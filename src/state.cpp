@@ -55,10 +55,12 @@ int own_text(State& st)
             return now ? 0 : -1;
     }
     for (Name n : {Name::ST_ID_LENGTH, Name::FILE_ID_LENGTH, Name::MAX_PATH}) {
+        // Only a plain int: a subclass's text may differ from its value's.
         Ref now = st.global(n);
+        int overflow;
         if (!now)
             return -1;
-        if (plain_length(now.get()) != own_length(n))
+        if (!PyLong_CheckExact(now.get()) || PyLong_AsLongAndOverflow(now.get(), &overflow) != own_length(n))
             return 0;
     }
     return 1;
@@ -132,13 +134,13 @@ template <typename Act>
 void each_held(State& st, Act act)
 {
     for (std::span<Ref> refs : {std::span<Ref>(st.bound), std::span<Ref>(st.namespaces), std::span<Ref>(st.made),
-                                std::span<Ref>(st.field_dicts)})
+                                std::span<Ref>(st.field_dicts), std::span<Ref>(st.python_steps)})
         for (Ref& r : refs)
             act(r);
     for (Ref* r : {&st.struct_error, &st.unsupported_operation, &st.typecodes, &st.zero_f, &st.zero_d,
                    &st.series_file_type, &st.native_file_type, &st.linked_data_type, &st.series_items_type,
                    &st.reader_type, &st.mapping_type, &st.read_linked_data_shell, &st.open_series_shell, &st.titled,
-                   &st.read_with, &st.read_string_any, &st.decode_any})
+                   &st.read_with, &st.read_string_py, &st.decode_any, &st.decode_into})
         act(*r);
 }
 

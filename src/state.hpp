@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace quorin {
 
@@ -22,8 +23,10 @@ struct State {
     Ref names[name_count];
     Ref bound[name_count];    // the object the module bound under each of its public names
     Ref field_dicts[record_count];  // each record's field names, see field_dict
+    Ref python_steps[record_count];  // each record's steps for the generic road, see python_steps
     Py_ssize_t flat_sizes[record_count] = {};   // see flat_size
     const Record* records[record_count] = {};
+    std::string class_names[record_count];  // "quorinreader.<name>": a type's name must outlive it
 
     // The classes whose construction the module does itself while they are
     // as it made them: the record classes in record order, then SPAFile.
@@ -50,8 +53,9 @@ struct State {
     Ref open_series_shell;
     // The generic road's Python (see module.cpp): the series items of a
     // caller's blob; a caller's record class called on a file opened by
-    // io.open; and read_string and decode_string for arguments of any type.
-    Ref titled, read_with, read_string_any, decode_any;
+    // io.open; read_string; decode_string for arguments of any type; and
+    // the decoding of a record into the attributes of the instance.
+    Ref titled, read_with, read_string_py, decode_any, decode_into;
 
     // The one decision of a pass: whether everything in `scope` is the
     // module's own, so that the pass may run natively.  1 or 0, -1 on error.
@@ -73,6 +77,12 @@ struct State {
     Ref global(Name n) const;
     // Whether `obj` is what the module itself bound under `n`.
     bool is_own(PyObject* obj, Name n) const { return obj == bound[index(n)].get(); }
+    // Whether `cls` is the class bound under `rec`'s name and everything its
+    // construction uses is the module's own, so that it may be built natively.
+    int own_record(PyObject* cls, const Record& rec)
+    {
+        return is_own(cls, rec.class_name) ? own(scopes[static_cast<std::size_t>(rec.id)]) : 0;
+    }
     // The record whose class is `cls`, if it is one of the module's record classes.
     const Record* record_of(PyObject* cls) const;
 

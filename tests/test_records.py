@@ -203,3 +203,27 @@ def test_constructor_takes_exactly_one_file(name):
         cls()
     with pytest.raises(TypeError):
         cls(io.BytesIO(bytes(2000)), 1)
+
+
+
+@pytest.mark.parametrize("name, replaced", [
+    ("SeriesHeader", ["series_ID", "z_short_label", "z_long_label", "z_short_label_2", "z_long_label_2"]),
+    ("Dimension", []),  # text read by read_string is set once, as text
+    ("LinkToData", []),
+])
+def test_assignments_a_subclass_sees(name, replaced):
+    """Each field is set once, in layout order; a char field unpacked with its
+    group is set to its raw bytes, then replaced by its text, in order."""
+    table, _ = TABLES[name]
+    values = sw.sample_values(table)
+    seen = []
+
+    class Watched(getattr(qr, name)):
+        def __setattr__(self, key, value):
+            seen.append((key, type(value)))
+            super().__setattr__(key, value)
+
+    check(Watched(io.BytesIO(sw.pack(table, **values))), table, expected(table, values))
+    assert [key for key, _ in seen] == [n for n, _ in table] + replaced
+    first = dict(seen[:len(table)])
+    assert [(first[n], kind) for n, kind in seen[len(table):]] == [(bytes, str)] * len(replaced)
