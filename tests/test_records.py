@@ -205,7 +205,6 @@ def test_constructor_takes_exactly_one_file(name):
         cls(io.BytesIO(bytes(2000)), 1)
 
 
-
 @pytest.mark.parametrize("name, replaced", [
     ("SeriesHeader", ["series_ID", "z_short_label", "z_long_label", "z_short_label_2", "z_long_label_2"]),
     ("Dimension", []),  # text read by read_string is set once, as text
