@@ -138,15 +138,17 @@ def open_series(native):
 read_linked_data.__qualname__ = "DiskResidentArray.read_linked_data"
 open_series.__qualname__ = "Series.open_series"
 
+def bound(names, name):  # as a global name is looked up
+    try:
+        return names[name]
+    except KeyError:
+        raise NameError(f"name '{name}' is not defined") from None
+
 # A record's __init__ (cls is its class): each step as the record's own
 # Python would take it, calling whatever the module binds when it runs.
-def decode_into(self, f, cls, steps, unpack=struct.unpack):
-    def bound(name):  # as a global name is looked up
-        try:
-            return globals()[name]
-        except KeyError:
-            raise NameError(f"name '{name}' is not defined") from None
-
+# It makes no function per call: a def here crashed 3.12 and 3.13 when an
+# allocation failed just after it (tests/test_resources.py).
+def decode_into(self, f, cls, steps, unpack=struct.unpack, bound=bound):
     for op, attr, *rest in steps:
         if op == "group":
             size, fmt, fields, chars = rest
@@ -159,15 +161,15 @@ def decode_into(self, f, cls, steps, unpack=struct.unpack):
             for name in chars:
                 setattr(self, name, decode_string(getattr(self, name)))
         elif op == "text":
-            length = bound(rest[0]) if type(rest[0]) is str else rest[0]
+            length = bound(globals(), rest[0]) if type(rest[0]) is str else rest[0]
             setattr(self, attr, read_string(f, length))
         elif op == "nested":
-            setattr(self, attr, bound(rest[0])(f))
+            setattr(self, attr, bound(globals(), rest[0])(f))
         elif op == "list":
             count_attr, name, alt, alt_attr, alt_text = rest
             if alt and alt_text in getattr(self, alt_attr):
                 name = alt
-            item_class = bound(name)
+            item_class = bound(globals(), name)
             setattr(self, attr, [item_class(f) for _ in range(getattr(self, count_attr))])
         else:
             super(cls, self).__init__(f)
