@@ -38,10 +38,10 @@ bool section_class_and_offset(State& st, PyObject* spa, PyObject* index, Ref& re
 // (opened from `filename` when null; dropping it closes the file): natively
 // for the module's own record classes.  A class whose construction runs the
 // caller's code is built as read_offset builds it, with a real binary file
-// object, and the handle is closed.  With `unbuilt`, where the record would be built natively and
-// no one else sees it, what `unbuilt` reads of it at the handle's position
-// is returned instead and *was_unbuilt is set; when it returns null without
-// an error, the record is built after all.
+// object, and the handle is closed.  With `unbuilt`, where the record would
+// be built natively and no one else sees it, what `unbuilt` reads of it at
+// the handle's position is returned instead and *was_unbuilt is set; when it
+// returns null without an error, the record is built after all.
 using Unbuilt = Ref (*)(State& st, NativeFile* f, const Record& rec);
 Ref read_record_at(State& st, PyObject* filename, Ref& handle, PyObject* offset, PyObject* cls,
                    Unbuilt unbuilt = nullptr, bool* was_unbuilt = nullptr);
