@@ -150,7 +150,7 @@ struct LinkedData {
         Py_CLEAR(header_class);
         Py_CLEAR(zero_value);
     }
-    int visit(visitproc visit, void* arg)
+    int visit_references(visitproc visit, void* arg)
     {
         Py_VISIT(array);
         Py_VISIT(file);

@@ -126,9 +126,9 @@ Ref decode_text(const char* p, Py_ssize_t n)
     if (kept == n) {
         std::memcpy(out, p, static_cast<std::size_t>(n));
     } else {
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (static_cast<unsigned char>(p[i]) < 0x80)
-                *out++ = static_cast<Py_UCS1>(p[i]);
+        for (Py_ssize_t k = 0; k < n; ++k)
+            if (static_cast<unsigned char>(p[k]) < 0x80)
+                *out++ = static_cast<Py_UCS1>(p[k]);
     }
     return text;
 }

@@ -48,17 +48,18 @@ private:
 PyObject* iterator_send(PyObject* self, PyObject* value);
 
 // The type every native iterator shares.  T is the object's struct, with
-//   bool running;                          // for Running
-//   void release();                        // ends the sequence: drops every
-//                                          // reference, closes what it holds
-//   int visit(visitproc, void*);           // visits its references
-//   static PyObject* next(PyObject* self); // tp_iternext
+//   bool running;                            // for Running
+//   void release();                          // ends the sequence: drops every
+//                                            // reference, closes what it holds
+//   int visit_references(visitproc, void*);  // visits its references
+//   static PyObject* next(PyObject* self);   // tp_iternext
+// (Py_VISIT calls a parameter named `visit`, which a member of that name would shadow.)
 template <typename T>
 struct NativeIterator {
     static int traverse(PyObject* self, visitproc visit, void* arg)
     {
         Py_VISIT(Py_TYPE(self));
-        return reinterpret_cast<T*>(self)->visit(visit, arg);
+        return reinterpret_cast<T*>(self)->visit_references(visit, arg);
     }
     static int clear(PyObject* self)
     {

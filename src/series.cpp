@@ -26,7 +26,7 @@ struct SeriesItems {
         Py_CLEAR(series);
         Py_CLEAR(blob);  // dropping the blob's sequence closes its handle
     }
-    int visit(visitproc visit, void* arg)
+    int visit_references(visitproc visit, void* arg)
     {
         Py_VISIT(series);
         Py_VISIT(blob);
