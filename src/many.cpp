@@ -223,7 +223,8 @@ void scan_open(os::Handle h, FileScan& s, unsigned char* block, std::size_t& got
         s.status = not_spectral;
         return;
     }
-    std::memcpy(s.file_id, block + g.file_id.offset, std::min<std::size_t>(file_id_bytes, g.file_id.width));
+    std::memcpy(s.file_id, block + g.file_id.offset,
+                std::min(file_id_bytes, static_cast<std::size_t>(g.file_id.width)));
     const unsigned char* entries = block + g.header_size;
     if (static_cast<std::uint64_t>(directory_end) > got) {
         try {

@@ -82,7 +82,8 @@ Error read_at(Handle h, void* data, std::size_t n, std::int64_t offset, std::siz
     got = 0;
     while (got < n) {
         const std::size_t want = std::min(n - got, single_read_max);
-        const ssize_t r = ::pread(h, static_cast<char*>(data) + got, want, static_cast<off_t>(offset + got));
+        const auto at = static_cast<off_t>(offset + static_cast<std::int64_t>(got));
+        const ssize_t r = ::pread(h, static_cast<char*>(data) + got, want, at);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -120,7 +121,8 @@ Error read_at(Handle h, const Buffer* parts, std::size_t count, std::int64_t off
         }
         if (n == 0)
             break;
-        const ssize_t r = preadv(h, iov, have_preadv ? n : 1, static_cast<off_t>(offset + got));
+        const auto at = static_cast<off_t>(offset + static_cast<std::int64_t>(got));
+        const ssize_t r = preadv(h, iov, have_preadv ? n : 1, at);
         if (r < 0) {
             if (errno == EINTR)
                 continue;

@@ -170,6 +170,7 @@ bool bind_arguments(const char* fname, PyObject* const* args, Py_ssize_t nargs, 
                     std::span<const char* const> params, PyObject** out)
 {
     const auto nparams = static_cast<Py_ssize_t>(params.size());
+    const char* const* names = params.data();
     if (nargs > nparams) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", fname, nparams,
                      nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
@@ -181,21 +182,21 @@ bool bind_arguments(const char* fname, PyObject* const* args, Py_ssize_t nargs, 
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t i = 0;
-        while (i < nparams && PyUnicode_CompareWithASCIIString(key, params[i]) != 0)
+        while (i < nparams && PyUnicode_CompareWithASCIIString(key, names[i]) != 0)
             ++i;
         if (i == nparams) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
             return false;
         }
         if (out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, params[i]);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, names[i]);
             return false;
         }
         out[i] = args[nargs + k];
     }
     for (Py_ssize_t i = 0; i < nparams; ++i) {
         if (!out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", fname, params[i], i + 1);
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", fname, names[i], i + 1);
             return false;
         }
     }
