@@ -200,7 +200,7 @@ void scan_open(os::Handle h, FileScan& s, unsigned char* block, std::size_t& got
     // larger file's size is not asked for: that costs as much as the read,
     // and every read below says when the file ends before it.
     got = 0;
-    if ((s.error = os::read_at(h, block, first_block, 0, got))) {
+    if ((s.error = os::read_at(h, block, first_block, 0, got)) != 0) {
         // A directory is refused here as io.open refuses it; a pipe or a
         // device goes to the Python layer, which reads it in sequence.
         s.status = os::means_not_seekable(s.error) ? elsewhere : os_failed;
@@ -405,7 +405,7 @@ PyObject* scan_many_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     run_parallel(n, workers, [&](Py_ssize_t i, unsigned char* block, std::vector<unsigned char>& directory) {
         FileScan& s = scans[i];
         os::Handle h;
-        if ((s.error = os::open_read(paths[static_cast<std::size_t>(i)], h))) {
+        if ((s.error = os::open_read(paths[static_cast<std::size_t>(i)], h)) != 0) {
             s.status = os_failed;
             return;
         }
@@ -526,7 +526,7 @@ PyObject* read_many_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (p.count == 0)
             return;
         os::Handle h;
-        if ((status = os::open_read(paths[static_cast<std::size_t>(i)], h)))
+        if ((status = os::open_read(paths[static_cast<std::size_t>(i)], h)) != 0)
             return;
         read_one(h, p, dest, dest_item, status);
         os::close(h);
