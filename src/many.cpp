@@ -319,22 +319,26 @@ bool workers_arg(PyObject* obj, int& out)
     return true;
 }
 
-// The paths of a list or tuple, converted while the GIL is held.
+// The paths of a list or tuple, converted while the GIL is held.  A path's
+// __fspath__ is the caller's code, which may change a list meanwhile: the
+// paths are those of a tuple taken first, which holds each of them.
 std::unique_ptr<os::Path[]> convert_paths(PyObject* seq, Py_ssize_t& n)
 {
     if (!PyList_Check(seq) && !PyTuple_Check(seq)) {
         PyErr_Format(PyExc_TypeError, "expected a list or tuple of paths, not '%.200s'", Py_TYPE(seq)->tp_name);
         return nullptr;
     }
-    n = PySequence_Fast_GET_SIZE(seq);
+    Ref items(PySequence_Tuple(seq));
+    if (!items)
+        return nullptr;
+    n = PyTuple_GET_SIZE(items.get());
     std::unique_ptr<os::Path[]> paths(new (std::nothrow) os::Path[static_cast<std::size_t>(std::max<Py_ssize_t>(n, 1))]);
     if (!paths) {
         PyErr_NoMemory();
         return nullptr;
     }
-    PyObject** items = PySequence_Fast_ITEMS(seq);
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!paths[static_cast<std::size_t>(i)].convert(items[i]))
+        if (!paths[static_cast<std::size_t>(i)].convert(PyTuple_GET_ITEM(items.get(), i)))
             return nullptr;
     return paths;
 }

@@ -41,12 +41,48 @@ CASES = {
         header = Header(io.BytesIO(builder.build()))
         print([type(s).__name__ for s in header.sections], header.sections[0].section_type)
     """,
+    # The list's item array was kept across __fspath__, which emptied it
+    # (its storage then reused by other bytes) and filled it again.
+    "a list of paths emptied and refilled by a path's __fspath__": """
+        import array, tempfile, quorinreader as q, spectra_files as sf
+
+        folder = tempfile.mkdtemp()
+        files = [sf.spectrum(folder, values=[k, k + 0.5, -k - 1, 8.0], name=f"{k}.spa") for k in range(3)]
+        paths = []
+
+        class Shifting:
+            def __fspath__(self):
+                paths.clear()
+                self.junk = bytearray(b"\x41" * 8199)
+                paths.extend(["missing.spa"] * 1025)
+                return files[0][0]
+
+        def fill():
+            paths[:] = [Shifting()] + [path for path, _ in files[1:]] * 512
+            return len(paths)
+
+        n = fill()
+        values = array.array("f", bytes(16 * n))
+        scans, fields, size = q._scan_many(paths, 1, values, 4)
+        at = {name: offset for name, _, offset in fields}["status"]
+        statuses = {int.from_bytes(scans[k * size + at:k * size + at + 4], "little") for k in range(n)}
+        print(n, sorted(statuses), list(values[:12]))
+
+        fill()
+        offsets = [files[0][1]] + [offset for _, offset in files[1:]] * 512
+        plan = array.array("q", [v for k, offset in enumerate(offsets) for v in (offset, 4, 4, 4 * k)])
+        values = array.array("f", bytes(16 * n))
+        print(sorted(set(array.array("i", q._read_many(paths, plan, values, 4, 1)))), list(values[:12]))
+    """,
 }
 
 EXPECTED = {
     "a base __init__ deleted":
         "TypeError: object.__init__() takes exactly one argument (the instance to initialize)",
     "the entry class rebound and collected while a header is read": "['Entry'] 2",
+    "a list of paths emptied and refilled by a path's __fspath__":
+        "1025 [4] [0.0, 0.5, -1.0, 8.0, 1.0, 1.5, -2.0, 8.0, 2.0, 2.5, -3.0, 8.0]\n"
+        "[0] [0.0, 0.5, -1.0, 8.0, 1.0, 1.5, -2.0, 8.0, 2.0, 2.5, -3.0, 8.0]",
 }
 
 
