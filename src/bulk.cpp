@@ -263,8 +263,10 @@ PyObject* reader_record(PyObject* self, PyTypeObject* cls, PyObject* const* args
     const Record* rec = st.record_of(argv[0]);
     if (!rec)
         return PyErr_Format(PyExc_TypeError, "record() takes one of the module's record classes, not %R", argv[0]);
+    // The offset's __index__ is the caller's code, which may close the
+    // reader: it is found usable again before its source is touched.
     std::int64_t offset;
-    if (!check_usable(r) || !non_negative(argv[1], "offset", offset))
+    if (!check_usable(r) || !non_negative(argv[1], "offset", offset) || !check_usable(r))
         return nullptr;
     if (r->viewing) {
         const Py_ssize_t size = r->view.len;
@@ -394,6 +396,10 @@ PyObject* reader_read_rows(PyObject* self, PyTypeObject*, PyObject* const* args,
     View values, heads;
     if (!writable(argv[5], "values", static_cast<Py_ssize_t>(count * row), values) ||
         (head && !writable(argv[6], "heads", static_cast<Py_ssize_t>(count * head), heads)))
+        return nullptr;
+    // The arguments' __index__ and __buffer__ are the caller's code, which
+    // may have closed the reader since it was found usable.
+    if (!check_usable(r))
         return nullptr;
     const Rows rows{offset,
                     static_cast<Py_ssize_t>(count),

@@ -74,6 +74,31 @@ CASES = {
         values = array.array("f", bytes(16 * n))
         print(sorted(set(array.array("i", q._read_many(paths, plan, values, 4, 1)))), list(values[:12]))
     """,
+    # The reader's source was found open before the arguments' __index__,
+    # which closed it, then read.
+    "a reader closed by its own arguments": """
+        import os, tempfile, quorinreader as q
+
+        path = os.path.join(tempfile.mkdtemp(), "data")
+        with open(path, "wb") as f:
+            f.write(bytes(range(256)) * 64)
+        for source in (path, open(path, "rb").read()):
+            for call in ("read_rows", "record"):
+                reader = q._Reader(source)
+
+                class Closing:
+                    def __index__(self):
+                        reader.close()
+                        return 0
+
+                try:
+                    if call == "read_rows":
+                        reader.read_rows(Closing(), 4, 0, 1024, 4, bytearray(4096), None)
+                    else:
+                        reader.record(q.MainSpectralHeader, Closing())
+                except ValueError as e:
+                    print(call, type(source).__name__, e)
+    """,
 }
 
 EXPECTED = {
@@ -83,7 +108,28 @@ EXPECTED = {
     "a list of paths emptied and refilled by a path's __fspath__":
         "1025 [4] [0.0, 0.5, -1.0, 8.0, 1.0, 1.5, -2.0, 8.0, 2.0, 2.5, -3.0, 8.0]\n"
         "[0] [0.0, 0.5, -1.0, 8.0, 1.0, 1.5, -2.0, 8.0, 2.0, 2.5, -3.0, 8.0]",
+    "a reader closed by its own arguments": "\n".join(
+        f"{call} {kind} I/O operation on closed reader." for kind in ("str", "bytes")
+        for call in ("read_rows", "record")),
 }
+
+if sys.version_info >= (3, 12):  # a class's __buffer__ makes it a buffer from 3.12 on
+    CASES["a reader closed by its destination's __buffer__"] = """
+        import quorinreader as q
+
+        reader = q._Reader(bytes(8192))
+
+        class Closing:
+            def __buffer__(self, flags):
+                reader.close()
+                return memoryview(bytearray(4096))
+
+        try:
+            reader.read_rows(0, 4, 0, 1024, 4, Closing(), None)
+        except ValueError as e:
+            print(e)
+    """
+    EXPECTED["a reader closed by its destination's __buffer__"] = "I/O operation on closed reader."
 
 
 @pytest.mark.parametrize("case", CASES)
