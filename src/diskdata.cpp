@@ -544,7 +544,12 @@ PyObject* blob_extent(PyObject* linked_data) { return reinterpret_cast<LinkedDat
 
 int next_title(State& st, PyObject* linked_data, Ref& title, Ref& values)
 {
-    return next_item(st, reinterpret_cast<LinkedData*>(linked_data), title, values, true);
+    // The series reader's own request guards the series, and this one the
+    // sequence: a caller's mini header class runs meanwhile, and may find
+    // the sequence (through gc) and close it under the handle being read.
+    auto* seq = reinterpret_cast<LinkedData*>(linked_data);
+    Running running(seq->running);
+    return running ? next_item(st, seq, title, values, true) : -1;
 }
 
 }  // namespace quorin

@@ -47,9 +47,9 @@ Ref new_linked_data(State& st, PyObject* array, PyObject* file, PyObject* n_spec
 // building the header (which the headers then lack); else null.
 PyObject* blob_extent(PyObject* linked_data);
 // Advances a native sequence past its headers item, for the series reader,
-// which keeps only each mini header's spec_title and guards the request
-// itself: 1 with the next spectrum's title (None without mini headers) and
-// values, 0 at the end, -1 on error.
+// which keeps only each mini header's spec_title: 1 with the next
+// spectrum's title (None without mini headers) and values, 0 at the end, -1
+// on error.
 int next_title(State& st, PyObject* linked_data, Ref& title, Ref& values);
 
 }  // namespace quorin

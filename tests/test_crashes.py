@@ -99,6 +99,29 @@ CASES = {
                 except ValueError as e:
                     print(call, type(source).__name__, e)
     """,
+    # A series read on through a handle a caller's mini header class had
+    # closed and dropped, finding the blob's sequence through gc.
+    "a series' sequence closed by its mini header class": """
+        import gc, os, tempfile, quorinreader as q, spawriter as sw
+
+        path = os.path.join(tempfile.mkdtemp(), "series.spa")
+        sw.series_file(path, [[1.0, 2.0], [3.0, 4.0]])
+        refused = []
+
+        class Mini(q.SeriesSpecheader):
+            def __init__(self, f):
+                super().__init__(f)
+                for o in gc.get_objects():
+                    if type(o).__name__ == "_LinkedData":
+                        try:
+                            o.close()
+                        except ValueError as e:
+                            refused.append(str(e))
+
+        q.SeriesSpecheader = Mini
+        items = list(q.open_file(path).open_series())
+        print(items[0][0], [(h["title"], list(v)) for h, v in items[1:]], refused)
+    """,
 }
 
 EXPECTED = {
@@ -111,6 +134,9 @@ EXPECTED = {
     "a reader closed by its own arguments": "\n".join(
         f"{call} {kind} I/O operation on closed reader." for kind in ("str", "bytes")
         for call in ("read_rows", "record")),
+    "a series' sequence closed by its mini header class":
+        "{'first': 400.0, 'last': 4000.0, 'n': 2} [('spectrum 0', [1.0, 2.0]), ('spectrum 1', [3.0, 4.0])]"
+        " ['generator already executing', 'generator already executing']",
 }
 
 if sys.version_info >= (3, 12):  # a class's __buffer__ makes it a buffer from 3.12 on
