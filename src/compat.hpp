@@ -39,6 +39,32 @@ inline void restore_exception(Ref exception)
 #endif
 }
 
+// dict[key] as a strong reference in `out`: 1 where found, 0 where not (no
+// error), -1 with an error.  A borrowed value would be at the mercy of
+// whatever Python code runs next, or of another thread without the GIL.
+inline int dict_get_ref(PyObject* dict, PyObject* key, Ref& out)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value;
+    const int found = PyDict_GetItemRef(dict, key, &value);
+    out.reset(value);
+    return found;
+#else
+    out = Ref::borrow(PyDict_GetItemWithError(dict, key));
+    return out ? 1 : PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// list[i] as a strong reference; null with IndexError outside the list.
+inline Ref list_get_ref(PyObject* list, Py_ssize_t i)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref(PyList_GetItemRef(list, i));
+#else
+    return Ref::borrow(PyList_GetItem(list, i));
+#endif
+}
+
 // The dictionary that is a class's own namespace (a new reference).
 inline Ref own_namespace(PyTypeObject* type)
 {

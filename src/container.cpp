@@ -1,5 +1,6 @@
 #include "container.hpp"
 
+#include "compat.hpp"
 #include "nativefile.hpp"
 #include "plainclass.hpp"
 
@@ -164,7 +165,9 @@ Ref indices_of_type(PyObject* types, PyObject* t, bool first_only)
     if (!first_only && !found)
         return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(types); ++i) {
-        Ref equal(PyObject_RichCompare(PyList_GET_ITEM(types, i), t, Py_EQ));
+        // Held across the comparison, which runs the caller's __eq__.
+        Ref type = list_get_ref(types, i);
+        Ref equal(type ? PyObject_RichCompare(type.get(), t, Py_EQ) : nullptr);
         const int matches = equal ? PyObject_IsTrue(equal.get()) : -1;
         Ref index(matches > 0 ? PyLong_FromSsize_t(i) : nullptr);
         if (matches < 0 || (matches && !index))

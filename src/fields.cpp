@@ -176,15 +176,19 @@ bool decode_list(State& st, Source& src, const Step& step, PyObject* to)
     // field's name from the start, so a lookup finds one.
     const Record* rec = step.record;
     if (step.alt_record) {
-        PyObject* haystack = PyDict_GetItemWithError(to, st.name(step.alt_attr));
-        const int found = haystack ? PySequence_Contains(haystack, st.name(step.alt_text)) : -1;
+        Ref haystack;
+        const int found = dict_get_ref(to, st.name(step.alt_attr), haystack) > 0
+                              ? PySequence_Contains(haystack.get(), st.name(step.alt_text))
+                              : -1;
         if (found < 0)
             return false;
         if (found)
             rec = step.alt_record;
     }
-    PyObject* count_obj = PyDict_GetItemWithError(to, st.name(step.count_attr));
-    const Py_ssize_t count = count_obj ? PyNumber_AsSsize_t(count_obj, PyExc_OverflowError) : -1;
+    Ref count_obj;
+    const Py_ssize_t count = dict_get_ref(to, st.name(step.count_attr), count_obj) > 0
+                                 ? PyNumber_AsSsize_t(count_obj.get(), PyExc_OverflowError)
+                                 : -1;
     Ref items(count < 0 ? nullptr : PyList_New(0));
     if (!items)
         return false;

@@ -1,15 +1,17 @@
 #include "state.hpp"
 
+#include "compat.hpp"
+
 #include <cstring>
 
 namespace quorin {
 
 Ref State::global(Name n) const
 {
-    PyObject* obj = PyDict_GetItemWithError(globals, name(n));
-    if (!obj && !PyErr_Occurred())
+    Ref obj;
+    if (dict_get_ref(globals, name(n), obj) == 0)
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(n));
-    return Ref::borrow(obj);
+    return obj;
 }
 
 namespace {
@@ -38,9 +40,12 @@ int as_made(State& st, std::size_t k)
     if (PyDict_GET_SIZE(names) != st.made_sizes[k])
         return 0;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(made); i += 2) {
-        PyObject* value = PyDict_GetItemWithError(names, PyTuple_GET_ITEM(made, i));
-        if (value != PyTuple_GET_ITEM(made, i + 1))
-            return value || !PyErr_Occurred() ? 0 : -1;
+        Ref value;
+        const int found = dict_get_ref(names, PyTuple_GET_ITEM(made, i), value);
+        if (found < 0)
+            return -1;
+        if (value.get() != PyTuple_GET_ITEM(made, i + 1))
+            return 0;
     }
     return 1;
 }
