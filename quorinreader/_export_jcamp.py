@@ -70,7 +70,7 @@ def write(s: Spectra, out: Path, *, data_type: str = "INFRARED SPECTRUM", form: 
         raise ValueError(f"form must be 'affn' or 'difdup', not {form!r}")
     name = _name(s.source)
     texts = {}
-    for label, given, default in (("origin", origin, f"{name}, exported by quorinreader {_version()}"),
+    for label, given, default in (("origin", origin, f"{name}, exported by quorinreader"),
                                   ("owner", owner, "UNKNOWN")):
         text = _printable(default if given is None else given)[:WIDTH - 9].rstrip()
         if not text:
@@ -350,12 +350,3 @@ def _full_title(title: str) -> Iterator[str]:
 
 def _name(source: str) -> str:
     return os.path.basename(str(source).rstrip("/\\")) or str(source)
-
-
-def _version() -> str:
-    from importlib import metadata
-
-    try:
-        return metadata.version("quorinreader")
-    except metadata.PackageNotFoundError:
-        return "(not installed)"
