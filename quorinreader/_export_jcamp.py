@@ -258,15 +258,15 @@ def _integers(y: npt.NDArray[Any]) -> tuple[str, npt.NDArray[numpy.int64]]:
 def _affn(x_texts: list[str], y: npt.NDArray[Any]) -> list[str]:
     """Lines of an X and as many AFFN values after it as fit."""
     texts = _numbers(y)
-    if not texts:
-        return []
-    room = numpy.zeros(len(texts) + 1, numpy.int64)
-    numpy.cumsum([len(t) + 1 for t in texts], out=room[1:])
+    sizes = [len(text) + 1 for text in texts]  # each with the space before it
     lines = []
     a, n = 0, len(texts)
     while a < n:
-        budget = WIDTH - len(x_texts[a])
-        b = max(int(numpy.searchsorted(room, room[a] + budget, side="right")) - 1, a + 1)
+        room = WIDTH - len(x_texts[a]) - sizes[a]
+        b = a + 1  # one value always fits
+        while b < n and sizes[b] <= room:
+            room -= sizes[b]
+            b += 1
         lines.append(x_texts[a] + " " + " ".join(texts[a:b]))
         a = b
     return lines
