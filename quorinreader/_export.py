@@ -14,7 +14,7 @@ import importlib.util
 import os
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any, Literal
+from typing import Any, Literal, cast
 
 import numpy
 from numpy.lib import recfunctions
@@ -48,7 +48,7 @@ class Format:
     def write(self, s: Spectra, out: Path, **options: Any) -> list[Path]:
         """Writes `s` to `out` (options as the format takes them); the paths written."""
         if not self._whole:  # the writer replaces each of its files itself
-            return list(self._write(s, out, **options))  # type: ignore[call-overload]
+            return list(cast("list[Path]", self._write(s, out, **options)))
         with replacing(out) as temporary:
             self._write(s, temporary, **options)
         return [out]

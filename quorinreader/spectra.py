@@ -273,7 +273,8 @@ class Spectra:
     def to_hyperspy(self) -> Any:
         """A hyperspy.signals.Signal1D of the spectra: (spectrum | x), the
         navigation axis the series axis where a dimension matches the spectra
-        (else the spectrum index), the signal axis X, each with offset, scale,
+        (else the spectrum index; a single spectrum has none, (| x)), the
+        signal axis X, each with offset, scale,
         name and units from the file's labels.  The title (the spectrum's, or
         the file's name) is in metadata.General.title, every record in
         original_metadata, field by field.  Lazy (a LazySignal1D whose chunks
