@@ -10,8 +10,8 @@ written.  "opened" rows write from spectra.open instead (the values mapped,
 read as they are written).  For each: the wall time of the export; the
 peak of the process's anonymous memory (RssAnon, sampled every 2 ms: what
 it allocated, not the file's mapped pages) beyond what it held before the
-export began, and the peak resident memory (ru_maxrss) likewise; the size
-of what was written.  Page cache warm (the input is read once first).
+export began, and the peak resident memory (ru_maxrss) likewise; its CPU
+time; the size of what was written.  Page cache warm (the input is read once first).
 Linux only."""
 
 from __future__ import annotations
@@ -35,6 +35,7 @@ import spawriter  # noqa: E402
 # name: (command line arguments, suffix); "opened:" rows write through the Python API.
 RUNS = {
     "npz": (["--to", "npz"], ".npz"),
+    "csv": (["--to", "csv"], ".csv"),
     "jcamp": (["--to", "jcamp"], ".jdx"),
     "jcamp difdup": (["--to", "jcamp", "--jcamp-form", "difdup"], ".jdx"),
     "hspy": (["--to", "hspy"], ".hspy"),
@@ -64,7 +65,8 @@ if how == ["to_nexus"]:
 with open(path, "rb") as f:  # the page cache warm, the file's pages not ours
     while f.read(1 << 24):
         pass
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+usage = resource.getrusage(resource.RUSAGE_SELF)
+before, cpu = usage.ru_maxrss, usage.ru_utime + usage.ru_stime
 base = highest[0] = anonymous()
 sampler = threading.Thread(target=sample, daemon=True)
 sampler.start()
@@ -82,8 +84,9 @@ else:
 seconds = time.perf_counter() - start
 done.set()
 sampler.join()
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(json.dumps({"seconds": seconds, "rss_kib": peak - before, "anon_kib": highest[0] - base,
+usage = resource.getrusage(resource.RUSAGE_SELF)
+print(json.dumps({"seconds": seconds, "cpu": usage.ru_utime + usage.ru_stime - cpu,
+                  "rss_kib": usage.ru_maxrss - before, "anon_kib": highest[0] - base,
                   "bytes": os.path.getsize(out)}))
 """
 
@@ -122,7 +125,7 @@ def main() -> None:
         size = path.stat().st_size
         print(f"{args.spectra:,} spectra of {args.points:,} points, {size / 1e6:,.0f} MB, made in "
               f"{time.perf_counter() - started:.0f} s")
-        print(f"{'export':<16}{'seconds':>9}{'x npz':>7}{'anon MB':>9}{'RSS MB':>8}{'output MB':>11}")
+        print(f"{'export':<16}{'seconds':>9}{'x npz':>7}{'CPU s':>7}{'anon MB':>9}{'RSS MB':>8}{'output MB':>11}")
         npz = None
         for name in args.formats.split(","):
             how, suffix = RUNS[name]
@@ -132,7 +135,7 @@ def main() -> None:
             if name == "npz":
                 npz = got["seconds"]
             ratio = f"{got['seconds'] / npz:7.1f}" if npz else f"{'':7}"
-            print(f"{name:<16}{got['seconds']:9.1f}{ratio}{got['anon_kib'] * 1024 / 1e6:9.0f}"
+            print(f"{name:<16}{got['seconds']:9.1f}{ratio}{got['cpu']:7.1f}{got['anon_kib'] * 1024 / 1e6:9.0f}"
                   f"{got['rss_kib'] * 1024 / 1e6:8.0f}{got['bytes'] / 1e6:11.0f}")
 
 

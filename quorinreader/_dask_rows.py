@@ -21,8 +21,8 @@ from ._origin import Origin
 
 __all__ = ["grid", "rows"]
 
-# Bytes of spectra in one chunk, about.
-CHUNK = 64 << 20
+# Bytes of spectra in one chunk, about: a writer may hold a few at once on each thread.
+CHUNK = 16 << 20
 
 
 def rows(origin: Origin, table: Table) -> Any:
