@@ -7,7 +7,7 @@ import pytest
 
 from cli_files import DEMO_SERIES, DEMO_SPECTRUM
 from export_files import holey_map
-from quorinreader import _export, spectra
+from quorinreader import _dask_rows, _export, spectra
 
 hs = pytest.importorskip("hyperspy.api", reason="HyperSpy is not installed (the hyperspy extra)")
 EXAMPLES = DEMO_SERIES.parent
@@ -18,10 +18,13 @@ def axes_of(signal):
 
 
 @pytest.mark.parametrize("read", [spectra.load, spectra.open], ids=["loaded", "opened (lazy)"])
-def test_a_series_is_spectrum_by_x_with_calibrated_axes(read):
+def test_a_series_is_spectrum_by_x_with_calibrated_axes(monkeypatch, read):
+    monkeypatch.setattr(_dask_rows, "CHUNK", 7 * 400 * 4)  # chunks of 7 spectra
     with read(str(DEMO_SERIES)) as s:
         signal = s.to_hyperspy()
         assert type(signal).__name__ == ("LazySignal1D" if read is spectra.open else "Signal1D")
+        if read is spectra.open:
+            assert signal.data.chunks == ((7,) * 17 + (1,), (400,))
         assert signal.axes_manager.navigation_shape == (120,) and signal.axes_manager.signal_shape == (400,)
         assert axes_of(signal) == [("time", 120, 0.0, 10.0, "s", True),
                                    ("Raman shift", 400, 200.0, pytest.approx(3000 / 399), "cm-1", False)]
@@ -63,13 +66,17 @@ def test_one_spectrum_has_no_navigation_axis():
 
 
 @pytest.mark.parametrize("read", [spectra.load, spectra.open], ids=["loaded", "opened (lazy)"])
-def test_a_map_is_stage_y_by_stage_x_by_x_with_nan_where_nothing_was_taken(tmp_path, read):
+def test_a_map_is_stage_y_by_stage_x_by_x_with_nan_where_nothing_was_taken(tmp_path, monkeypatch, read):
+    monkeypatch.setattr(_dask_rows, "CHUNK", 1)  # a chunk per line of the grid
     with read(holey_map(tmp_path)) as s:
         m = s.to_map()
         signal = m.to_hyperspy()
         assert signal.data.shape == (2, 3, 3) and signal.axes_manager.navigation_shape == (3, 2)
         assert [a[:4] for a in axes_of(signal)][:2] == [("stage_y", 2, 0.0, 10.0), ("stage_x", 3, 0.0, 10.0)]
         data = numpy.asarray(signal.data)
+        if read is spectra.open:
+            assert signal.data.chunks[0] == (1, 1)
+            assert numpy.array_equal(numpy.asarray(signal.data[1, 1:, 1:]), m.cube[1, 1:, 1:])
         assert numpy.isnan(data[1, 0]).all()
         assert numpy.array_equal(data, m.cube, equal_nan=True)
         assert numpy.array_equal(signal.original_metadata.map.index, m.index)

@@ -45,7 +45,7 @@ NAMES = ["demo spectrum (falling X)", "demo series", "spectrum, falling X, awkwa
 
 def read_jcamp(path, capsys):
     """The blocks that jcamp reads, after checking it said nothing."""
-    jcamp = pytest.importorskip("jcamp")
+    jcamp = pytest.importorskip("jcamp", reason="jcamp is not installed (the test extra)")
     capsys.readouterr()
     found = jcamp.readfile(str(path))
     said = capsys.readouterr().out
@@ -54,7 +54,7 @@ def read_jcamp(path, capsys):
 
 
 def read_nmrglue(path):
-    jcampdx = pytest.importorskip("nmrglue.fileio.jcampdx")
+    jcampdx = pytest.importorskip("nmrglue.fileio.jcampdx", reason="nmrglue is not installed (the test extra)")
     raw = jcampdx._readrawdic(str(path))
     blocks = [block for key, blocks in raw.items() if key != "_datatype_LINK" for block in blocks]
     return [jcampdx.getdataarray(block) for block in blocks]
