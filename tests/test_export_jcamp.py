@@ -143,7 +143,7 @@ def asdf(packed):
     return tokens
 
 
-def test_the_difdup_y_checks_hold_line_by_line(tmp_path):
+def test_the_difdup_y_checks_hold_line_by_line(tmp_path, capsys):
     """Decoded by hand: each line starts at the X of its first value, which
     repeats the last of the line before; the last line is the check alone."""
     s = spectra.load(str(files(tmp_path)["series, falling X, no mini headers"]))
@@ -171,6 +171,8 @@ def test_the_difdup_y_checks_hold_line_by_line(tmp_path):
     factor = yfactors(lines)[0]
     assert len(values) == s.values.shape[1]
     assert numpy.all(numpy.abs(numpy.array(values) * factor - s.values[0]) <= factor / 2 * (1 + 1e-8))
+    (block,) = read_jcamp(tmp_path / "s-0.jdx", capsys)  # and jcamp decodes the same, saying nothing
+    assert numpy.array_equal(block["y"], numpy.array(values) * factor)
 
 
 @pytest.mark.parametrize("title, shown", [
