@@ -130,7 +130,7 @@ def export(args: argparse.Namespace) -> int:
                 try:
                     paths = form.write(s, out, **options)
                 except OSError as error:
-                    raise Failure(f"{error.filename or out}: {_os_reason(error)}", FAILED) from None
+                    raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
                 except Unwritable as error:
                     raise Failure(str(error), FAILED) from None
                 written += paths
