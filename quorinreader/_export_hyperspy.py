@@ -129,15 +129,22 @@ def _stage_axis(name: str, values: Any) -> dict[str, Any]:
     return _uniform(name, values, navigate=True)
 
 
+# A short label that is a unit, not a symbol such as "t" or "T".
+_UNIT = re.compile(r"(1/|c|m|µ|μ|u|n|k|M|G|T)?(m|s|Hz|eV|K|g|W)(-1|\^-1|⁻¹)?|cm-1|cm\^-1|cm⁻¹|1/cm|min|h|°C|"
+                   r"deg|rad|%|a\.u\.|counts|cps", re.IGNORECASE)
+
+
 def name_and_units(long_label: str, short_label: str, fallback: str) -> tuple[str, str | None]:
     """An axis name and units from a dimension's labels: "time (s)" gives
-    ("time", "s"); "Raman shift" with "cm-1" gives ("Raman shift", "cm-1")."""
+    ("time", "s"); "Raman shift" with "cm-1" gives ("Raman shift", "cm-1");
+    "time" with "t", a symbol rather than a unit, gives ("time", None)."""
     long_label, short_label = long_label.strip(), short_label.strip()
     found = re.fullmatch(r"(.*?\S)\s*\(([^()]+)\)", long_label)
     if found:
         return found.group(1), found.group(2).strip()
+    unit = short_label if _UNIT.fullmatch(short_label) and short_label not in ("t", "T", "m") else None
     if long_label:
-        return long_label, short_label or None
+        return long_label, unit
     return short_label or fallback, None
 
 

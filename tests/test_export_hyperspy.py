@@ -135,3 +135,14 @@ def test_a_missing_hyperspy_names_the_extra(tmp_path, cli, monkeypatch):
                         lambda name, *args: None if name == "hyperspy" else find_spec(name, *args))
     assert cli("export", DEMO_SPECTRUM, "--to", "hspy", "-o", tmp_path / "x.hspy") == (
         1, "", "quorinreader: export --to hspy needs hyperspy: pip install 'quorinreader[hyperspy]'\n")
+
+
+@pytest.mark.parametrize("long, short, expected", [
+    ("time (s)", "t", ("time", "s")), ("Raman shift", "cm-1", ("Raman shift", "cm-1")),
+    ("time", "t", ("time", None)), ("temperature", "T", ("temperature", None)), ("wavelength", "nm", ("wavelength", "nm")),
+    ("", "t", ("t", None)), ("", "", ("series", None)),
+])
+def test_axis_names_and_units_come_from_the_labels(long, short, expected):
+    from quorinreader._export_hyperspy import name_and_units
+
+    assert name_and_units(long, short, "series") == expected
