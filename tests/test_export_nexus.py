@@ -11,6 +11,8 @@ from quorinreader import _export, _export_nexus, spectra
 nexus = pytest.importorskip("nexusformat.nexus", reason="nexusformat is not installed (the test extra)")
 pytest.importorskip("h5py", reason="h5py is not installed (the nexus extra)")
 EXAMPLES = DEMO_SERIES.parent
+# nexusformat 2.1 sets the shape of the arrays it reads, which NumPy 2.5 deprecates.
+pytestmark = pytest.mark.filterwarnings("ignore:Setting the shape on a NumPy array:DeprecationWarning")
 
 
 def labels(field):
