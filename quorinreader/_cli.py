@@ -1,7 +1,9 @@
 """The quorinreader command: describe, convert and draw spectrum and series files.
 
     quorinreader info FILE... [--json] [--titles N] [--partial]
-    quorinreader export FILE_OR_FOLDER... --to {csv,npz,netcdf} [-o OUT] [--combine [--x-grid START STOP N]] [--partial]
+    quorinreader export FILE_OR_FOLDER... --to {csv,npz,netcdf,jcamp,hspy,nexus} [-o OUT]
+                        [--combine [--x-grid START STOP N]] [--partial]
+                        [--jcamp-form {affn,difdup}] [--data-type TYPE] [--split]
     quorinreader plot FILE [-o OUT.png] [--dpi DPI] [--at X | --band A B] [--how M] [--partial]
 
 Also `python -m quorinreader`.  Every error is one line on stderr, naming
@@ -26,7 +28,7 @@ from typing import Any, NoReturn, Self
 import numpy
 
 from . import _axes, spectra
-from ._export import FORMATS, MissingExtra
+from ._export import FORMATS, MissingExtra, Unwritable
 from .spectra import Spectra
 
 __all__ = ["main", "run"]
@@ -98,8 +100,9 @@ def info(args: argparse.Namespace) -> int:
 
 
 def export(args: argparse.Namespace) -> int:
-    """Each file to CSV, NPZ or netCDF; one line on stderr per file that failed."""
+    """Each file to CSV, NPZ, netCDF, JCAMP-DX, HSPY or NeXus; one line on stderr per file that failed."""
     form = FORMATS[args.to]
+    options = _jcamp_options(args)
     try:
         form.check()
     except MissingExtra as missing:
@@ -125,16 +128,20 @@ def export(args: argparse.Namespace) -> int:
                     raise Failure(f"{path}: the output {out} would replace the input", FAILED)
                 s = _read(path, spectra.load, FAILED, args.partial, progress.say)
                 try:
-                    form.write(s, out)
+                    paths = form.write(s, out, **options)
                 except OSError as error:
                     raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
-                written.append(out)
+                except Unwritable as error:
+                    raise Failure(str(error), FAILED) from None
+                written += paths
             except Failure as failure:
                 progress.say(f"{PROG}: {failure}")
                 failed += 1
             progress.step()
     if len(written) == 1:
         print(f"wrote {written[0]}")
+    elif written and len(args.files) == 1:  # one file per spectrum
+        print(f"wrote {len(written):,} files, {written[0]} to {written[-1]}")
     elif written:
         folder = args.output if args.output is not None and len(args.files) > 1 else None
         print(f"wrote {len(written):,} files" + (f" to {os.path.join(folder, '')}" if folder is not None else ""))
@@ -142,6 +149,21 @@ def export(args: argparse.Namespace) -> int:
 
 
 _SUFFIXES = {form.suffix for form in FORMATS.values()}
+
+
+def _jcamp_options(args: argparse.Namespace) -> dict[str, Any]:
+    """What --jcamp-form, --data-type and --split ask of the JCAMP-DX writer; refused for another format."""
+    given = {"--jcamp-form": args.jcamp_form, "--data-type": args.data_type, "--split": args.split or None}
+    if args.to != "jcamp":
+        for option, value in given.items():
+            if value is not None:
+                raise Failure(f"{option} is for JCAMP-DX files: add --to jcamp", BAD_INPUT)
+        return {}
+    if args.combine:
+        raise Failure("--combine writes every input as one file, which a JCAMP-DX file is not made to hold; "
+                      "export each file on its own (a series as one compound file)", BAD_INPUT)
+    return {"form": args.jcamp_form or "affn", "data_type": args.data_type or "INFRARED SPECTRUM",
+            "split": args.split}
 
 
 def _inputs(names: list[str]) -> list[str]:
@@ -247,11 +269,13 @@ def _parser() -> argparse.ArgumentParser:
     _partial_option(p, "describe")
     p.set_defaults(command=info)
 
-    p = commands.add_parser("export", help="write each file's spectra as CSV, NPZ or netCDF", description=(
+    p = commands.add_parser("export", help="write each file's spectra as CSV, NPZ, netCDF, JCAMP-DX, HSPY "
+                                          "or NeXus", description=(
         "Write each file's spectra in another format, by default beside the file with the format's "
-        "suffix (.csv, .npz, .nc). CSV: a header row of X values, then one row per spectrum, led by "
-        "its title. NPZ: x, values, titles and mini_headers (where the file has them). netCDF: the "
-        "xarray Dataset of the spectra."))
+        "suffix (.csv, .npz, .nc, .jdx, .hspy, .nxs). CSV: a header row of X values, then one row per spectrum, "
+        "led by its title. NPZ: x, values, titles and mini_headers (where the file has them). netCDF: the "
+        "xarray Dataset of the spectra. JCAMP-DX 5.01: a spectrum, or a series as one compound file. HSPY: "
+        "HyperSpy's signal. NeXus: an NXentry with an NXdata. A map goes to HSPY and NeXus on its grid."))
     p.add_argument("files", nargs="+", metavar="FILE", help="a file, or a folder: its files ending in .spa")
     p.add_argument("--to", required=True, choices=sorted(FORMATS), help="the output format")
     p.add_argument("-o", "--output", type=Path, metavar="OUT",
@@ -261,6 +285,13 @@ def _parser() -> argparse.ArgumentParser:
                         "the files must share their X axis")
     p.add_argument("--x-grid", type=float, nargs=3, metavar=("START", "STOP", "N"),
                    help="with --combine: interpolate every spectrum onto N points from START to STOP")
+    p.add_argument("--jcamp-form", choices=["affn", "difdup"],
+                   help="JCAMP-DX: affn (the default) writes every value exactly; difdup compresses to 7 "
+                        "significant digits of each spectrum's largest value")
+    p.add_argument("--data-type", type=_data_type, metavar="TYPE",
+                   help="JCAMP-DX: 'INFRARED SPECTRUM' (the default) or 'RAMAN SPECTRUM' (also infrared, "
+                        "raman); the file does not say which")
+    p.add_argument("--split", action="store_true", help="JCAMP-DX: one file per spectrum of a series, numbered")
     _partial_option(p, "export")
     p.set_defaults(command=export)
 
@@ -291,6 +322,15 @@ def _partial_option(p: argparse.ArgumentParser, verb: str) -> None:
     p.add_argument("--partial", action="store_true",
                    help=f"{verb} the complete spectra of a series cut short, with a warning, instead of "
                         "failing")
+
+
+def _data_type(text: str) -> str:
+    from ._export_jcamp import data_type_of
+
+    try:
+        return data_type_of(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected 'INFRARED SPECTRUM' or 'RAMAN SPECTRUM', not {text!r}") from None
 
 
 def _count(text: str) -> int:

@@ -1,4 +1,5 @@
-"""Writers of many files' spectra as one table or one file: export --combine.
+"""Writers of many files' spectra as one table or one file: export --combine
+(CSV, NPZ, netCDF, HSPY, NeXus).
 
 Each row or record carries the file and title it came from; the rest is
 what the one-file writers of _export write, from a Collection."""
@@ -48,7 +49,22 @@ def write_netcdf(c: Collection, out: Path) -> None:
     ds.to_netcdf(out, engine=netcdf_engine())
 
 
-WRITERS = {"csv": write_csv, "npz": write_npz, "netcdf": write_netcdf}
+def write_hspy(c: Collection, out: Path) -> None:
+    """The Signal1D of Collection.to_hyperspy(), by HyperSpy's own writer."""
+    from . import _export_hyperspy
+
+    _export_hyperspy.save(_export_hyperspy.collection_signal(c), out)
+
+
+def write_nexus(c: Collection, out: Path) -> None:
+    """An NXentry whose NXdata holds every row, with its file and title."""
+    from . import _export_nexus
+
+    _export_nexus.write_collection(c, out)
+
+
+# JCAMP-DX is not here: export --combine refuses it.
+WRITERS = {"csv": write_csv, "npz": write_npz, "netcdf": write_netcdf, "hspy": write_hspy, "nexus": write_nexus}
 
 
 def write(form: str, c: Collection, out: Path) -> None:

@@ -1,4 +1,6 @@
-"""Writers of a file's spectra in other formats: CSV, NumPy's NPZ, netCDF.
+"""Writers of a file's spectra in other formats: CSV, NumPy's NPZ, netCDF,
+JCAMP-DX, HyperSpy's HSPY and NeXus (each of the last three in a module of
+its own).
 
 Each writes to a temporary file beside its output and renames it into place
 once it is complete, so a failure leaves no partial output behind and an
@@ -12,35 +14,44 @@ import importlib.util
 import os
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any, Literal
+from typing import Any, Literal, cast
 
 import numpy
 from numpy.lib import recfunctions
 
+from ._map import Map, MapError
 from .spectra import Spectra
 
-__all__ = ["FORMATS", "Format", "MissingExtra", "netcdf_engine", "replacing"]
+__all__ = ["FORMATS", "Format", "MissingExtra", "Unwritable", "map_of", "needs", "netcdf_engine", "replacing"]
 
 
 class MissingExtra(ImportError):
     """An optional library that a format needs is not installed."""
 
 
+class Unwritable(ValueError):
+    """Spectra that a format cannot hold, such as a NaN in JCAMP-DX."""
+
+
 class Format:
     """One output format: its suffix, and what writes a Spectra to a path."""
 
-    def __init__(self, suffix: str, write: Callable[[Spectra, Path], None],
-                 check: Callable[[], object] | None = None) -> None:
-        self.suffix, self._write, self._check = suffix, write, check
+    def __init__(self, suffix: str, write: Callable[..., object],
+                 check: Callable[[], object] | None = None, *, whole: bool = True) -> None:
+        self.suffix, self._write, self._check, self._whole = suffix, write, check, whole
 
     def check(self) -> None:
         """Raises MissingExtra when a library the format needs is missing."""
         if self._check is not None:
             self._check()
 
-    def write(self, s: Spectra, out: Path) -> None:
+    def write(self, s: Spectra, out: Path, **options: Any) -> list[Path]:
+        """Writes `s` to `out` (options as the format takes them); the paths written."""
+        if not self._whole:  # the writer replaces each of its files itself
+            return list(cast("list[Path]", self._write(s, out, **options)))
         with replacing(out) as temporary:
-            self._write(s, temporary)
+            self._write(s, temporary, **options)
+        return [out]
 
 
 def write_csv(s: Spectra, out: Path) -> None:
@@ -85,10 +96,60 @@ def netcdf_engine() -> Literal["netcdf4", "h5netcdf"]:
     raise MissingExtra(missing)
 
 
+def needs(module: str, what: str, extra: str) -> Callable[[], None]:
+    """A check that `module` can be imported: else MissingExtra naming `extra`."""
+    def check() -> None:
+        if importlib.util.find_spec(module) is None:
+            raise MissingExtra(f"{what} needs {module}: pip install 'quorinreader[{extra}]'")
+    return check
+
+
+def write_jcamp(s: Spectra, out: Path, **options: Any) -> list[Path]:
+    """One JCAMP-DX file, or with split=True one per spectrum (see _export_jcamp)."""
+    from . import _export_jcamp
+
+    return _export_jcamp.write(s, out, **options)
+
+
+def map_of(s: Spectra) -> Map | None:
+    """The Map of a series whose stage positions lie on a grid with one
+    spectrum at each node at most; None for anything else, which the
+    formats then hold as a series, nothing lost."""
+    if s.kind != "series" or not s.is_map:
+        return None
+    try:
+        return s.to_map()
+    except MapError:
+        return None
+
+
+def write_hspy(s: Spectra, out: Path) -> None:
+    """The HyperSpy signal of the spectra (a map on its grid), by HyperSpy's own writer."""
+    from . import _export_hyperspy
+
+    m = map_of(s)
+    _export_hyperspy.save(_export_hyperspy.spectra_signal(s) if m is None else _export_hyperspy.map_signal(m), out)
+
+
+def write_nexus(s: Spectra, out: Path) -> None:
+    """An NXentry whose NXdata holds the spectra (a map on its grid)."""
+    from . import _export_nexus
+
+    _export_nexus.write(s, out, map_of(s))
+
+
+def _hspy_check() -> None:
+    needs("hyperspy", "export --to hspy", "hyperspy")()
+    needs("h5py", "export --to hspy", "hyperspy")()
+
+
 FORMATS = {
     "csv": Format(".csv", write_csv),
     "npz": Format(".npz", write_npz),
     "netcdf": Format(".nc", write_netcdf, netcdf_engine),
+    "jcamp": Format(".jdx", write_jcamp, whole=False),
+    "hspy": Format(".hspy", write_hspy, _hspy_check),
+    "nexus": Format(".nxs", write_nexus, needs("h5py", "export --to nexus", "nexus")),
 }
 
 

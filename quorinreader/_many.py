@@ -610,6 +610,14 @@ class Collection:
         values = self.values if isinstance(self.values, numpy.ndarray) else self.values.compute()
         return pandas.DataFrame(values, index=index, columns=pandas.Index(self.x, name="x"))
 
+    def to_hyperspy(self) -> Any:
+        """A hyperspy.signals.Signal1D (spectrum | x): each row's file and
+        title, and the header fields, in original_metadata.  Lazy for
+        open_many.  Needs the `hyperspy` extra."""
+        from . import _export_hyperspy
+
+        return _export_hyperspy.collection_signal(self)
+
     def __repr__(self) -> str:
         files = len(dict.fromkeys(self.files))
         axis = f"x {self.x[0]:g} to {self.x[-1]:g}, " if self.x.size else ""

@@ -419,6 +419,15 @@ class Map:
         out[taken] = _measure(numpy.asarray(values[where[taken], columns], numpy.float64), x[columns], how)
         return out.reshape(self.shape)
 
+    def to_hyperspy(self) -> Any:
+        """A hyperspy.signals.Signal1D (stage_y, stage_x | x), NaN where no
+        spectrum was taken: the stage axes and X with offset, scale and
+        names, every record in original_metadata.  Lazy for an opened file
+        (but for means of duplicates, taken now).  Needs the `hyperspy` extra."""
+        from . import _export_hyperspy
+
+        return _export_hyperspy.map_signal(self)
+
     def __repr__(self) -> str:
         ny, nx = self.shape
         dy, dx = self.step

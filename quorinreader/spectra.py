@@ -17,6 +17,8 @@ the core, one native call per bulk read, straight into the final arrays.
 
 from __future__ import annotations
 
+import os
+import pathlib
 import warnings
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Literal, cast
@@ -242,6 +244,64 @@ class Spectra:
         if isinstance(map, Map) and map._spectra is not self:
             raise ValueError(f"the map given is of {map.source!r}, not of these spectra ({self.source!r})")
         return _xarray_axes.on_map(self, ds, map if isinstance(map, Map) else self.to_map())
+
+    # Exports that other tools read; each format in a module of its own.
+
+    def to_jcamp(self, path: str | os.PathLike[str], *, data_type: str = "INFRARED SPECTRUM",
+                 form: Literal["affn", "difdup"] = "affn", split: bool = False, origin: str | None = None,
+                 owner: str | None = None) -> list[pathlib.Path]:
+        """Writes the spectra as JCAMP-DX 5.01 and returns the paths written:
+        one block for a spectrum, one compound (LINK) file of a block per
+        spectrum for a series, or with `split` one file per spectrum,
+        numbered (path-0.jdx, path-1.jdx, ...).
+
+        The file does not say whether it holds an infrared or a Raman
+        spectrum: `data_type` ("INFRARED SPECTRUM" or "RAMAN SPECTRUM") is
+        written as ##DATA TYPE=.  form="affn" writes every value exactly, as
+        the fewest digits that read back as it; "difdup" compresses them to
+        7 significant digits of each spectrum's largest value (each within
+        half a YFACTOR).  `origin` and `owner` fill ##ORIGIN= and ##OWNER=
+        (by default the file's name, and UNKNOWN).  A NaN or an infinity,
+        which JCAMP-DX cannot hold, raises ValueError before anything is
+        written."""
+        self._check_open()
+        from . import _export_jcamp
+
+        return _export_jcamp.write(self, pathlib.Path(path), data_type=data_type, form=form, split=split,
+                                   origin=origin, owner=owner)
+
+    def to_hyperspy(self) -> Any:
+        """A hyperspy.signals.Signal1D of the spectra: (spectrum | x), the
+        navigation axis the series axis where a dimension matches the spectra
+        (else the spectrum index; a single spectrum has none, (| x)), the
+        signal axis X, each with offset, scale,
+        name and units from the file's labels.  The title (the spectrum's, or
+        the file's name) is in metadata.General.title, every record in
+        original_metadata, field by field.  Lazy (a LazySignal1D whose chunks
+        are read by positioned reads) for an opened file.  For a map on its
+        grid: to_map().to_hyperspy().  Needs the `hyperspy` extra."""
+        self._check_open()
+        from . import _export_hyperspy
+
+        return _export_hyperspy.spectra_signal(self)
+
+    def to_nexus(self, path: str | os.PathLike[str], *, map: bool | Map = False) -> None:  # noqa: A002
+        """Writes a NeXus (HDF5) file: an NXentry whose NXdata holds `spectra`
+        on (spectrum, x), or with `map` on (stage_y, stage_x, x), NaN where
+        no spectrum was taken; each axis with units and long_name, the titles
+        and mini-header fields as datasets beside them, and every record in
+        an NXcollection.  Written in chunks of spectra.  Needs the `nexus` extra."""
+        self._check_open()
+        from . import _export, _export_nexus
+
+        on_map: Map | None = None
+        if map:
+            if isinstance(map, Map) and map._spectra is not self:
+                raise ValueError(f"the map given is of {map.source!r}, not of these spectra ({self.source!r})")
+            on_map = map if isinstance(map, Map) else self.to_map()
+        _export_nexus._h5py()
+        with _export.replacing(pathlib.Path(path)) as temporary:
+            _export_nexus.write(self, temporary, on_map)
 
     # The object.
 

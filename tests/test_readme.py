@@ -25,7 +25,8 @@ from quorinreader import _cli
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
-OPTIONAL = {"xarray", "dask", "distributed", "matplotlib", "netCDF4", "h5netcdf", "tqdm"}
+OPTIONAL = {"xarray", "dask", "distributed", "matplotlib", "netCDF4", "h5netcdf", "tqdm", "hyperspy", "h5py",
+            "nexusformat"}
 CI_TEST_COMMAND = 'python -m pip install ".[test]" && python -X dev -W error::ResourceWarning -m pytest -q tests'
 
 
