@@ -101,9 +101,24 @@ sphinx_gallery_conf = {
     "ignore_pattern": r"(^|[/\\])_\w+\.py$",  # helpers of the examples, such as _workspace.py
     "download_all_examples": False,
     "remove_config_comments": True,
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "FileNameSortKey",  # plot_1_... first
     "abort_on_example_error": True,
     "show_memory": False,
     "matplotlib_animations": False,
     "min_reported_time": 1,
 }
+
+# Classes that only the package makes: their constructors' parameters are
+# its own, so the reference shows none.
+MADE_BY_THE_PACKAGE = {"quorinreader.spectra.Spectra", "quorinreader.spectra.Collection",
+                       "quorinreader.spectra.Map"}
+
+
+def _no_private_signature(app, what, name, obj, options, signature, return_annotation):
+    if what == "class" and name in MADE_BY_THE_PACKAGE:
+        return "", None
+    return None
+
+
+def setup(app):
+    app.connect("autodoc-process-signature", _no_private_signature)

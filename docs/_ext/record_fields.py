@@ -164,8 +164,8 @@ def rows(name: str) -> list[tuple[str, str, str, str]]:
         raise ValueError(f"{name}: fields without a note: {missing}; notes of no field: {stale}")
     out = []
     for field, code, offset in layout:
-        kind, value = field_type(code)
-        out.append((str(offset), kind, field, f"{notes[field]} ({value})"))
+        kind, _ = field_type(code)
+        out.append((str(offset), kind, field, notes[field]))
     return out
 
 
@@ -197,8 +197,9 @@ class RecordFields(SphinxDirective):
             node["ids"].append(target)
             domain.note_object(target, "attribute", target, location=self.get_location())
             body += node
-        caption = nodes.paragraph(text=f"{name}: {len(table_rows)} fields, {int(size[2]) + _width(size[1])} bytes.")
-        return [table, caption]
+        caption = nodes.paragraph(text=f"{name}: {len(table_rows)} fields, {int(size[2]) + _width(size[1])} bytes. "
+                                       "u16, u32 and u64 fields are int, f32 fields float, char fields str.")
+        return [caption, table]
 
     def _row(self, cells: tuple[str, ...], header: bool = False) -> nodes.row:
         row = nodes.row()

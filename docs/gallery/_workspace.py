@@ -46,9 +46,9 @@ def singles(folder="singles", n=24):
         values = []
         for i in range(POINTS):
             x = FIRST_X + i * step
-            values.append(0.1 + 0.02 * math.sin(i * 0.9 + k)
-                          + _band(x, 1001.0, 9.0, 1.6 * (1 - share)) + _band(x, 1450.0, 25.0, 0.5)
-                          + _band(x, 1600.0, 14.0, 1.2 * share) + _band(x, 2930.0, 45.0, 0.8))
+            values.append(0.1 + 0.004 * math.sin(i * 0.9 + k) * math.sin(i * 0.13)
+                          + _band(x, 1001.0, 18.0, 1.6 * (1 - share)) + _band(x, 1450.0, 30.0, 0.5)
+                          + _band(x, 1600.0, 22.0, 1.2 * share) + _band(x, 2930.0, 50.0, 0.8))
         builder = spawriter.SpaBuilder(file_type=spawriter.FT_IRDATA,
                                        file_id=f"blend, {round(100 * share)} % B".encode())
         builder.add(2, spawriter.main_spectral_header(num_points=POINTS, first_x=FIRST_X, last_x=LAST_X,

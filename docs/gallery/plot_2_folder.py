@@ -35,9 +35,12 @@ fig, (overlaid, matrix) = plt.subplots(1, 2, figsize=(10, 4), layout="constraine
 colours = plt.cm.viridis(numpy.linspace(0, 1, len(c)))
 for row, title, colour in zip(c.values, c.titles, colours):
     overlaid.plot(c.x, row, color=colour, lw=0.8)
-overlaid.set(xlabel="Raman shift (cm⁻¹)", ylabel="intensity", title=f"{len(c)} spectra overlaid")
-overlaid.annotate(c.titles[0], (1001, c.values[0].max()), xytext=(1150, 1.7), arrowprops={"arrowstyle": "->"})
-overlaid.annotate(c.titles[-1], (1600, c.values[-1].max()), xytext=(1750, 1.45), arrowprops={"arrowstyle": "->"})
+overlaid.set(xlabel="Raman shift (cm⁻¹)", ylabel="intensity", title=f"{len(c)} spectra overlaid",
+             ylim=(0, 1.15 * c.values.max()))
+for row, title in ((c.values[0], c.titles[0]), (c.values[-1], c.titles[-1])):
+    peak = row.argmax()
+    overlaid.annotate(title, (c.x[peak], row[peak]), xytext=(c.x[peak] + 150, row[peak]), va="center",
+                      arrowprops={"arrowstyle": "->"})
 shown = matrix.imshow(c.values, aspect="auto", cmap="magma", interpolation="nearest",
                       extent=(c.x[0], c.x[-1], len(c) + 0.5, 0.5))
 matrix.set(xlabel="Raman shift (cm⁻¹)", ylabel="file", title="as a matrix")
