@@ -62,6 +62,9 @@ _SeriesSpectrum: TypeAlias = tuple[SpectrumTitle, array[float]]
 _BlobHeaders: TypeAlias = dict[type[MainSpectralHeader | BenchInfo], MainSpectralHeader | BenchInfo]
 _BlobSpectrum: TypeAlias = tuple[SeriesSpecheader | None, array[float]]
 
+# The package's version, as its metadata (pyproject.toml) states it.
+__version__: Final[str]
+
 ST_ID_LENGTH: Final = 30
 FILE_ID_LENGTH: Final = 256
 MAX_PATH: Final = 260

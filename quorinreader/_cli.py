@@ -25,7 +25,7 @@ from typing import Any, NoReturn, Self
 
 import numpy
 
-from . import _axes, spectra
+from . import __version__, _axes, spectra
 from ._export import FORMATS, MissingExtra
 from .spectra import Spectra
 
@@ -234,7 +234,7 @@ def _parser() -> argparse.ArgumentParser:
                                "spectra, plot them.",
         epilog="Exit status: 0 done, 1 an export failed or an optional library is missing, "
                "2 bad input or usage.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
 
     p = commands.add_parser("info", help="describe each file", description=(
@@ -321,15 +321,6 @@ def _finite(text: str) -> float:
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"expected a number, not {text!r}")
     return value
-
-
-def _version() -> str:
-    from importlib import metadata
-
-    try:
-        return metadata.version(PROG)
-    except metadata.PackageNotFoundError:
-        return "(not installed)"
 
 
 # Reading, and the lines that say why a file could not be read.

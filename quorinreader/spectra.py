@@ -395,3 +395,8 @@ def _reopen(mapped: Mapped, partial: bool) -> Spectra:
 
 # Many files as one matrix; after Spectra and load, which they build on.
 from ._many import Collection, load_many, open_many  # noqa: E402
+
+
+def __dir__() -> list[str]:
+    """The public names and the module's own dunders; not what it imports for its own use."""
+    return [*__all__, *(name for name in globals() if name[:2] == name[-2:] == "__")]

@@ -72,3 +72,8 @@ class SpaBackendEntrypoint(BackendEntrypoint):
             return False
         path = os.fsdecode(os.fspath(filename_or_obj))
         return os.path.splitext(path)[1].lower() == ".spa"
+
+
+def __dir__() -> list[str]:
+    """The public names and the module's own dunders; not what it imports for its own use."""
+    return [*__all__, *(name for name in globals() if name[:2] == name[-2:] == "__")]

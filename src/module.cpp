@@ -138,6 +138,12 @@ def open_series(native):
 read_linked_data.__qualname__ = "DiskResidentArray.read_linked_data"
 open_series.__qualname__ = "Series.open_series"
 
+# dir(quorinreader): the public names and the module's own dunders, not the
+# helpers of the arrays layer or its private submodules.  Run in the module's
+# namespace (see set_up_generic_road).
+def __dir__():
+    return [name for name in globals() if not name.startswith("_") or name[:2] == name[-2:] == "__"]
+
 def bound(names, name):  # as a global name is looked up
     try:
         return names[name]
@@ -183,14 +189,15 @@ bool set_up_generic_road(State& st)
     for (auto [name, slot] : {std::pair{"titled", &st.titled}, {"read_with", &st.read_with},
                               {"decode_string", &st.decode_any}, {"read_string", &st.read_string_py},
                               {"decode_into", &st.decode_into}, {"read_linked_data", &st.read_linked_data_shell},
-                              {"open_series", &st.open_series_shell}})
+                              {"open_series", &st.open_series_shell}, {"__dir__", &st.module_dir}})
         if (!(*slot = Ref::borrow(PyDict_GetItemString(names.get(), name))))
             return false;
     // These look the module's names up as bound when they run.
-    for (Ref* slot : {&st.read_string_py, &st.decode_into}) {
+    for (Ref* slot : {&st.read_string_py, &st.decode_into, &st.module_dir}) {
         PyObject* compiled = slot->get();
         Ref function(PyFunction_New(PyFunction_GetCode(compiled), st.globals));
-        if (!function || PyFunction_SetDefaults(function.get(), PyFunction_GetDefaults(compiled)) < 0)
+        PyObject* defaults = PyFunction_GetDefaults(compiled);  // borrowed; null where there are none
+        if (!function || (defaults && PyFunction_SetDefaults(function.get(), defaults) < 0))
             return false;
         *slot = std::move(function);
     }
@@ -266,6 +273,10 @@ int exec_module(PyObject* module)
         !bind(st, Name::private_record_layout, function(&record_layout_def, module)) ||
         !bind(st, Name::private_matching_dimensions, function(&matching_dimensions_def, module)) ||
         PyModule_AddFunctions(module, many_functions) < 0)
+        return -1;
+    // Dunders, which no load order names: the package's version and what dir() lists.
+    if (PyModule_AddStringConstant(module, "__version__", QUORIN_VERSION) < 0 ||
+        PyDict_SetItemString(st.globals, "__dir__", st.module_dir.get()) < 0)
         return -1;
     return st.start_watching() ? 0 : -1;
 }

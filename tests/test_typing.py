@@ -104,7 +104,8 @@ def stub_runtime_names():
             names += [a.asname for a in node.names if a.asname == a.name]  # re-exports
         elif isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not is_type_check_only(node):
             names.append(node.name)
-        elif isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) != "TypeAlias":
+        elif isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) != "TypeAlias" \
+                and not node.target.id.startswith("__"):  # a dunder is no name of the load order
             names.append(node.target.id)
     return names
 
