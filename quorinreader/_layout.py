@@ -23,6 +23,8 @@ _FILE_TYPE_OFFSET = 288
 _ELEMENT_SIZE_OFFSET = 8
 _LINK_OFFSET = 12
 _LINK_SECTION_TYPE_OFFSET = 4
+# The file's own id, the title of a single spectrum, as raw bytes in the file header.
+_FILE_ID_OFFSET = _core.ST_ID_LENGTH
 
 
 def record_size(cls: type) -> int:
@@ -41,6 +43,8 @@ class Reader(Protocol):
     """What the header phase needs of a source: the core's _Reader."""
 
     def record(self, cls: type, offset: int, /) -> Any: ...
+
+    def read_bytes(self, offset: int, size: int, /) -> bytes: ...
 
 
 class Table(NamedTuple):
@@ -86,6 +90,8 @@ class Layout(NamedTuple):
     series_header: Any = None
     disk_array: Any = None
     bench: Any = None
+    # The file_id field as stored, which a single spectrum's title is decoded from.
+    raw_id: bytes = b""
 
 
 def find(reader: Reader, size: int | None, name: str) -> Layout:
@@ -107,7 +113,8 @@ def _spectrum(reader: Reader, header: Any, size: int | None, name: str) -> Layou
         raise _missing(header, name, f"section of type {missing}")
     spectral = _record(reader, _core.MainSpectralHeader, spectral_at, _SPECTRAL_HEADER_SIZE, size, name,
                        "the main spectral header")
-    return Layout("spectrum", Table(values_at, 1, spectral.num_points, 4), header, spectral)
+    raw_id = reader.read_bytes(_FILE_ID_OFFSET, _core.FILE_ID_LENGTH)
+    return Layout("spectrum", Table(values_at, 1, spectral.num_points, 4), header, spectral, raw_id=raw_id)
 
 
 def _series(reader: Reader, header: Any, size: int | None, name: str) -> Layout:

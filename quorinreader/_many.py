@@ -194,7 +194,8 @@ class _Summaries:
     """What the header pass keeps of the core's summaries, file by file; the
     summaries themselves go as soon as a chunk of them is taken in."""
 
-    def __init__(self, n: int) -> None:
+    def __init__(self, n: int, encoding: str | None = None) -> None:
+        self.encoding = encoding  # of the titles
         self.status = numpy.full(n, _ELSEWHERE, numpy.int32)
         self.error = numpy.zeros(n, numpy.int32)
         self.headers = numpy.zeros(n, HEADER_DTYPE)
@@ -226,7 +227,7 @@ class _Summaries:
             headers[at[mine]] = raw[mine]
             self.offset[at[mine]] = summary["values_at"][mine]
         ids = _core._decode_titles(cast(Any, summary), fields["file_id"][1], summary.dtype.itemsize, len(summary),
-                                   fields["file_id"][0].itemsize)
+                                   fields["file_id"][0].itemsize, self.encoding)
         if isinstance(where, slice):
             self.titles[where] = [[title] for title in ids]
         else:
@@ -243,12 +244,12 @@ _CHUNK = 4096
 
 
 def _scan_all(paths: list[Any], native: npt.NDArray[numpy.intp], workers: int, speculate: bool,
-              bar: Any) -> tuple[_Summaries, Any]:
+              bar: Any, encoding: str | None = None) -> tuple[_Summaries, Any]:
     """The header pass over the files at `native`, a chunk at a time.  With
     `speculate`, the first file's headers shape a float32 matrix, one row per
     file, that the values of every single spectrum of as many points are
     read into with their headers; it is returned (or None)."""
-    found = _Summaries(len(paths))
+    found = _Summaries(len(paths), encoding)
     matrix = None
     rest = native
     if speculate and len(native) == len(paths) and len(native):
@@ -329,7 +330,8 @@ def _files(sources: list[Source]) -> _Files:
 
 
 def _header_pass(sources: list[Source], on_error: str, workers: int, progress: bool, opening: bool,
-                 speculate: bool = False, storage_options: Mapping[str, Any] | None = None) -> _Pass:
+                 speculate: bool = False, storage_options: Mapping[str, Any] | None = None,
+                 encoding: str | None = None) -> _Pass:
     """The headers of every file.  With `speculate` (x="exact", paths only),
     the values of single spectra are read too, into a matrix shaped after
     the first file, while each file is open: where every file is such a
@@ -346,7 +348,7 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
         native = numpy.flatnonzero(numpy.fromiter((path is not None for path in files.paths), bool, n))
     bar = _bar(progress, len(native), "headers")
     try:
-        scanned, matrix = _scan_all(files.paths, native, workers, speculate, bar)
+        scanned, matrix = _scan_all(files.paths, native, workers, speculate, bar, encoding)
     finally:
         if bar is not None:
             bar.close()
@@ -368,10 +370,11 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
         else:
             try:
                 if path is None and data is None:
-                    s = (spectra.open if opening else spectra.load)(name, storage_options=storage_options)
+                    s = (spectra.open if opening else spectra.load)(name, storage_options=storage_options,
+                                                                    encoding=encoding)
                 else:
-                    s = spectra.open(_sources.native(path, data)) if opening \
-                        else spectra.load(_sources.native(path, data))
+                    s = spectra.open(_sources.native(path, data), encoding=encoding) if opening \
+                        else spectra.load(_sources.native(path, data), encoding=encoding)
             except (FormatError, OSError) as error:
                 if data is not None and isinstance(error, FormatError) and _looks_stray(data):
                     error = _stray(name, bytes(data[:_SHOWN]))
@@ -653,7 +656,8 @@ def _finish(found: _Pass, values: Any, grid: npt.NDArray[numpy.float64] | None) 
 
 def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.ArrayLike = "exact",
               on_error: Literal["raise", "skip"] = "raise", workers: int | None = None,
-              progress: bool = False, storage_options: Mapping[str, Any] | None = None) -> Collection:
+              progress: bool = False, storage_options: Mapping[str, Any] | None = None,
+              encoding: str | None = None) -> Collection:
     """Reads many files into one matrix, one row per spectrum.
 
     `sources` is a folder (its files ending in .spa), a glob, or an iterable
@@ -663,11 +667,13 @@ def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.A
     every file must store the same point count, first X and last X; an
     array instead interpolates every spectrum onto it (NaN outside its own
     range).  on_error="skip" leaves unreadable files out, in `skipped`.
+    The titles are decoded as spectra.load decodes them, or in `encoding`.
     `workers` threads read (default: the CPUs, at most 8; 1 starts none)."""
     grid = _grid(x)
     count = _workers(workers)
+    encoding = _arrays.check_encoding(encoding)
     found = _header_pass(expand(sources, storage_options), on_error, count, progress, opening=False, speculate=grid is None,
-                         storage_options=storage_options)
+                         storage_options=storage_options, encoding=encoding)
     try:
         if grid is None and found.files.names:
             _check_axes(found)
@@ -697,11 +703,11 @@ def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any,
 def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000,
               x: Literal["exact"] | npt.ArrayLike = "exact", on_error: Literal["raise", "skip"] = "raise",
               workers: int | None = None, progress: bool = False,
-              storage_options: Mapping[str, Any] | None = None) -> Collection:
+              storage_options: Mapping[str, Any] | None = None, encoding: str | None = None) -> Collection:
     """Reads the headers of many files now and gives their values as a Dask
     array: each chunk is one load_many of `files_per_chunk` files, which
     pickles as their paths or URLs (with `storage_options`) and runs on
-    whichever worker computes it."""
+    whichever worker computes it.  `encoding` is that of load_many."""
     try:
         import dask
         import dask.array
@@ -714,8 +720,9 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
         if not isinstance(source, (str, os.PathLike)):
             raise TypeError(f"open_many() reads files by their paths or URLs, not {type(source).__name__!r} objects")
     grid = _grid(x)
+    encoding = _arrays.check_encoding(encoding)
     found = _header_pass(listed, on_error, _workers(workers), progress, opening=True,
-                         storage_options=storage_options)
+                         storage_options=storage_options, encoding=encoding)
     if grid is None and found.files.names:
         _check_axes(found)
     dtype = numpy.dtype(numpy.float32 if (found.item == 4).all() else numpy.float64)
