@@ -11,7 +11,7 @@ from typing import Any, Literal, NamedTuple, Protocol
 
 import quorinreader as _core
 
-from ._errors import FormatError, past_end
+from ._errors import SHOWN, FormatError, not_spectral, past_end, with_way_out
 
 __all__ = ["Layout", "Table", "find", "fit", "record_size", "short"]
 
@@ -25,6 +25,8 @@ _LINK_OFFSET = 12
 _LINK_SECTION_TYPE_OFFSET = 4
 # The file's own id, the title of a single spectrum, as raw bytes in the file header.
 _FILE_ID_OFFSET = _core.ST_ID_LENGTH
+# Sections of a spectrum or a series: a file that lists none of them is no spectral file.
+_OURS = {2, 3, 300, 325}
 
 
 def record_size(cls: type) -> int:
@@ -96,7 +98,13 @@ class Layout(NamedTuple):
 
 def find(reader: Reader, size: int | None, name: str) -> Layout:
     """The layout of the file behind `reader`, whose size is `size` (None when unknown)."""
-    header = _record(reader, _core.FileHeader, 0, None, size, name, "the file header")
+    try:
+        header = reader.record(_core.FileHeader, 0)
+    except struct.error:
+        # Too short for its own header and directory: as the header pass of many files says it.
+        raise not_spectral(name, reader.read_bytes(0, SHOWN)) from None
+    if not any(entry.section_type in _OURS for entry in header.sections):
+        raise not_spectral(name, reader.read_bytes(0, SHOWN))
     file_type = header.file_type
     if file_type == 11:
         return _series(reader, header, size, name)
@@ -213,5 +221,9 @@ def fit(table: Table, size: int | None, partial: bool, name: str) -> tuple[Table
 def short(table: Table, held: int, size: int | None, partial: bool, name: str) -> tuple[Table, str]:
     shortfall = table.shortfall(held, size)
     if not partial:
-        raise FormatError(f"{name}: {shortfall}")
+        if not held:
+            raise FormatError(f"{name}: {shortfall}")
+        complete = f"{held:,} complete spectr{'um' if held == 1 else 'a'}"
+        raise with_way_out(f"{name}: {shortfall}", f"partial=True reads its {complete}",
+                           f"--partial reads its {complete}")
     return table._replace(n=held), f"{name}: read {held:,} of {table.n:,} spectra; {shortfall}"

@@ -89,7 +89,7 @@ def test_encoding_names_another_codec(tmp_path, encoding, text):
     assert pickle.loads(pickle.dumps(spectra.load(path, encoding=encoding))).titles[1] == text
     single = spectrum_titled(tmp_path, raw)
     assert spectra.load(single, encoding=encoding).titles == [text]
-    c = spectra.load_many([path, single], x=[400.0, 4000.0], encoding=encoding)
+    c = spectra.load_many([path, single], x="first", encoding=encoding)
     assert c.titles == ["first", text, "last", text]
 
 
@@ -108,11 +108,11 @@ def test_many_files_and_their_frame_keep_the_letters(tmp_path):
     for k in range(3):  # single spectra: titled by the native header pass
         spectrum_titled(folder, f"{SAMPLE} #{k}".encode("utf-8" if k % 2 else "cp1252"), name=f"s{k}.spa")
     expected = ["first", SAMPLE, "last", f"{SAMPLE} #0", f"{SAMPLE} #1", f"{SAMPLE} #2"]
-    c = spectra.load_many(folder, x=[400.0, 4000.0])
+    c = spectra.load_many(folder, x="first")
     assert c.titles == expected
     assert list(c.to_pandas().index.get_level_values("title")) == expected
     pytest.importorskip("dask")
-    assert spectra.open_many(folder, x=[400.0, 4000.0]).titles == expected
+    assert spectra.open_many(folder, x="first").titles == expected
 
 
 def test_xarray_keeps_the_letters(tmp_path):
