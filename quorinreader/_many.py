@@ -629,6 +629,61 @@ class Collection:
     def __len__(self) -> int:
         return int(self.values.shape[0])
 
+    def __getitem__(self, rows: int | slice | Sequence[int] | Sequence[bool] | npt.NDArray[numpy.integer[Any]]
+                    | npt.NDArray[numpy.bool_]) -> Collection:
+        """The Collection of the rows selected, as NumPy selects them: an int
+        (one row, kept as a Collection), a slice, a boolean mask of one
+        entry per row, or an array of row indices.  `skipped` stays that of
+        the read."""
+        n = len(self)
+        if isinstance(rows, slice):
+            picked: Any = rows
+            index = numpy.arange(n)[rows]
+        else:
+            if isinstance(rows, (bool, numpy.bool_)):
+                raise TypeError("a Collection takes an int, a slice, a boolean mask or an array of indices, "
+                                "not a bool")
+            if isinstance(rows, (int, numpy.integer)):
+                rows = [int(rows)]
+            index = numpy.asarray(rows)
+            if index.dtype == bool:
+                if index.shape != (n,):
+                    raise IndexError(f"a boolean mask of shape {index.shape} does not fit a Collection of {n:,} "
+                                     "rows; it needs one entry per row")
+                index = numpy.flatnonzero(index)
+            elif index.size == 0:
+                index = index.astype(numpy.intp)
+            elif index.dtype.kind not in "iu" or index.ndim != 1:
+                raise TypeError("a Collection takes an int, a slice, a boolean mask or a 1-D array of indices, "
+                                f"not an array of {index.dtype} and shape {index.shape}")
+            if index.size and not (-n <= index.min() and index.max() < n):
+                bad = int(index.max() if index.max() >= n else index.min())
+                raise IndexError(f"row {bad} is out of range for a Collection of {n:,} rows")
+            picked = index = index % n if n else index
+        mini = None if self.mini_headers is None else self.mini_headers[picked]
+        return Collection(self.values[picked], self.x, [self.files[k] for k in index.tolist()],
+                          [self.titles[k] for k in index.tolist()], self.headers[picked], mini, self.skipped)
+
+    def sel(self, *, file: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> Collection:
+        """The rows of a file (its name as in `files`, or a path to the same
+        file), or of several, in the order of the rows."""
+        wanted = [file] if isinstance(file, (str, os.PathLike)) else list(file)
+        names = numpy.array(self.files, dtype=object)
+        mask = numpy.zeros(len(self), bool)
+        for one in wanted:
+            text = os.fsdecode(os.fspath(one))
+            hit = names == text
+            if not hit.any() and not _remote.is_url(text):
+                here = os.path.abspath(text)
+                hit = numpy.array([not _remote.is_url(f) and os.path.abspath(f) == here for f in self.files], bool)
+            if not hit.any():
+                held = list(dict.fromkeys(self.files))
+                shown = ", ".join(held[:_NAMED]) + (", ..." if len(held) > _NAMED else "")
+                raise KeyError(f"{text}: no row of the Collection is of that file; it holds {len(held):,} files: "
+                               f"{shown}")
+            mask |= hit
+        return self[mask]
+
     @property
     def lazy(self) -> bool:
         """True where values is a Dask array (open_many)."""
@@ -695,13 +750,21 @@ def _finish(found: _Pass, values: Any, grid: npt.NDArray[numpy.float64] | None) 
     tables = found.mini
     if tables and all(isinstance(t, numpy.ndarray) for t in tables) and len({t.dtype for t in tables}) == 1:
         mini = numpy.concatenate(tables)
+    if found.skipped and not names:
+        reasons = "; ".join(message for _, message in found.skipped[:_NAMED])
+        more = f"; and {len(found.skipped) - _NAMED:,} more" if len(found.skipped) > _NAMED else ""
+        raise FormatError(f"none of the {len(found.skipped):,} files could be read: {reasons}{more}")
     if found.skipped:
         warnings.warn(f"skipped {len(found.skipped):,} of {len(found.skipped) + len(names):,} files "
                       "that could not be read; their sources and messages are in .skipped", stacklevel=3)
     return Collection(values, x, files, titles, headers, mini, found.skipped)
 
 
-def load_many(sources: Source | Iterable[Source], *, x: Literal["exact", "first"] | npt.ArrayLike = "exact",
+# What x may be: a word, or the X values to interpolate onto (a str is no array here).
+XValues = Literal["exact", "first"] | Sequence[float] | npt.NDArray[numpy.floating[Any] | numpy.integer[Any]]
+
+
+def load_many(sources: Source | Iterable[Source], *, x: XValues = "exact",
               on_error: Literal["raise", "skip"] = "raise", workers: int | None = None,
               progress: bool = False, storage_options: Mapping[str, Any] | None = None,
               encoding: str | None = None) -> Collection:
@@ -715,9 +778,11 @@ def load_many(sources: Source | Iterable[Source], *, x: Literal["exact", "first"
     array instead interpolates every spectrum onto it (NaN outside its own
     range), and x="first" onto the first file's axis.  on_error="skip" leaves
     unreadable files out, in `skipped`, and with x="exact" the files whose
-    axis differs from the first file's.  The titles are decoded as
-    spectra.load decodes them, or in `encoding`.  `workers` threads read
-    (default: the CPUs, at most 8; 1 starts none)."""
+    axis differs from the first file's; FormatError where no file could be
+    read.  The titles are decoded as spectra.load decodes them, or in
+    `encoding`.  `workers` threads read (default: the CPUs, at most 8; 1
+    starts none).  Index the result (`c[k]`, `c[a:b]`, `c[mask]`) or take
+    a file's rows (`c.sel(file=name)`) for a Collection of some rows."""
     asked = _grid(x)
     count = _workers(workers)
     encoding = _arrays.check_encoding(encoding)
@@ -749,7 +814,7 @@ def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any,
 
 
 def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000,
-              x: Literal["exact", "first"] | npt.ArrayLike = "exact", on_error: Literal["raise", "skip"] = "raise",
+              x: XValues = "exact", on_error: Literal["raise", "skip"] = "raise",
               workers: int | None = None, progress: bool = False,
               storage_options: Mapping[str, Any] | None = None, encoding: str | None = None) -> Collection:
     """Reads the headers of many files now and gives their values as a Dask

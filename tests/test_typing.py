@@ -265,6 +265,12 @@ def test_user_scripts_run(tmp_path):
     with pytest.warns(UserWarning, match="1 of 2"):
         assert arrays.cut_short(info.data[:-4]) == 1
 
+    single = sw.SpaBuilder()
+    single.add(2, sw.main_spectral_header(num_points=3, first_x=399.5, last_x=-12.25))
+    single.add(3, struct.pack("<3f", 1.0, 2.0, 3.0))
+    single.write(tmp_path / "spectrum.spa")
+    one = str(tmp_path / "spectrum.spa")
+    assert arrays.rows_of(str(tmp_path), one) == (3, 1, 2, 3, [one])
 
 RECORD_STUBS = Path(__file__).resolve().parent.parent / "tools" / "record_stubs.py"
 
