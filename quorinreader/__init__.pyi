@@ -64,6 +64,8 @@ _BlobSpectrum: TypeAlias = tuple[SeriesSpecheader | None, array[float]]
 
 # The package's version, as its metadata (pyproject.toml) states it.
 __version__: Final[str]
+# The public names and the module's own dunders.
+def __dir__() -> list[str]: ...
 
 ST_ID_LENGTH: Final = 30
 FILE_ID_LENGTH: Final = 256
