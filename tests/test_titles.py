@@ -149,3 +149,14 @@ def test_exports_keep_the_letters(tmp_path, cli, form):
         import xarray
         with xarray.open_dataset(out, engine="netcdf4") as ds:
             assert ds.title.values.tolist() == ["first", SAMPLE, "last"]
+
+
+def test_the_command_line_shows_the_letters_and_takes_encoding(tmp_path, cli):
+    raw = "€ 25 µm".encode("cp1252")
+    path = series_titled(tmp_path, raw).path
+    status, out, err = cli("info", path)
+    assert (status, err) == (0, "") and "  titles      first\n              € 25 µm\n" in out
+    status, out, err = cli("info", "--json", "--encoding", "latin-1", path)
+    assert (status, err) == (0, "") and json.loads(out)[0]["titles"][1] == raw.decode("latin-1")
+    with pytest.raises(SystemExit):
+        cli("info", "--encoding", "no-such-codec", path)
