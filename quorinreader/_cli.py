@@ -19,13 +19,14 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import contextlib
 import glob
 import json
 import math
 import os
 import sys
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from types import TracebackType
 from typing import Any, NoReturn, Self
@@ -43,6 +44,8 @@ __all__ = ["main", "run"]
 PROG = "quorinreader"
 DONE, FAILED, BAD_INPUT = 0, 1, 2
 TITLES_SHOWN = 5
+# Spectra of one CSV export above which a progress bar counts them.
+ROWS_COUNTED = 1000
 # The largest image plot draws: a bigger one could take all the memory there is.
 MAX_PIXELS = 100_000_000
 
@@ -140,7 +143,8 @@ def export(args: argparse.Namespace) -> int:
                         continue
                     raise
                 try:
-                    form.write(s, out)
+                    with progress.rows(len(s), out.name if form.suffix == ".csv" else None) as step:
+                        form.write(s, out, step)
                 except OSError as error:
                     raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
                 written.append(out)
@@ -603,16 +607,31 @@ def _same_file(path: str, out: Path) -> bool:
 
 class _Progress:
     """A progress bar over the files on stderr, where stderr is a terminal
-    and tqdm is installed; elsewhere nothing but the lines said."""
+    and tqdm is installed, and below it one over the spectra of a long CSV
+    export; elsewhere nothing but the lines said."""
 
     def __init__(self, total: int) -> None:
         self._bar: Any = None
-        if total > 1 and sys.stderr.isatty():
+        self._tqdm: Any = None
+        if sys.stderr.isatty():
             try:
                 from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
             except ImportError:
                 return
-            self._bar = tqdm(total=total, unit="file", file=sys.stderr, leave=False, desc="export")
+            self._tqdm = tqdm
+            if total > 1:
+                self._bar = tqdm(total=total, unit="file", file=sys.stderr, leave=False, desc="export")
+
+    @contextlib.contextmanager
+    def rows(self, total: int, name: str | None) -> Iterator[Callable[[int], None] | None]:
+        """What a writer tells of the spectra it has written: a bar over the
+        `total` spectra of `name`, where there are many to write one by one."""
+        if self._tqdm is None or name is None or total < ROWS_COUNTED:
+            yield None
+            return
+        with self._tqdm(total=total, unit="spectrum", file=sys.stderr, leave=False,
+                        desc=name) as bar:
+            yield bar.update
 
     def say(self, line: str) -> None:
         if self._bar is None:

@@ -2,6 +2,7 @@
 each; --on-error skip; errors that name the option past them."""
 import json
 import os
+import sys
 
 import numpy
 import pytest
@@ -194,3 +195,32 @@ def test_plot_skips_or_stops_at_a_bad_file(tmp_path, cli, plot_figure):
     status, _, err = cli("plot", folder, "-o", out, "--on-error", "skip")
     assert status == 1 and err == f"quorinreader: skipped {bad}: {STRAY_REASON}\n" and out.exists()
     assert len(lines_of(plot_figure[-1]).get_lines()) == 2
+
+
+class Terminal:
+    """stderr as a terminal, for the progress bars."""
+
+    def __init__(self):
+        import io
+        self.text = io.StringIO()
+
+    def isatty(self):
+        return True
+
+    def write(self, text):
+        return self.text.write(text)
+
+    def flush(self):
+        pass
+
+
+def test_the_csv_progress_counts_spectra(tmp_path, cli, monkeypatch):
+    pytest.importorskip("tqdm")
+    from quorinreader import _cli
+    count = _cli.ROWS_COUNTED + 24
+    path = sf.series(tmp_path, spectra=[[float(k), 1.0] for k in range(count)]).path
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert cli("export", path, "--to", "csv")[0] == 0
+    shown = terminal.text.getvalue()
+    assert f"series.csv:   0%|          | 0/{count} [" in shown and "spectrum/s]" in shown  # not 0/1 file
