@@ -24,6 +24,7 @@ __all__ = ["OVERLAID_MAX", "heat_map", "label_text", "labels", "overlaid", "shor
 
 OVERLAID_MAX = 20  # spectra drawn as lines at most; more make a heat map
 LABEL_WIDTH = 36  # characters of a label shown; a longer one loses its middle
+SHARED_WIDTH = 80  # characters of what long labels share, shown once in the title
 TICKS = 12  # rows of the heat map named on its axis, at most
 # Ten colours, then the same ten dashed: twenty lines that can be told apart.
 STYLES = [(f"C{k}", style) for style in ("-", "--") for k in range(10)]
@@ -38,8 +39,9 @@ def label_text(text: str, width: int = LABEL_WIDTH) -> str:
     return f"{text[:keep - keep // 2]}…{text[len(text) - keep // 2:]}"
 
 
-# Where a label may be cut between what it shares with the others and what is its own.
-_SEPARATOR = re.compile(r"[\s_.,;:/()\[\]-]")
+# Where a label may be cut between what it shares with the others and what is
+# its own: between words, a hyphen joining its words ("sample-07", "2024-03-18").
+_SEPARATOR = re.compile(r"[\s_.,;:/()\[\]]")
 
 
 def shortened(texts: list[str], width: int = LABEL_WIDTH) -> tuple[list[str], str | None]:
@@ -52,7 +54,7 @@ def shortened(texts: list[str], width: int = LABEL_WIDTH) -> tuple[list[str], st
         return [label_text(text, width) for text in texts], None
     start = os.path.commonprefix(texts)
     # The word the labels start to differ in stays whole: "sample-07", not "07".
-    start = start[:_last_separator(_SEPARATOR.sub(" ", start).rstrip())]
+    start = start[:_last_separator(start)]
     rest = [text[len(start):] for text in texts]
     end = os.path.commonprefix([text[::-1] for text in rest])[::-1]
     end = end[len(end) - _last_separator(end[::-1]):] if end else ""
@@ -60,7 +62,7 @@ def shortened(texts: list[str], width: int = LABEL_WIDTH) -> tuple[list[str], st
         return [label_text(text, width) for text in texts], None
     own = [text[:len(text) - len(end)] for text in rest]
     shown = [("…" if start else "") + text + ("…" if end else "") for text in own]
-    return [label_text(text, width) for text in shown], label_text(f"{start}…{end}", 2 * width)
+    return [label_text(text, width) for text in shown], label_text(f"{start}…{end}", SHARED_WIDTH)
 
 
 def _last_separator(text: str) -> int:
@@ -134,7 +136,7 @@ def overlaid(opened: list[tuple[str, Spectra]], *, offset: float | None = None) 
         ax.tick_params(left=False, labelleft=False)  # the offsets make the scale's numbers mean nothing
     ax.grid(True, alpha=0.3)
     counted = f"{len(lines):,} spectr{'um' if len(lines) == 1 else 'a'} from {len(opened):,} files"
-    ax.set_title(_plot._text(counted + ("" if shared is None else f": {shared}")), loc="left")
+    ax.set_title(_plot._text(_titled(counted, shared)), loc="left")
     if offset is None:
         ax.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0,
                   framealpha=0.85)
@@ -168,8 +170,8 @@ def heat_map(c: Collection) -> Figure:
     heat.set_yticks(ticks.astype(float), [_plot._text(text) for text in named[:len(ticks)]], fontsize="small")
     heat.tick_params(labelbottom=False)
     files = len(dict.fromkeys(c.files))
-    heat.set_title(_plot._text(f"{n:,} spectra of {points:,} points from {files:,} files"
-                               + ("" if shared is None else f": {shared}")), loc="left")
+    heat.set_title(_plot._text(_titled(f"{n:,} spectra of {points:,} points from {files:,} files", shared)),
+                   loc="left")
 
     for colour, (k, text) in enumerate(zip(picked, named[len(ticks):])):
         lines.plot(x, values[k], color=f"C{colour}", linewidth=1, marker="o" if points == 1 else None,
@@ -183,6 +185,11 @@ def heat_map(c: Collection) -> Figure:
     lines.grid(True, alpha=0.3)
     lines.legend(fontsize="small", ncols=1 if len(picked) < 4 else 2, framealpha=0.85)
     return fig
+
+
+def _titled(counted: str, shared: str | None) -> str:
+    """The title: what is drawn, and on a line of its own what the labels share, where they were cut."""
+    return counted if shared is None else f"{counted}, each named\n{shared}"
 
 
 def _offset(lines: list[tuple[npt.NDArray[numpy.float64], npt.NDArray[Any]]]) -> float:

@@ -224,3 +224,32 @@ def test_the_csv_progress_counts_spectra(tmp_path, cli, monkeypatch):
     assert cli("export", path, "--to", "csv")[0] == 0
     shown = terminal.text.getvalue()
     assert f"series.csv:   0%|          | 0/{count} [" in shown and "spectrum/s]" in shown  # not 0/1 file
+
+
+@pytest.mark.parametrize("texts, shown, shared", [
+    (["s1.spa", "s2.spa"], ["s1.spa", "s2.spa"], None),  # short enough: as they are
+    ([f"2024-03-18_polymer-blend_sample-{k:02d}_785nm_10s_x3_baseline-corrected.spa" for k in (0, 9, 14)],
+     ["…sample-00…", "…sample-09…", "…sample-14…"], "2024-03-18_polymer-blend_…_785nm_10s_x3_baseline-corrected.spa"),
+    (["x" * 50, "short"], ["x" * 18 + "…" + "x" * 17, "short"], None),  # nothing shared: each cut in its middle
+])
+def test_long_labels_lose_what_they_share(texts, shown, shared):
+    pytest.importorskip("matplotlib")
+    from quorinreader import _plot_many
+    assert _plot_many.shortened(texts) == (shown, shared)
+
+
+@pytest.mark.parametrize("count", [3, 25])
+def test_long_file_names_stay_inside_the_figure(tmp_path, cli, plot_figure, count):
+    names = "2024-03-18_polymer-blend_sample-{:02d}_785nm_10s_x3_baseline-corrected_final_version.spa"
+    paths = singles(tmp_path / "lab", count, names=names)
+    assert cli("plot", *paths, "-o", tmp_path / "long.png")[0] == 0
+    fig = plot_figure[-1]
+    renderer = fig.canvas.get_renderer()
+    whole = fig.bbox
+    for ax in fig.axes:
+        title = ax.title if ax.get_title() else ax._left_title
+        box = title.get_window_extent(renderer)
+        assert whole.x0 <= box.x0 and box.x1 <= whole.x1 and box.y1 <= whole.y1, title.get_text()
+    texts = ([t.get_text() for t in lines_of(fig).get_legend().get_texts()] if count == 3 else
+             [t.get_text() for t in fig.axes[0].get_yticklabels()])
+    assert len(set(texts)) == len(texts) and all("sample-" in text for text in texts)
