@@ -160,7 +160,7 @@ def python_blocks():
             if block.kind == "python"]
 
 
-def test_every_python_block_passes_mypy_strict(tmp_path):
+def test_every_python_block_passes_mypy_strict(tmp_path, mypy_env):
     """As a user would check a script made of it; `dask.distributed`, which
     ships no annotations, is the one library whose calls may be untyped."""
     pytest.importorskip("mypy", reason="mypy is not installed")
@@ -169,11 +169,10 @@ def test_every_python_block_passes_mypy_strict(tmp_path):
         script = tmp_path / f"{page.stem.lower().replace('-', '_')}_line_{block.line}.py"
         script.write_text(block.body, encoding="utf-8")
         scripts.append(script)
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
     run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--config-file=", "--no-error-summary",
                           "--no-pretty", "--no-color-output", "--untyped-calls-exclude=distributed",
                           "--cache-dir", str(tmp_path / "cache"), *map(str, scripts)],
-                         cwd=tmp_path, env=env, capture_output=True, text=True)
+                         cwd=tmp_path, env=mypy_env, capture_output=True, text=True)
     assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
 
 

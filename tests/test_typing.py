@@ -50,13 +50,11 @@ def load_script(name):
 
 
 @pytest.fixture(scope="module")
-def mypy_errors(tmp_path_factory):
+def mypy_errors(tmp_path_factory, mypy_env):
     """mypy --strict over every script at once: {file name: [(line, code, message)]}."""
     pytest.importorskip("mypy", reason="mypy is not installed")
     workdir = tmp_path_factory.mktemp("mypy")
-    # mypy reads the stub, it never loads the extension: keep a sanitizer
-    # runtime preloaded for the tests out of it.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    env = mypy_env
     run = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--config-file=", "--no-error-summary",
          "--no-pretty", "--no-color-output", "--cache-dir", str(workdir / "cache"),
