@@ -138,12 +138,6 @@ def open_series(native):
 read_linked_data.__qualname__ = "DiskResidentArray.read_linked_data"
 open_series.__qualname__ = "Series.open_series"
 
-# dir(quorinreader): the public names and the module's own dunders, not the
-# helpers of the arrays layer or its private submodules.  Run in the module's
-# namespace (see set_up_generic_road).
-def __dir__():
-    return [name for name in globals() if not name.startswith("_") or name[:2] == name[-2:] == "__"]
-
 def bound(names, name):  # as a global name is looked up
     try:
         return names[name]
@@ -189,20 +183,43 @@ bool set_up_generic_road(State& st)
     for (auto [name, slot] : {std::pair{"titled", &st.titled}, {"read_with", &st.read_with},
                               {"decode_string", &st.decode_any}, {"read_string", &st.read_string_py},
                               {"decode_into", &st.decode_into}, {"read_linked_data", &st.read_linked_data_shell},
-                              {"open_series", &st.open_series_shell}, {"__dir__", &st.module_dir}})
+                              {"open_series", &st.open_series_shell}})
         if (!(*slot = Ref::borrow(PyDict_GetItemString(names.get(), name))))
             return false;
     // These look the module's names up as bound when they run.
-    for (Ref* slot : {&st.read_string_py, &st.decode_into, &st.module_dir}) {
+    for (Ref* slot : {&st.read_string_py, &st.decode_into}) {
         PyObject* compiled = slot->get();
         Ref function(PyFunction_New(PyFunction_GetCode(compiled), st.globals));
-        PyObject* defaults = PyFunction_GetDefaults(compiled);  // borrowed; null where there are none
-        if (!function || (defaults && PyFunction_SetDefaults(function.get(), defaults) < 0))
+        if (!function || PyFunction_SetDefaults(function.get(), PyFunction_GetDefaults(compiled)) < 0)
             return false;
         *slot = std::move(function);
     }
     return true;
 }
+
+// dir(quorinreader): the public names and the module's own dunders, in the
+// order the module binds them; not the helpers of the arrays layer, nor its
+// private submodules.
+PyObject* module_dir_impl(PyObject* module, PyObject*)
+{
+    PyObject* names = PyModule_GetDict(module);  // borrowed; nothing below runs Python code
+    Ref listed(PyList_New(0));
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (listed && PyDict_Next(names, &at, &key, &value)) {
+        if (!PyUnicode_Check(key))
+            continue;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+        const auto ch = [key](Py_ssize_t i) { return PyUnicode_READ_CHAR(key, i); };
+        const bool dunder = n > 4 && ch(0) == '_' && ch(1) == '_' && ch(n - 2) == '_' && ch(n - 1) == '_';
+        if ((n == 0 || ch(0) != '_' || dunder) && PyList_Append(listed.get(), key) < 0)
+            listed.reset();
+    }
+    return listed.release();
+}
+
+PyMethodDef module_dir_def = {"__dir__", module_dir_impl, METH_NOARGS,
+                              "__dir__($module, /)\n--\n\nThe public names and the module's own dunders."};
 
 // Everything the module caches that is not one of its public names.
 bool set_up_state(State& st, PyObject* module)
@@ -275,8 +292,9 @@ int exec_module(PyObject* module)
         PyModule_AddFunctions(module, many_functions) < 0)
         return -1;
     // Dunders, which no load order names: the package's version and what dir() lists.
-    if (PyModule_AddStringConstant(module, "__version__", QUORIN_VERSION) < 0 ||
-        PyDict_SetItemString(st.globals, "__dir__", st.module_dir.get()) < 0)
+    Ref dir_function = function(&module_dir_def, module);
+    if (!dir_function || PyModule_AddStringConstant(module, "__version__", QUORIN_VERSION) < 0 ||
+        PyDict_SetItemString(st.globals, "__dir__", dir_function.get()) < 0)
         return -1;
     return st.start_watching() ? 0 : -1;
 }

@@ -140,7 +140,7 @@ void each_held(State& st, Act act)
     for (Ref* r : {&st.struct_error, &st.unsupported_operation, &st.typecodes, &st.zero_f, &st.zero_d,
                    &st.series_file_type, &st.native_file_type, &st.linked_data_type, &st.series_items_type,
                    &st.reader_type, &st.mapping_type, &st.read_linked_data_shell, &st.open_series_shell, &st.titled,
-                   &st.read_with, &st.read_string_py, &st.decode_any, &st.decode_into, &st.module_dir})
+                   &st.read_with, &st.read_string_py, &st.decode_any, &st.decode_into})
         act(*r);
 }
 

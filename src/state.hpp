@@ -53,10 +53,9 @@ struct State {
     Ref open_series_shell;
     // The generic road's Python (see module.cpp): the series items of a
     // caller's blob; a caller's record class called on a file opened by
-    // io.open; read_string; decode_string for arguments of any type; the
-    // decoding of a record into the attributes of the instance; and the
-    // module's __dir__.
-    Ref titled, read_with, read_string_py, decode_any, decode_into, module_dir;
+    // io.open; read_string; decode_string for arguments of any type; and
+    // the decoding of a record into the attributes of the instance.
+    Ref titled, read_with, read_string_py, decode_any, decode_into;
 
     // The one decision of a pass: whether everything in `scope` is the
     // module's own, so that the pass may run natively.  1 or 0, -1 on error.
