@@ -144,10 +144,14 @@ def titles(buffer: Any, offset: int, stride: int, count: int, cls: type, encodin
     return _core._decode_titles(buffer, offset + title_at, stride, count, width, encoding)
 
 
-def text(raw: bytes, encoding: str | None) -> str:
+def text(raw: bytes, encoding: str | None, ascii_text: str | None = None) -> str:
     """A text field of the user's: cut at its first zero byte, then UTF-8 where
     the bytes are valid UTF-8 and else Windows-1252 (encoding None), or in the
-    codec named by `encoding`, its bad bytes replaced."""
+    codec named by `encoding`, its bad bytes replaced.  `ascii_text`, the
+    record's own decoding of the field, is the same text where every byte is
+    ASCII, as most are: then it is taken as it is."""
+    if ascii_text is not None and encoding is None and raw.isascii():
+        return ascii_text
     return _core._decode_titles(raw, 0, 0, 1, len(raw), encoding)[0]
 
 

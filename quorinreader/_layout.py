@@ -103,12 +103,11 @@ def find(reader: Reader, size: int | None, name: str) -> Layout:
     except struct.error:
         # Too short for its own header and directory: as the header pass of many files says it.
         raise not_spectral(name, reader.read_bytes(0, SHOWN)) from None
-    if not any(entry.section_type in _OURS for entry in header.sections):
-        raise not_spectral(name, reader.read_bytes(0, SHOWN))
     file_type = header.file_type
     if file_type == 11:
         return _series(reader, header, size, name)
     if file_type == 10:
+        _check_spectral(reader, header, name)
         raise FormatError(f"{name}: the file type at offset {_FILE_TYPE_OFFSET} is 10, a group file; "
                           "expected a spectrum or a series (type 11)")
     return _spectrum(reader, header, size, name)
@@ -118,11 +117,11 @@ def _spectrum(reader: Reader, header: Any, size: int | None, name: str) -> Layou
     spectral_at, values_at = _firsts(header.sections, 2, 3)
     if spectral_at is None or values_at is None:
         missing = "2 (main spectral header)" if spectral_at is None else "3 (spectrum values)"
-        raise _missing(header, name, f"section of type {missing}")
+        raise _missing(reader, header, name, f"section of type {missing}")
     spectral = _record(reader, _core.MainSpectralHeader, spectral_at, _SPECTRAL_HEADER_SIZE, size, name,
                        "the main spectral header")
     raw_id = reader.read_bytes(_FILE_ID_OFFSET, _core.FILE_ID_LENGTH)
-    return Layout("spectrum", Table(values_at, 1, spectral.num_points, 4), header, spectral, raw_id=raw_id)
+    return Layout("spectrum", Table(values_at, 1, spectral.num_points, 4), header, spectral, None, None, None, raw_id)
 
 
 def _series(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
@@ -130,7 +129,7 @@ def _series(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
     series_at, array_at = _firsts(sections, 325, 300)
     if series_at is None or array_at is None:
         what = "325 (series header)" if series_at is None else "300 (disk-resident array)"
-        raise _missing(header, name, f"section of type {what}")
+        raise _missing(reader, header, name, f"section of type {what}")
     series = _record(reader, _core.SeriesHeader, series_at, _SERIES_HEADER_SIZE, size, name, "the series header")
     array = _record(reader, _core.DiskResidentArray, array_at, None, size, name, "the disk-resident array")
 
@@ -191,7 +190,16 @@ def _nth(sections: list[Any], section_type: int, n: int) -> int | None:
     return None
 
 
-def _missing(header: Any, name: str, what: str) -> FormatError:
+def _check_spectral(reader: Reader, header: Any, name: str) -> None:
+    """Raises the error of a file that is no spectral file at all where its
+    directory lists no section of a spectrum or series: of such a file, what
+    its header seems to say is noise.  Asked only on the way to another error."""
+    if not any(entry.section_type in _OURS for entry in header.sections):
+        raise not_spectral(name, reader.read_bytes(0, SHOWN))
+
+
+def _missing(reader: Reader, header: Any, name: str, what: str) -> FormatError:
+    _check_spectral(reader, header, name)
     found = sorted({entry.section_type for entry in header.sections})
     return FormatError(f"{name}: the directory at offset {_DIRECTORY_OFFSET} lists no {what}; "
                        f"found section types {found}")

@@ -186,7 +186,8 @@ def lazy(layout: Layout, table: Table, origin: Origin, encoding: str | None = No
     x = numpy.linspace(header.first_x, header.last_x, header.num_points)
     values = indexing.LazilyIndexedArray(TableArray(origin, table))
     if table.mini is None:
-        titles: Any = _objects([_arrays.text(layout.raw_id, encoding) if layout.kind == "spectrum" else None]
+        titles: Any = _objects([_arrays.text(layout.raw_id, encoding, layout.file_header.file_id)
+                               if layout.kind == "spectrum" else None]
                                * table.n)
     else:
         titles = indexing.LazilyIndexedArray(TitleArray(origin, table, encoding))

@@ -136,7 +136,7 @@ class Spectra:
             self._check_open()
             table = self._table
             if self.kind == "spectrum":
-                titles = [_arrays.text(self._layout.raw_id, self._encoding)] * table.n
+                titles = [_arrays.text(self._layout.raw_id, self._encoding, self.file_header.file_id)] * table.n
             elif table.mini is None:
                 titles = [None] * table.n
             else:

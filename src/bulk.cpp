@@ -696,39 +696,66 @@ Utf8Extent utf8_extent(const unsigned char* s, Py_ssize_t n)
     return e;
 }
 
-// The first e.bytes bytes at s, which utf8_extent found valid, as a str.
+// Writes the characters of the first e.bytes bytes at s, which utf8_extent
+// found valid, as code units of the str's own width.
+template <class Unit>
+void write_utf8(const unsigned char* s, const Utf8Extent& e, Unit* out)
+{
+    for (Py_ssize_t i = 0; i < e.bytes; ++out) {
+        const unsigned c = s[i];
+        if (c < 0x80) {
+            *out = static_cast<Unit>(c);
+            ++i;
+            continue;
+        }
+        const int length = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        Py_UCS4 point = c & (0x7F >> length);
+        for (int k = 1; k < length; ++k)
+            point = point << 6 | (s[i + k] & 0x3F);
+        *out = static_cast<Unit>(point);
+        i += length;
+    }
+}
+
 Ref decode_utf8(const unsigned char* s, const Utf8Extent& e)
 {
     Ref text(PyUnicode_New(e.characters, e.widest));
     if (!text)
         return text;
-    const int kind = PyUnicode_KIND(text.get());
-    void* data = PyUnicode_DATA(text.get());
-    Py_ssize_t at = 0;
-    for (Py_ssize_t i = 0; i < e.bytes; ++at) {
-        const unsigned c = s[i];
-        const int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        Py_UCS4 point = length == 1 ? c : c & (0x7F >> length);
-        for (int k = 1; k < length; ++k)
-            point = point << 6 | (s[i + k] & 0x3F);
-        PyUnicode_WRITE(kind, data, at, point);
-        i += length;
+    switch (PyUnicode_KIND(text.get())) {
+    case PyUnicode_1BYTE_KIND:
+        write_utf8(s, e, PyUnicode_1BYTE_DATA(text.get()));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        write_utf8(s, e, PyUnicode_2BYTE_DATA(text.get()));
+        break;
+    default:
+        write_utf8(s, e, PyUnicode_4BYTE_DATA(text.get()));
     }
     return text;
+}
+
+inline Py_UCS2 cp1252_char(unsigned char b) { return b >= 0x80 && b < 0xA0 ? cp1252_high[b - 0x80] : b; }
+
+template <class Unit>
+void write_cp1252(const unsigned char* s, Py_ssize_t n, Unit* out)
+{
+    for (Py_ssize_t i = 0; i < n; ++i)
+        out[i] = static_cast<Unit>(cp1252_char(s[i]));
 }
 
 Ref decode_cp1252(const unsigned char* s, Py_ssize_t n)
 {
     Py_UCS4 widest = 0;
     for (Py_ssize_t i = 0; i < n; ++i)
-        widest = std::max<Py_UCS4>(widest, s[i] >= 0x80 && s[i] < 0xA0 ? cp1252_high[s[i] - 0x80] : s[i]);
+        widest = std::max<Py_UCS4>(widest, cp1252_char(s[i]));
     Ref text(PyUnicode_New(n, widest));
     if (!text)
         return text;
-    const int kind = PyUnicode_KIND(text.get());
-    void* data = PyUnicode_DATA(text.get());
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyUnicode_WRITE(kind, data, i, s[i] >= 0x80 && s[i] < 0xA0 ? cp1252_high[s[i] - 0x80] : s[i]);
+    if (PyUnicode_KIND(text.get()) == PyUnicode_1BYTE_KIND)
+        write_cp1252(s, n, PyUnicode_1BYTE_DATA(text.get()));
+    else
+        write_cp1252(s, n, PyUnicode_2BYTE_DATA(text.get()));
     return text;
 }
 
