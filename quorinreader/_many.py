@@ -720,12 +720,16 @@ class Collection:
         axis = f"x {self.x[0]:g} to {self.x[-1]:g}, " if self.x.size else ""
         where = "lazy" if self.lazy else "loaded"
         skipped = f", {len(self.skipped):,} skipped" if self.skipped else ""
-        return (f"<Collection: {len(self):,} spectra of {self.x.size:,} points from {files:,} files, "
-                f"{numpy.dtype(self.values.dtype).name}, {axis}{where}{skipped}>")
+        return (f"<Collection: {_counted(len(self), 'spectrum', 'spectra')} of {_counted(self.x.size, 'point')} "
+                f"from {_counted(files, 'file')}, {numpy.dtype(self.values.dtype).name}, {axis}{where}{skipped}>")
 
     def _repr_html_(self) -> str:
         from . import _html
         return _html.collection(self)
+
+
+def _counted(n: int, one: str, many: str | None = None) -> str:
+    return f"{n:,} {one if n == 1 else many or one + 's'}"
 
 
 def _objects(items: Sequence[Any]) -> npt.NDArray[Any]:

@@ -35,6 +35,8 @@ def test_rows_are_picked_as_numpy_picks_them(collection, key, picked):
     every = rows(collection)
     assert rows(part) == tuple([column[k] for k in picked] for column in every)
     assert numpy.array_equal(part.x, collection.x) and part.skipped == collection.skipped
+    if len(picked) == 1:
+        assert repr(part).startswith("<Collection: 1 spectrum of 4 points from 1 file, float32, ")
     assert part.mini_headers is None  # the files' layouts differ: none to pick from
     if isinstance(key, slice):  # a slice of a loaded matrix is a view, as NumPy's is
         assert part.values.base is collection.values or part.values.size == 0
