@@ -12,6 +12,10 @@ demo_map.spa: a Raman map, 20 x 15 stage positions 5 um apart scanned as a
 snake (rows first, from the lower left), 150 points from 200 to 1800 cm-1:
 a round grain whose band at 1000 cm-1 stands out of a matrix whose band at
 1600 cm-1 fades from left to right.
+
+singles/: a lab's folder of single spectra, six Raman spectra of 1,000
+points from 200 to 3200 cm-1 of blends of polyethylene and polystyrene, each
+titled in the Windows code page ("mélange PE 20 %, PS 80 %").
 """
 
 import math
@@ -110,11 +114,45 @@ def write_map(path):
                           first_x=MAP_FIRST_X, last_x=MAP_LAST_X, dimensions=[wavenumber])
 
 
+# (centre in cm-1, width, height) of the Raman bands of polyethylene and of polystyrene.
+PE_BANDS = [(1063, 9, 0.45), (1130, 8, 0.5), (1295, 8, 0.7), (1440, 12, 0.8), (2848, 10, 1.0), (2883, 10, 1.3)]
+PS_BANDS = [(621, 6, 0.25), (1001, 5, 1.6), (1031, 6, 0.45), (1602, 8, 0.6), (3054, 12, 0.9)]
+BLENDS = range(0, 101, 20)  # % polyethylene
+BLEND_POINTS = 1000
+
+
+def blend(pe):
+    step = (LAST_X - FIRST_X) / (BLEND_POINTS - 1)
+    values = []
+    for i in range(BLEND_POINTS):
+        x = FIRST_X + i * step
+        values.append(0.03 + 0.00002 * x + sum(pe / 100 * band(x, c, w, h) for c, w, h in PE_BANDS)
+                      + sum((100 - pe) / 100 * band(x, c, w, h) for c, w, h in PS_BANDS)
+                      + 0.006 * math.sin(i * 1.7 + pe) * math.sin(i * 0.091))
+    return values
+
+
+def write_singles(folder):
+    """One file per blend, titled in Windows-1252 as the instruments' PCs write titles."""
+    folder.mkdir(exist_ok=True)
+    paths = []
+    for pe in BLENDS:
+        title = f"mélange PE {pe} %, PS {100 - pe} %".encode("cp1252")
+        builder = spawriter.SpaBuilder(file_type=spawriter.FT_IRDATA, file_id=title)
+        builder.add(2, spawriter.main_spectral_header(num_points=BLEND_POINTS, first_x=FIRST_X, last_x=LAST_X))
+        builder.add(3, struct.pack(f"<{BLEND_POINTS}f", *blend(pe)))
+        builder.write(folder / f"blend_{pe:02d}.spa")
+        paths.append(folder / f"blend_{pe:02d}.spa")
+    return paths
+
+
 def main(folder=HERE):
     for name, write in (("demo_series.spa", write_series), ("demo_spectrum.spa", write_spectrum),
                         ("demo_map.spa", write_map)):
         path = Path(folder) / name
         write(path)
+        print(f"wrote {path} ({path.stat().st_size} bytes)")
+    for path in write_singles(Path(folder) / "singles"):
         print(f"wrote {path} ({path.stat().st_size} bytes)")
 
 

@@ -62,6 +62,11 @@ _SeriesSpectrum: TypeAlias = tuple[SpectrumTitle, array[float]]
 _BlobHeaders: TypeAlias = dict[type[MainSpectralHeader | BenchInfo], MainSpectralHeader | BenchInfo]
 _BlobSpectrum: TypeAlias = tuple[SeriesSpecheader | None, array[float]]
 
+# The package's version, as its metadata (pyproject.toml) states it.
+__version__: Final[str]
+# The public names and the module's own dunders.
+def __dir__() -> list[str]: ...
+
 ST_ID_LENGTH: Final = 30
 FILE_ID_LENGTH: Final = 256
 MAX_PATH: Final = 260
@@ -319,6 +324,8 @@ class _Reader:
     @property
     def closed(self) -> bool: ...
     def record(self, cls: type[_Record], offset: int, /) -> _Record: ...
+    # At most size bytes (size <= 4096) from offset on; fewer where the source ends.
+    def read_bytes(self, offset: int, size: int, /) -> bytes: ...
     def read_rows(
         self,
         offset: int,
@@ -337,7 +344,9 @@ class _Reader:
     def __enter__(self) -> _Reader: ...
     def __exit__(self, *exc_info: object) -> None: ...
 
-def _decode_titles(buffer: ReadableBuffer, offset: int, stride: int, count: int, width: int) -> list[str]: ...
+# UTF-8 where valid, else Windows-1252 (encoding None); or in the codec named.
+def _decode_titles(buffer: ReadableBuffer, offset: int, stride: int, count: int, width: int,
+                   encoding: str | None) -> list[str]: ...
 # (field name, struct code, byte offset) of each field; the name is None for a bit set.
 def _record_layout(cls: type[_AnyRecord]) -> tuple[tuple[str | None, str, int], ...]: ...
 # Each dimension whose num_elements equals count, with its {"first", "last", "n"}.

@@ -1,11 +1,13 @@
 """The arrays of a Table: read into new memory (load), or viewed in place (open).
 
 Either way one native call moves or decodes each bulk: read_rows for the
-values and the mini headers, _decode_titles for the titles.  The mini
+values and the mini headers, _decode_titles for the titles (in the user's
+code page: see `text`).  The mini
 headers' structured dtype comes from the core's own record tables."""
 
 from __future__ import annotations
 
+import codecs
 from typing import Any, Protocol, TypeAlias
 
 import numpy
@@ -15,8 +17,8 @@ import quorinreader as _core
 
 from ._layout import Table, record_size
 
-__all__ = ["Bytes", "Values", "mini_dtype", "mini_view", "native_dtype", "raw_bytes", "read", "titles",
-           "values_view"]
+__all__ = ["Bytes", "Values", "check_encoding", "mini_dtype", "mini_view", "native_dtype", "raw_bytes", "read",
+           "text", "titles", "values_view"]
 
 Values: TypeAlias = npt.NDArray[numpy.floating[Any]]
 Bytes: TypeAlias = npt.NDArray[numpy.uint8]
@@ -135,7 +137,28 @@ def mini_view(buffer: Bytes, offset: int, stride: int, count: int, cls: type) ->
                          strides=(stride,))
 
 
-def titles(buffer: Any, offset: int, stride: int, count: int, cls: type) -> list[str]:
-    """The titles of `count` mini headers of class `cls`, the first at `offset`, one every `stride` bytes."""
+def titles(buffer: Any, offset: int, stride: int, count: int, cls: type, encoding: str | None) -> list[str]:
+    """The titles of `count` mini headers of class `cls`, the first at `offset`, one every `stride` bytes,
+    decoded as `text` decodes them."""
     title_at, width = _title_field(cls)
-    return _core._decode_titles(buffer, offset + title_at, stride, count, width)  # type: ignore[no-any-return]
+    return _core._decode_titles(buffer, offset + title_at, stride, count, width, encoding)
+
+
+def text(raw: bytes, encoding: str | None, ascii_text: str | None = None) -> str:
+    """A text field of the user's: cut at its first zero byte, then UTF-8 where
+    the bytes are valid UTF-8 and else Windows-1252 (encoding None), or in the
+    codec named by `encoding`, its bad bytes replaced.  `ascii_text`, the
+    record's own decoding of the field, is the same text where every byte is
+    ASCII, as most are: then it is taken as it is."""
+    if ascii_text is not None and encoding is None and raw.isascii():
+        return ascii_text
+    return _core._decode_titles(raw, 0, 0, 1, len(raw), encoding)[0]
+
+
+def check_encoding(encoding: str | None) -> str | None:
+    """`encoding` as the decoders take it; LookupError for a codec Python does not know."""
+    if encoding is None:
+        return None
+    if not isinstance(encoding, str):
+        raise TypeError(f"encoding must be a codec name (str) or None, not {type(encoding).__name__!r}")
+    return codecs.lookup(encoding).name

@@ -1,33 +1,43 @@
 """The quorinreader command: describe, convert and draw spectrum and series files.
 
-    quorinreader info FILE... [--json] [--titles N] [--partial]
-    quorinreader export FILE_OR_FOLDER... --to {csv,npz,netcdf,jcamp,hspy,nexus} [-o OUT]
-                        [--combine [--x-grid START STOP N]] [--partial]
+    quorinreader info FILE... [--json] [--titles N]
+    quorinreader export FILE... --to {csv,npz,netcdf,jcamp,hspy,nexus} [-o OUT]
+                        [--combine [--x-grid START STOP N]]
                         [--jcamp-form {affn,difdup}] [--data-type TYPE] [--split]
-    quorinreader plot FILE [-o OUT.png] [--dpi DPI] [--at X | --band A B] [--how M] [--partial]
+    quorinreader plot FILE... [-o OUT.png] [--dpi DPI] [--offset [D]] [--x-grid START STOP N]
+                      [--at X | --band A B] [--how M]
 
-Also `python -m quorinreader`.  Every error is one line on stderr, naming
-the file and the reason.  Exit status: 0 done; 1 an export that failed or an
-optional library that is missing; 2 bad input (a file that cannot be read
-as a spectrum or series) or a bad command line.
+each with [--partial] [--on-error {raise,skip}] [--encoding CODEC].  A FILE
+may be a folder (its files ending in .spa) or a glob, as on a shell that
+does not expand them.  Also `python -m quorinreader`.  Every error is one
+line on stderr, naming the file and the reason, and the option that gets
+past it where there is one.  Exit status: 0 done; 1 an export that failed,
+files left out by --on-error skip, or an optional library that is missing;
+2 bad input (a file that cannot be read as a spectrum or series) or a bad
+command line.
 """
 
 from __future__ import annotations
 
 import argparse
+import codecs
+import contextlib
+import glob
 import json
 import math
 import os
 import sys
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from types import TracebackType
 from typing import Any, NoReturn, Self
 
 import numpy
+import numpy.typing as npt
 
-from . import _axes, spectra
+from . import __version__, _axes, spectra
+from ._errors import command_line_text
 from ._export import FORMATS, MissingExtra, Unwritable
 from .spectra import Spectra
 
@@ -36,6 +46,8 @@ __all__ = ["main", "run"]
 PROG = "quorinreader"
 DONE, FAILED, BAD_INPUT = 0, 1, 2
 TITLES_SHOWN = 5
+# Spectra of one CSV export above which a progress bar counts them.
+ROWS_COUNTED = 1000
 # The largest image plot draws: a bigger one could take all the memory there is.
 MAX_PIXELS = 100_000_000
 
@@ -83,13 +95,12 @@ def info(args: argparse.Namespace) -> int:
     """Per file: kind, counts, X range, dtype, matching dimensions, first titles."""
     status = DONE
     described: list[dict[str, Any]] = []
-    for path in args.files:
+    for path in _inputs(args.files, BAD_INPUT):
         try:
-            with _read(path, spectra.open, BAD_INPUT, args.partial) as s:
+            with _read(path, spectra.open, BAD_INPUT, args.partial, encoding=args.encoding) as s:
                 summary = _summary(s, path, args.titles)
         except Failure as failure:
-            _error(str(failure))
-            status = failure.status
+            status = max(status, _not_read(failure, args.on_error))
             continue
         if not args.json:
             print(("\n" if described else "") + _summary_text(summary), end="")
@@ -107,7 +118,7 @@ def export(args: argparse.Namespace) -> int:
         form.check()
     except MissingExtra as missing:
         raise Failure(str(missing), FAILED) from None
-    args.files = _inputs(args.files)
+    args.files = _inputs(args.files, FAILED)
     if args.combine:
         return _export_combined(args, form.suffix)
     if args.x_grid is not None:
@@ -126,9 +137,17 @@ def export(args: argparse.Namespace) -> int:
                     raise Failure(f"{path}: names no file", FAILED)
                 if _same_file(path, out):
                     raise Failure(f"{path}: the output {out} would replace the input", FAILED)
-                s = _read(path, spectra.load, FAILED, args.partial, progress.say)
                 try:
-                    paths = form.write(s, out, **options)
+                    s = _read(path, spectra.load, FAILED, args.partial, progress.say, args.encoding)
+                except Failure as failure:
+                    if args.on_error == "skip":
+                        progress.say(f"{PROG}: skipped {failure}")
+                        failed += 1
+                        continue
+                    raise
+                try:
+                    with progress.rows(len(s), out.name if form.suffix == ".csv" else None) as step:
+                        paths = form.write(s, out, step, **options)
                 except OSError as error:
                     raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
                 except Unwritable as error:
@@ -137,7 +156,8 @@ def export(args: argparse.Namespace) -> int:
             except Failure as failure:
                 progress.say(f"{PROG}: {failure}")
                 failed += 1
-            progress.step()
+            finally:
+                progress.step()
     if len(written) == 1:
         print(f"wrote {written[0]}")
     elif written and len(args.files) == 1:  # one file per spectrum
@@ -166,20 +186,39 @@ def _jcamp_options(args: argparse.Namespace) -> dict[str, Any]:
             "split": args.split}
 
 
-def _inputs(names: list[str]) -> list[str]:
-    """The files named, a folder standing for its files ending in .spa, in natural order."""
+def _inputs(names: list[str], status: int) -> list[str]:
+    """The files named: a folder stands for its files ending in .spa, a glob
+    (as a shell that expands none hands it over) for its matches, both in
+    natural order; a name that exists is taken as it is, whatever it holds."""
     from ._many import expand
 
     files: list[str] = []
     for name in names:
-        if os.path.isdir(name):
+        if os.path.isdir(name) or (glob.has_magic(name) and not os.path.lexists(name)):
             try:
                 files += [str(path) for path in expand(name)]
             except OSError as error:
-                raise Failure(f"{name}: {_os_reason(error)}" if error.errno else str(error), FAILED) from None
+                raise Failure(f"{name}: {_os_reason(error)}" if error.errno else str(error), status) from None
         else:
             files.append(name)
     return files
+
+
+def _not_read(failure: Failure, on_error: str) -> int:
+    """Says why a file was not read, and gives the status that leaves: its
+    own, or FAILED for a file --on-error skip leaves out."""
+    if on_error == "skip":
+        _error(f"skipped {failure}")
+        return FAILED
+    _error(str(failure))
+    return failure.status
+
+
+def _x_grid(numbers: list[float]) -> npt.NDArray[numpy.float64]:
+    start, stop, count = numbers
+    if not count.is_integer() or count < 1:
+        raise Failure(f"--x-grid: N must be a whole number of points, not {count:g}", BAD_INPUT)
+    return numpy.linspace(start, stop, int(count))
 
 
 def _export_combined(args: argparse.Namespace, suffix: str) -> int:
@@ -199,53 +238,126 @@ def _export_combined(args: argparse.Namespace, suffix: str) -> int:
             raise Failure(f"{path}: the output {out} would replace the input", FAILED)
     grid = None
     if args.x_grid is not None:
-        start, stop, count = args.x_grid
-        if not count.is_integer() or count < 1:
-            raise Failure(f"--x-grid: N must be a whole number of points, not {count:g}", BAD_INPUT)
-        grid = numpy.linspace(start, stop, int(count))
-    try:
-        c = spectra.load_many(args.files, x="exact" if grid is None else grid)
-    except spectra.FormatError as error:
-        raise Failure(str(error), BAD_INPUT) from None
-    except OSError as error:
-        raise Failure(f"{error.filename}: {_os_reason(error)}", BAD_INPUT) from None
+        grid = _x_grid(args.x_grid)
+    c = _load_many(args.files, args, "exact" if grid is None else grid)
     try:
         _combine.write(args.to, c, out)
     except OSError as error:
         raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
     print(f"wrote {out}")
-    return DONE
+    return FAILED if c.skipped else DONE
+
+
+def _load_many(files: list[str], args: argparse.Namespace, x: Any) -> spectra.Collection:
+    """load_many of the files, with one line on stderr per file --on-error skip left out."""
+    try:
+        with warnings.catch_warnings():
+            # The lines below say what the warning would.
+            warnings.filterwarnings("ignore", "skipped .* files that could not be read", UserWarning)
+            c = spectra.load_many(files, x=x, on_error=args.on_error, encoding=args.encoding)
+    except spectra.FormatError as error:
+        raise Failure(command_line_text(error), BAD_INPUT) from None
+    except OSError as error:
+        raise Failure(f"{error.filename}: {_os_reason(error)}", BAD_INPUT) from None
+    for _, message in c.skipped:
+        _error(f"skipped {message}")
+    return c
 
 
 def plot(args: argparse.Namespace) -> int:
-    """A heat map and a few spectra of a series, or the line of a single spectrum."""
+    """A heat map and a few spectra of a series, the line of a single
+    spectrum, or several files' spectra together."""
     try:
         from . import _plot
     except ImportError as error:
         if (error.name or "").partition(".")[0] != "matplotlib":
             raise
         raise Failure("plot needs matplotlib: pip install 'quorinreader[plot]'", FAILED) from None
-    path = args.file
+    files = _inputs(args.files, BAD_INPUT)
+    if len(files) > 1:
+        return _plot_several(args, files)
+    if args.offset is not None or args.x_grid is not None:
+        raise Failure(f"--{'offset' if args.offset is not None else 'x-grid'} draws the spectra of several files; "
+                      "give more than one FILE, or a folder", BAD_INPUT)
+    path = files[0]
     out = args.output if args.output is not None else _beside(path, ".png")
     if out is None:
         raise Failure(f"{path}: names no file", BAD_INPUT)
-    with _read(path, spectra.open, BAD_INPUT, args.partial) as s:
+    with _read(path, spectra.open, BAD_INPUT, args.partial, encoding=args.encoding) as s:
         try:
             fig = _plot.figure(s, path, at=args.at, band=None if args.band is None else tuple(args.band),
                                how=args.how)
-            width, height = (round(inches * args.dpi) for inches in fig.get_size_inches())
-            if width * height > MAX_PIXELS:
-                raise Failure(f"{out}: an image of {width:,} x {height:,} pixels at --dpi {args.dpi:g} is more "
-                              f"than {MAX_PIXELS // 1_000_000} megapixels; use a smaller --dpi", BAD_INPUT)
-            _plot.save(fig, out, args.dpi)
-            print(f"wrote {out}")
         except _plot.NothingToPlot as error:
             raise Failure(str(error), BAD_INPUT) from None
-        except _plot.UnknownImageType as error:
-            raise Failure(str(error), BAD_INPUT) from None
-        except OSError as error:
-            raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
+        _save(fig, out, args.dpi)
     return DONE
+
+
+def _plot_several(args: argparse.Namespace, files: list[str]) -> int:
+    """The spectra of several files in one figure: overlaid (or offset) and
+    labelled where there are few, else a heat map of them all."""
+    from . import _plot, _plot_many
+
+    if args.at is not None or args.band is not None or args.how is not None:
+        raise Failure("--at, --band and --how draw one file (a map, or a series' band): give one FILE", BAD_INPUT)
+    out = args.output
+    if out is None:
+        [given] = args.files if len(args.files) == 1 and os.path.isdir(args.files[0]) else [None]
+        out = None if given is None else _beside(os.path.normpath(given), ".png")
+        if out is None:
+            raise Failure(f"{len(files):,} files make one figure: name its image with -o", BAD_INPUT)
+    status = DONE
+    if len(files) <= _plot_many.OVERLAID_MAX:
+        opened: list[tuple[str, Spectra]] = []
+        try:
+            for path in files:
+                try:
+                    opened.append((path, _read(path, spectra.open, BAD_INPUT, args.partial,
+                                               encoding=args.encoding)))
+                except Failure as failure:
+                    if args.on_error != "skip":
+                        raise
+                    status = _not_read(failure, args.on_error)
+            if not opened:
+                raise Failure(f"none of the {len(files):,} files could be read", BAD_INPUT)
+            if sum(len(s) for _, s in opened) <= _plot_many.OVERLAID_MAX:
+                try:
+                    fig = _plot_many.overlaid(opened, offset=args.offset)
+                except _plot.NothingToPlot as error:
+                    raise Failure(str(error), BAD_INPUT) from None
+                _save(fig, out, args.dpi)
+                return status
+            files = [path for path, _ in opened]  # the heat map reads those that could be read
+        finally:
+            for _, s in opened:
+                s.close()
+    if args.partial:
+        raise Failure(f"--partial draws {_plot_many.OVERLAID_MAX} spectra or fewer; the heat map of more reads "
+                      "whole files (--on-error skip leaves a file cut short out)", BAD_INPUT)
+    c = _load_many(files, args, "exact" if args.x_grid is None else _x_grid(args.x_grid))
+    try:
+        fig = _plot_many.heat_map(c)
+    except _plot.NothingToPlot as error:
+        raise Failure(str(error), BAD_INPUT) from None
+    _save(fig, out, args.dpi)
+    return FAILED if c.skipped or status != DONE else DONE
+
+
+def _save(fig: Any, out: Path, dpi: float) -> None:
+    """Writes the figure, refusing an image too large to hold before anything is drawn."""
+    from . import _plot
+
+    width, height = (round(inches * dpi) for inches in fig.get_size_inches())
+    if width * height > MAX_PIXELS:
+        raise Failure(f"{out}: an image of {width:,} x {height:,} pixels at --dpi {dpi:g} is more "
+                      f"than {MAX_PIXELS // 1_000_000} megapixels; use a smaller --dpi", BAD_INPUT)
+    try:
+        _plot.save(fig, out, dpi)
+    except _plot.UnknownImageType as error:
+        raise Failure(str(error), BAD_INPUT) from None
+    except OSError as error:
+        raise Failure(f"{out}: {_os_reason(error)}", FAILED) from None
+    print(f"wrote {out}")
 
 
 # The command line.
@@ -256,17 +368,17 @@ def _parser() -> argparse.ArgumentParser:
                                "spectra, plot them.",
         epilog="Exit status: 0 done, 1 an export failed or an optional library is missing, "
                "2 bad input or usage.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
 
     p = commands.add_parser("info", help="describe each file", description=(
         "Per file: the kind (series or spectrum), the number of spectra and points, the X range, "
         "the data type, the dimensions that match the spectra, and the first titles."))
-    p.add_argument("files", nargs="+", metavar="FILE")
+    _files_argument(p)
     p.add_argument("--json", action="store_true", help="print a JSON array, one object per file")
     p.add_argument("--titles", type=_count, default=TITLES_SHOWN, metavar="N",
                    help=f"show the first N titles (default {TITLES_SHOWN})")
-    _partial_option(p, "describe")
+    _reading_options(p, "describe")
     p.set_defaults(command=info)
 
     p = commands.add_parser("export", help="write each file's spectra as CSV, NPZ, netCDF, JCAMP-DX, HSPY "
@@ -276,7 +388,7 @@ def _parser() -> argparse.ArgumentParser:
         "led by its title. NPZ: x, values, titles and mini_headers (where the file has them). netCDF: the "
         "xarray Dataset of the spectra. JCAMP-DX 5.01: a spectrum, or a series as one compound file. HSPY: "
         "HyperSpy's signal. NeXus: an NXentry with an NXdata. A map goes to HSPY and NeXus on its grid."))
-    p.add_argument("files", nargs="+", metavar="FILE", help="a file, or a folder: its files ending in .spa")
+    _files_argument(p)
     p.add_argument("--to", required=True, choices=sorted(FORMATS), help="the output format")
     p.add_argument("-o", "--output", type=Path, metavar="OUT",
                    help="the output file for one FILE or with --combine, or the folder for several")
@@ -292,15 +404,16 @@ def _parser() -> argparse.ArgumentParser:
                    help="JCAMP-DX: 'INFRARED SPECTRUM' (the default) or 'RAMAN SPECTRUM' (also infrared, "
                         "raman); the file does not say which")
     p.add_argument("--split", action="store_true", help="JCAMP-DX: one file per spectrum of a series, numbered")
-    _partial_option(p, "export")
+    _reading_options(p, "export")
     p.set_defaults(command=export)
 
     p = commands.add_parser("plot", help="draw a file's spectra to an image", description=(
         "A series: a heat map of its spectra against X and the matching dimension (or the spectrum "
         "index), over a few of its spectra drawn as lines. A map (a series whose stage positions lie on a "
         "grid): the image of a band in stage x and y, beside the spectra of a few marked pixels. A single "
-        "spectrum: a line."))
-    p.add_argument("file", metavar="FILE")
+        "spectrum: a line. Several files, or a folder: their spectra overlaid (or offset), each labelled by "
+        "its title, else its file name; above 20 spectra, a heat map of them all."))
+    _files_argument(p)
     p.add_argument("-o", "--output", type=Path, metavar="OUT",
                    help="the image (PNG, or SVG, PDF... by its suffix); by default FILE with .png")
     p.add_argument("--dpi", type=_positive, default=100,
@@ -313,15 +426,39 @@ def _parser() -> argparse.ArgumentParser:
                             "mean intensity)")
     p.add_argument("--how", choices=["area", "max", "mean"],
                    help="a map: how the band is measured in each pixel (default mean)")
-    _partial_option(p, "draw")
+    p.add_argument("--offset", type=_finite, nargs="?", const=math.nan, metavar="D",
+                   help="several files: draw each spectrum D above the one before (by default, the largest "
+                        "range of values among them)")
+    p.add_argument("--x-grid", type=float, nargs=3, metavar=("START", "STOP", "N"),
+                   help="the heat map of several files: interpolate every spectrum onto N points from START to STOP")
+    _reading_options(p, "draw")
     p.set_defaults(command=plot)
     return parser
 
 
-def _partial_option(p: argparse.ArgumentParser, verb: str) -> None:
+def _files_argument(p: argparse.ArgumentParser) -> None:
+    p.add_argument("files", nargs="+", metavar="FILE",
+                   help="a file, a folder (its files ending in .spa) or a glob such as 'run*/*.spa'")
+
+
+def _reading_options(p: argparse.ArgumentParser, verb: str) -> None:
     p.add_argument("--partial", action="store_true",
                    help=f"{verb} the complete spectra of a series cut short, with a warning, instead of "
                         "failing")
+    p.add_argument("--on-error", choices=["raise", "skip"], default="raise",
+                   help="skip: leave out a file that cannot be read, with one line that says why, and end with "
+                        "status 1 (default raise: such a file is an error)")
+    p.add_argument("--encoding", type=_codec, metavar="CODEC",
+                   help="the code page of the titles (default: UTF-8 where they are valid UTF-8, else "
+                        "Windows-1252)")
+
+
+def _codec(text: str) -> str:
+    try:
+        return codecs.lookup(text).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"no codec is called {text!r}; such as utf-8, cp1252, latin-1, "
+                                         "shift_jis") from None
 
 
 def _data_type(text: str) -> str:
@@ -363,24 +500,15 @@ def _finite(text: str) -> float:
     return value
 
 
-def _version() -> str:
-    from importlib import metadata
-
-    try:
-        return metadata.version(PROG)
-    except metadata.PackageNotFoundError:
-        return "(not installed)"
-
-
 # Reading, and the lines that say why a file could not be read.
 
 def _read(path: str, how: Callable[..., Spectra], status: int, partial: bool = False,
-          say: Callable[[str], None] | None = None) -> Spectra:
+          say: Callable[[str], None] | None = None, encoding: str | None = None) -> Spectra:
     """The spectra of `path`; with `partial`, those of a series cut short, said once on stderr."""
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", spectra.TruncatedWarning)
-            s = how(path, partial=partial)
+            s = how(path, partial=partial, encoding=encoding)
         for warning in caught:
             if issubclass(warning.category, spectra.TruncatedWarning):
                 message = str(warning.message)
@@ -393,7 +521,7 @@ def _read(path: str, how: Callable[..., Spectra], status: int, partial: bool = F
                 warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
         return s
     except spectra.FormatError as error:
-        message = str(error)
+        message = command_line_text(error)
         raise Failure(message if message.startswith(f"{path}: ") else f"{path}: {message}", status) from None
     except OSError as error:
         raise Failure(f"{path}: {_os_reason(error)}", status) from None
@@ -519,16 +647,31 @@ def _same_file(path: str, out: Path) -> bool:
 
 class _Progress:
     """A progress bar over the files on stderr, where stderr is a terminal
-    and tqdm is installed; elsewhere nothing but the lines said."""
+    and tqdm is installed, and below it one over the spectra of a long CSV
+    export; elsewhere nothing but the lines said."""
 
     def __init__(self, total: int) -> None:
         self._bar: Any = None
-        if total > 1 and sys.stderr.isatty():
+        self._tqdm: Any = None
+        if sys.stderr.isatty():
             try:
                 from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
             except ImportError:
                 return
-            self._bar = tqdm(total=total, unit="file", file=sys.stderr, leave=False, desc="export")
+            self._tqdm = tqdm
+            if total > 1:
+                self._bar = tqdm(total=total, unit="file", file=sys.stderr, leave=False, desc="export")
+
+    @contextlib.contextmanager
+    def rows(self, total: int, name: str | None) -> Iterator[Callable[[int], None] | None]:
+        """What a writer tells of the spectra it has written: a bar over the
+        `total` spectra of `name`, where there are many to write one by one."""
+        if self._tqdm is None or name is None or total < ROWS_COUNTED:
+            yield None
+            return
+        with self._tqdm(total=total, unit="spectrum", file=sys.stderr, leave=False,
+                        desc=name) as bar:
+            yield bar.update
 
     def say(self, line: str) -> None:
         if self._bar is None:

@@ -33,8 +33,13 @@ class Unwritable(ValueError):
     """Spectra that a format cannot hold, such as a NaN in JCAMP-DX."""
 
 
+# What a writer tells of its progress: how many more spectra it has written.
+Step = Callable[[int], None]
+
+
 class Format:
-    """One output format: its suffix, and what writes a Spectra to a path."""
+    """One output format: its suffix, and what writes a Spectra to a path
+    (telling `step`, where given, of the spectra written)."""
 
     def __init__(self, suffix: str, write: Callable[..., object],
                  check: Callable[[], object] | None = None, *, whole: bool = True) -> None:
@@ -45,8 +50,10 @@ class Format:
         if self._check is not None:
             self._check()
 
-    def write(self, s: Spectra, out: Path, **options: Any) -> list[Path]:
+    def write(self, s: Spectra, out: Path, step: Step | None = None, **options: Any) -> list[Path]:
         """Writes `s` to `out` (options as the format takes them); the paths written."""
+        if step is not None:  # only the writers that count their spectra are handed one
+            options["step"] = step
         if not self._whole:  # the writer replaces each of its files itself
             return list(cast("list[Path]", self._write(s, out, **options)))
         with replacing(out) as temporary:
@@ -54,18 +61,24 @@ class Format:
         return [out]
 
 
-def write_csv(s: Spectra, out: Path) -> None:
+# Rows of a CSV written between two steps of its progress.
+_ROWS_PER_STEP = 256
+
+
+def write_csv(s: Spectra, out: Path, step: Step | None = None) -> None:
     """A header row, "title" and the X values; then one row per spectrum, its
     title (empty where it has none) and its values.  Every number is the
     shortest text that reads back as exactly the stored value."""
     with open(out, "w", newline="", encoding="utf-8") as f:
         rows = csv.writer(f, lineterminator="\n")
         rows.writerow(["title", *map(str, s.x)])
-        for title, row in zip(s.titles, s.values):
+        for k, (title, row) in enumerate(zip(s.titles, s.values), 1):
             rows.writerow(["" if title is None else title, *map(str, row)])
+            if step is not None and (k % _ROWS_PER_STEP == 0 or k == len(s)):
+                step(k % _ROWS_PER_STEP or _ROWS_PER_STEP)
 
 
-def write_npz(s: Spectra, out: Path) -> None:
+def write_npz(s: Spectra, out: Path, step: Step | None = None) -> None:
     """x, values, titles (str, "" where a spectrum has none) and, where the
     file has mini headers, mini_headers: their numeric fields packed in a
     structured array.  numpy.load reads it without pickles."""
@@ -79,7 +92,7 @@ def write_npz(s: Spectra, out: Path) -> None:
         numpy.savez(f, **arrays)
 
 
-def write_netcdf(s: Spectra, out: Path) -> None:
+def write_netcdf(s: Spectra, out: Path, step: Step | None = None) -> None:
     """The Dataset of Spectra.to_xarray(), in a netCDF-4 file."""
     s.to_xarray().to_netcdf(out, engine=netcdf_engine())
 

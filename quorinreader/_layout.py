@@ -11,7 +11,7 @@ from typing import Any, Literal, NamedTuple, Protocol
 
 import quorinreader as _core
 
-from ._errors import FormatError, past_end
+from ._errors import SHOWN, FormatError, not_spectral, past_end, with_way_out
 
 __all__ = ["Layout", "Table", "find", "fit", "record_size", "short"]
 
@@ -23,6 +23,10 @@ _FILE_TYPE_OFFSET = 288
 _ELEMENT_SIZE_OFFSET = 8
 _LINK_OFFSET = 12
 _LINK_SECTION_TYPE_OFFSET = 4
+# The file's own id, the title of a single spectrum, as raw bytes in the file header.
+_FILE_ID_OFFSET = _core.ST_ID_LENGTH
+# Sections of a spectrum or a series: a file that lists none of them is no spectral file.
+_OURS = {2, 3, 300, 325}
 
 
 def record_size(cls: type) -> int:
@@ -41,6 +45,8 @@ class Reader(Protocol):
     """What the header phase needs of a source: the core's _Reader."""
 
     def record(self, cls: type, offset: int, /) -> Any: ...
+
+    def read_bytes(self, offset: int, size: int, /) -> bytes: ...
 
 
 class Table(NamedTuple):
@@ -86,15 +92,22 @@ class Layout(NamedTuple):
     series_header: Any = None
     disk_array: Any = None
     bench: Any = None
+    # The file_id field as stored, which a single spectrum's title is decoded from.
+    raw_id: bytes = b""
 
 
 def find(reader: Reader, size: int | None, name: str) -> Layout:
     """The layout of the file behind `reader`, whose size is `size` (None when unknown)."""
-    header = _record(reader, _core.FileHeader, 0, None, size, name, "the file header")
+    try:
+        header = reader.record(_core.FileHeader, 0)
+    except struct.error:
+        # Too short for its own header and directory: as the header pass of many files says it.
+        raise not_spectral(name, reader.read_bytes(0, SHOWN)) from None
     file_type = header.file_type
     if file_type == 11:
         return _series(reader, header, size, name)
     if file_type == 10:
+        _check_spectral(reader, header, name)
         raise FormatError(f"{name}: the file type at offset {_FILE_TYPE_OFFSET} is 10, a group file; "
                           "expected a spectrum or a series (type 11)")
     return _spectrum(reader, header, size, name)
@@ -104,10 +117,11 @@ def _spectrum(reader: Reader, header: Any, size: int | None, name: str) -> Layou
     spectral_at, values_at = _firsts(header.sections, 2, 3)
     if spectral_at is None or values_at is None:
         missing = "2 (main spectral header)" if spectral_at is None else "3 (spectrum values)"
-        raise _missing(header, name, f"section of type {missing}")
+        raise _missing(reader, header, name, f"section of type {missing}")
     spectral = _record(reader, _core.MainSpectralHeader, spectral_at, _SPECTRAL_HEADER_SIZE, size, name,
                        "the main spectral header")
-    return Layout("spectrum", Table(values_at, 1, spectral.num_points, 4), header, spectral)
+    raw_id = reader.read_bytes(_FILE_ID_OFFSET, _core.FILE_ID_LENGTH)
+    return Layout("spectrum", Table(values_at, 1, spectral.num_points, 4), header, spectral, None, None, None, raw_id)
 
 
 def _series(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
@@ -115,7 +129,7 @@ def _series(reader: Reader, header: Any, size: int | None, name: str) -> Layout:
     series_at, array_at = _firsts(sections, 325, 300)
     if series_at is None or array_at is None:
         what = "325 (series header)" if series_at is None else "300 (disk-resident array)"
-        raise _missing(header, name, f"section of type {what}")
+        raise _missing(reader, header, name, f"section of type {what}")
     series = _record(reader, _core.SeriesHeader, series_at, _SERIES_HEADER_SIZE, size, name, "the series header")
     array = _record(reader, _core.DiskResidentArray, array_at, None, size, name, "the disk-resident array")
 
@@ -176,7 +190,16 @@ def _nth(sections: list[Any], section_type: int, n: int) -> int | None:
     return None
 
 
-def _missing(header: Any, name: str, what: str) -> FormatError:
+def _check_spectral(reader: Reader, header: Any, name: str) -> None:
+    """Raises the error of a file that is no spectral file at all where its
+    directory lists no section of a spectrum or series: of such a file, what
+    its header seems to say is noise.  Asked only on the way to another error."""
+    if not any(entry.section_type in _OURS for entry in header.sections):
+        raise not_spectral(name, reader.read_bytes(0, SHOWN))
+
+
+def _missing(reader: Reader, header: Any, name: str, what: str) -> FormatError:
+    _check_spectral(reader, header, name)
     found = sorted({entry.section_type for entry in header.sections})
     return FormatError(f"{name}: the directory at offset {_DIRECTORY_OFFSET} lists no {what}; "
                        f"found section types {found}")
@@ -206,5 +229,9 @@ def fit(table: Table, size: int | None, partial: bool, name: str) -> tuple[Table
 def short(table: Table, held: int, size: int | None, partial: bool, name: str) -> tuple[Table, str]:
     shortfall = table.shortfall(held, size)
     if not partial:
-        raise FormatError(f"{name}: {shortfall}")
+        if not held:
+            raise FormatError(f"{name}: {shortfall}")
+        complete = f"{held:,} complete spectr{'um' if held == 1 else 'a'}"
+        raise with_way_out(f"{name}: {shortfall}", f"partial=True reads its {complete}",
+                           f"--partial reads its {complete}")
     return table._replace(n=held), f"{name}: read {held:,} of {table.n:,} spectra; {shortfall}"

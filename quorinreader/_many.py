@@ -23,7 +23,7 @@ import numpy.typing as npt
 import quorinreader as _core
 
 from . import _arrays, _layout, _remote, _sources
-from ._errors import FormatError, past_end
+from ._errors import SHOWN as _SHOWN, FormatError, not_spectral, past_end, with_way_out
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -36,8 +36,6 @@ __all__ = ["Collection", "expand", "load_many", "natural_key", "open_many"]
 
 # How the header pass sorts a file out; the core's _scan_many says so.
 _SINGLE, _ELSEWHERE, _OS_FAILED, _NOT_SPECTRAL, _PLACED = 0, 1, 2, 3, 4
-# Bytes of a stray file that a message shows.
-_SHOWN = 17
 # Files per native call when a progress bar follows them.
 _STEP = 512
 # Files the differing-axis message names.
@@ -153,7 +151,9 @@ def _without(found: _Pass, errors: dict[int, BaseException], on_error: str) -> _
     keep = numpy.array([k not in errors for k in range(n)], dtype=bool)
     kept = numpy.flatnonzero(keep).tolist()
     renumber = {k: i for i, k in enumerate(kept)}
-    skipped = found.skipped + [(found.sources[k], str(errors[k])) for k in sorted(errors)]
+    # What was wrong, without the way past it: leaving the file out was that.
+    skipped = found.skipped + [(found.sources[k], getattr(errors[k], "_reason", None) or str(errors[k]))
+                               for k in sorted(errors)]
     # Rows move up once files are left out: the values are read again, into a matrix of the right size.
     return _Pass(found.files.pick(kept), found.rows[keep], found.headers[keep], found.item[keep],
                  found.offset[keep], [found.titles[k] for k in kept],
@@ -194,7 +194,8 @@ class _Summaries:
     """What the header pass keeps of the core's summaries, file by file; the
     summaries themselves go as soon as a chunk of them is taken in."""
 
-    def __init__(self, n: int) -> None:
+    def __init__(self, n: int, encoding: str | None = None) -> None:
+        self.encoding = encoding  # of the titles
         self.status = numpy.full(n, _ELSEWHERE, numpy.int32)
         self.error = numpy.zeros(n, numpy.int32)
         self.headers = numpy.zeros(n, HEADER_DTYPE)
@@ -226,7 +227,7 @@ class _Summaries:
             headers[at[mine]] = raw[mine]
             self.offset[at[mine]] = summary["values_at"][mine]
         ids = _core._decode_titles(cast(Any, summary), fields["file_id"][1], summary.dtype.itemsize, len(summary),
-                                   fields["file_id"][0].itemsize)
+                                   fields["file_id"][0].itemsize, self.encoding)
         if isinstance(where, slice):
             self.titles[where] = [[title] for title in ids]
         else:
@@ -243,12 +244,12 @@ _CHUNK = 4096
 
 
 def _scan_all(paths: list[Any], native: npt.NDArray[numpy.intp], workers: int, speculate: bool,
-              bar: Any) -> tuple[_Summaries, Any]:
+              bar: Any, encoding: str | None = None) -> tuple[_Summaries, Any]:
     """The header pass over the files at `native`, a chunk at a time.  With
     `speculate`, the first file's headers shape a float32 matrix, one row per
     file, that the values of every single spectrum of as many points are
     read into with their headers; it is returned (or None)."""
-    found = _Summaries(len(paths))
+    found = _Summaries(len(paths), encoding)
     matrix = None
     rest = native
     if speculate and len(native) == len(paths) and len(native):
@@ -274,8 +275,7 @@ def _scan_all(paths: list[Any], native: npt.NDArray[numpy.intp], workers: int, s
     return found, matrix
 
 
-def _stray(name: str, start: bytes) -> FormatError:
-    return FormatError(f"{name}: not a spectral file: it starts with {start[:_SHOWN]!r}")
+_stray = not_spectral
 
 
 def _looks_stray(data: memoryview) -> bool:
@@ -329,7 +329,8 @@ def _files(sources: list[Source]) -> _Files:
 
 
 def _header_pass(sources: list[Source], on_error: str, workers: int, progress: bool, opening: bool,
-                 speculate: bool = False, storage_options: Mapping[str, Any] | None = None) -> _Pass:
+                 speculate: bool = False, storage_options: Mapping[str, Any] | None = None,
+                 encoding: str | None = None) -> _Pass:
     """The headers of every file.  With `speculate` (x="exact", paths only),
     the values of single spectra are read too, into a matrix shaped after
     the first file, while each file is open: where every file is such a
@@ -346,7 +347,7 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
         native = numpy.flatnonzero(numpy.fromiter((path is not None for path in files.paths), bool, n))
     bar = _bar(progress, len(native), "headers")
     try:
-        scanned, matrix = _scan_all(files.paths, native, workers, speculate, bar)
+        scanned, matrix = _scan_all(files.paths, native, workers, speculate, bar, encoding)
     finally:
         if bar is not None:
             bar.close()
@@ -368,15 +369,16 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
         else:
             try:
                 if path is None and data is None:
-                    s = (spectra.open if opening else spectra.load)(name, storage_options=storage_options)
+                    s = (spectra.open if opening else spectra.load)(name, storage_options=storage_options,
+                                                                    encoding=encoding)
                 else:
-                    s = spectra.open(_sources.native(path, data)) if opening \
-                        else spectra.load(_sources.native(path, data))
+                    s = spectra.open(_sources.native(path, data), encoding=encoding) if opening \
+                        else spectra.load(_sources.native(path, data), encoding=encoding)
             except (FormatError, OSError) as error:
                 if data is not None and isinstance(error, FormatError) and _looks_stray(data):
                     error = _stray(name, bytes(data[:_SHOWN]))
-                elif isinstance(error, FormatError) and name not in str(error):
-                    error = FormatError(f"{name}: {error}")
+                elif isinstance(error, FormatError):
+                    error = _in_many(error, name)
                 errors[k] = error
                 continue
             if opening:
@@ -396,6 +398,18 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
     return _without(found, errors, on_error) if errors else found
 
 
+def _in_many(error: FormatError, name: str) -> FormatError:
+    """The error of one of many files, named by the name the caller knows
+    it by; a series cut short is left out by on_error="skip" here, since
+    only a file read alone can take partial=True."""
+    reason = getattr(error, "_reason", None)
+    if reason is not None:
+        reason = reason if name in reason else f"{name}: {reason}"
+        return with_way_out(reason, 'on_error="skip" leaves it out (spectra.load(..., partial=True) reads '
+                                    "its complete spectra)", "--on-error skip leaves it out")
+    return error if name in str(error) else FormatError(f"{name}: {error}")
+
+
 def _float32_text(value: Any) -> str:
     return numpy.format_float_positional(numpy.float32(value), trim="-")
 
@@ -405,36 +419,66 @@ def _axis_text(header: Any) -> str:
             f"to {_float32_text(header['last_x'])}")
 
 
-def _check_axes(found: _Pass) -> None:
-    """Every file stores the first one's point count, first X and last X."""
+def _exact_text(value: Any) -> str:
+    """A float32 field widened to float64, as the shortest text that reads back as exactly that."""
+    return numpy.format_float_positional(numpy.float64(numpy.float32(value)), trim="-")
+
+
+def _same_axes(found: _Pass, on_error: str) -> _Pass:
+    """The files that store the first one's point count, first X and last X.
+    Those that do not raise FormatError, which names them and the ways past
+    it; with on_error="skip" they are left out like unreadable files."""
     headers = found.headers
     keys = [headers["num_points"], headers["first_x"].view(numpy.uint32), headers["last_x"].view(numpy.uint32)]
     differ = numpy.zeros(len(headers), bool)
     for key in keys:
         differ |= key != key[0]
     if not differ.any():
-        return
+        return found
     bad = numpy.flatnonzero(differ).tolist()
     names = [found.files.names[k] for k in bad]
+    first = _axis_text(headers[0])
+    if on_error == "skip":
+        return _without(found, {k: FormatError(f"{found.files.names[k]}: {_axis_text(headers[k])}; the first file "
+                                               f"has {first}") for k in bad}, on_error)
     listed = ", ".join(os.path.basename(name) or name for name in names[:_NAMED])
     more = ", ..." if len(bad) > _NAMED else ""
-    raise FormatError(f"{names[0]}: {_axis_text(headers[bad[0]])}; the first file has {_axis_text(headers[0])} "
-                      f"({len(bad):,} of {len(headers):,} files differ: {listed}{more})")
+    grid = (f"{_exact_text(headers['first_x'][0])} {_exact_text(headers['last_x'][0])} "
+            f"{int(headers['num_points'][0])}")
+    raise with_way_out(
+        f"{names[0]}: {_axis_text(headers[bad[0]])}; the first file has {first} ({len(bad):,} of "
+        f"{len(headers):,} files differ: {listed}{more})",
+        'x="first" interpolates every file onto the first file\'s axis, x=an array onto those X values, '
+        'on_error="skip" leaves the files that differ out',
+        f"--x-grid {grid} interpolates every file onto the first file's axis (other numbers onto another), "
+        "--on-error skip leaves the files that differ out")
 
 
 def _own_axis(header: Any) -> npt.NDArray[numpy.float64]:
     return numpy.linspace(float(header["first_x"]), float(header["last_x"]), int(header["num_points"]))
 
 
-def _grid(x: Any) -> npt.NDArray[numpy.float64] | None:
+def _grid(x: Any) -> npt.NDArray[numpy.float64] | Literal["first"] | None:
+    """The X values asked for: None for x="exact", "first" until the first file is known."""
     if isinstance(x, str):
-        if x != "exact":
-            raise ValueError(f"x must be 'exact' or a 1-D array of X values, not {x!r}")
-        return None
+        if x not in ("exact", "first"):
+            raise ValueError(f"x must be 'exact', 'first' or a 1-D array of X values, not {x!r}")
+        return None if x == "exact" else "first"
     grid = numpy.asarray(x, dtype=numpy.float64)
     if grid.ndim != 1:
-        raise ValueError(f"x must be 'exact' or a 1-D array of X values, not an array of shape {grid.shape}")
+        raise ValueError(f"x must be 'exact', 'first' or a 1-D array of X values, not an array of shape {grid.shape}")
     return grid
+
+
+def _axis_for(asked: npt.NDArray[numpy.float64] | Literal["first"] | None, found: _Pass,
+              on_error: str) -> tuple[npt.NDArray[numpy.float64] | None, _Pass]:
+    """The grid to interpolate onto (None: the files' own, which they must
+    share), and the files that go onto it."""
+    if isinstance(asked, str):  # "first": the first file read gives the axis
+        return (_own_axis(found.headers[0]) if found.files.names else numpy.empty(0)), found
+    if asked is None and found.files.names:
+        found = _same_axes(found, on_error)
+    return asked, found
 
 
 def _interpolator(own: npt.NDArray[numpy.float64], grid: npt.NDArray[numpy.float64]) -> Any:
@@ -455,12 +499,18 @@ def _interpolator(own: npt.NDArray[numpy.float64], grid: npt.NDArray[numpy.float
     inside = ~numpy.isnan(position)
     low = numpy.minimum(numpy.floor(numpy.where(inside, position, 0)).astype(numpy.intp), points - 2)
     weight = numpy.where(inside, position, 0) - low
+    # A grid point on a point of the file's axis takes that point's value as
+    # it is: a NaN or an infinity beside it must not spill into it.
+    on_low, on_high = (weight == 0) & inside, (weight == 1) & inside
 
     def apply(rows: Any) -> Any:
         rows = numpy.asarray(rows, dtype=numpy.float64)
         if flip:
             rows = rows[:, ::-1]
-        out = rows[:, low] * (1 - weight) + rows[:, low + 1] * weight
+        with numpy.errstate(invalid="ignore"):  # inf * 0 where a weight is 0: taken as it is below
+            out = rows[:, low] * (1 - weight) + rows[:, low + 1] * weight
+        out[:, on_low] = rows[:, low[on_low]]
+        out[:, on_high] = rows[:, low[on_high] + 1]
         out[:, ~inside] = numpy.nan
         return out
     return apply
@@ -579,6 +629,61 @@ class Collection:
     def __len__(self) -> int:
         return int(self.values.shape[0])
 
+    def __getitem__(self, rows: int | slice | Sequence[int] | Sequence[bool] | npt.NDArray[numpy.integer[Any]]
+                    | npt.NDArray[numpy.bool_]) -> Collection:
+        """The Collection of the rows selected, as NumPy selects them: an int
+        (one row, kept as a Collection), a slice, a boolean mask of one
+        entry per row, or an array of row indices.  `skipped` stays that of
+        the read."""
+        n = len(self)
+        if isinstance(rows, slice):
+            picked: Any = rows
+            index = numpy.arange(n)[rows]
+        else:
+            if isinstance(rows, (bool, numpy.bool_)):
+                raise TypeError("a Collection takes an int, a slice, a boolean mask or an array of indices, "
+                                "not a bool")
+            if isinstance(rows, (int, numpy.integer)):
+                rows = [int(rows)]
+            index = numpy.asarray(rows)
+            if index.dtype == bool:
+                if index.shape != (n,):
+                    raise IndexError(f"a boolean mask of shape {index.shape} does not fit a Collection of {n:,} "
+                                     "rows; it needs one entry per row")
+                index = numpy.flatnonzero(index)
+            elif index.size == 0:
+                index = index.astype(numpy.intp)
+            elif index.dtype.kind not in "iu" or index.ndim != 1:
+                raise TypeError("a Collection takes an int, a slice, a boolean mask or a 1-D array of indices, "
+                                f"not an array of {index.dtype} and shape {index.shape}")
+            if index.size and not (-n <= index.min() and index.max() < n):
+                bad = int(index.max() if index.max() >= n else index.min())
+                raise IndexError(f"row {bad} is out of range for a Collection of {n:,} rows")
+            picked = index = index % n if n else index
+        mini = None if self.mini_headers is None else self.mini_headers[picked]
+        return Collection(self.values[picked], self.x, [self.files[k] for k in index.tolist()],
+                          [self.titles[k] for k in index.tolist()], self.headers[picked], mini, self.skipped)
+
+    def sel(self, *, file: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> Collection:
+        """The rows of a file (its name as in `files`, or a path to the same
+        file), or of several, in the order of the rows."""
+        wanted = [file] if isinstance(file, (str, os.PathLike)) else list(file)
+        names = numpy.array(self.files, dtype=object)
+        mask = numpy.zeros(len(self), bool)
+        for one in wanted:
+            text = os.fsdecode(os.fspath(one))
+            hit = names == text
+            if not hit.any() and not _remote.is_url(text):
+                here = os.path.abspath(text)
+                hit = numpy.array([not _remote.is_url(f) and os.path.abspath(f) == here for f in self.files], bool)
+            if not hit.any():
+                held = list(dict.fromkeys(self.files))
+                shown = ", ".join(held[:_NAMED]) + (", ..." if len(held) > _NAMED else "")
+                raise KeyError(f"{text}: no row of the Collection is of that file; it holds {len(held):,} files: "
+                               f"{shown}")
+            mask |= hit
+        return self[mask]
+
     @property
     def lazy(self) -> bool:
         """True where values is a Dask array (open_many)."""
@@ -623,12 +728,16 @@ class Collection:
         axis = f"x {self.x[0]:g} to {self.x[-1]:g}, " if self.x.size else ""
         where = "lazy" if self.lazy else "loaded"
         skipped = f", {len(self.skipped):,} skipped" if self.skipped else ""
-        return (f"<Collection: {len(self):,} spectra of {self.x.size:,} points from {files:,} files, "
-                f"{numpy.dtype(self.values.dtype).name}, {axis}{where}{skipped}>")
+        return (f"<Collection: {_counted(len(self), 'spectrum', 'spectra')} of {_counted(self.x.size, 'point')} "
+                f"from {_counted(files, 'file')}, {numpy.dtype(self.values.dtype).name}, {axis}{where}{skipped}>")
 
     def _repr_html_(self) -> str:
         from . import _html
         return _html.collection(self)
+
+
+def _counted(n: int, one: str, many: str | None = None) -> str:
+    return f"{n:,} {one if n == 1 else many or one + 's'}"
 
 
 def _objects(items: Sequence[Any]) -> npt.NDArray[Any]:
@@ -653,15 +762,24 @@ def _finish(found: _Pass, values: Any, grid: npt.NDArray[numpy.float64] | None) 
     tables = found.mini
     if tables and all(isinstance(t, numpy.ndarray) for t in tables) and len({t.dtype for t in tables}) == 1:
         mini = numpy.concatenate(tables)
+    if found.skipped and not names:
+        reasons = "; ".join(message for _, message in found.skipped[:_NAMED])
+        more = f"; and {len(found.skipped) - _NAMED:,} more" if len(found.skipped) > _NAMED else ""
+        raise FormatError(f"none of the {len(found.skipped):,} files could be read: {reasons}{more}")
     if found.skipped:
         warnings.warn(f"skipped {len(found.skipped):,} of {len(found.skipped) + len(names):,} files "
                       "that could not be read; their sources and messages are in .skipped", stacklevel=3)
     return Collection(values, x, files, titles, headers, mini, found.skipped)
 
 
-def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.ArrayLike = "exact",
+# What x may be: a word, or the X values to interpolate onto (a str is no array here).
+XValues = Literal["exact", "first"] | Sequence[float] | npt.NDArray[numpy.floating[Any] | numpy.integer[Any]]
+
+
+def load_many(sources: Source | Iterable[Source], *, x: XValues = "exact",
               on_error: Literal["raise", "skip"] = "raise", workers: int | None = None,
-              progress: bool = False, storage_options: Mapping[str, Any] | None = None) -> Collection:
+              progress: bool = False, storage_options: Mapping[str, Any] | None = None,
+              encoding: str | None = None) -> Collection:
     """Reads many files into one matrix, one row per spectrum.
 
     `sources` is a folder (its files ending in .spa), a glob, or an iterable
@@ -670,15 +788,20 @@ def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.A
     URL ending in "/") or a glob may be a URL.  With x="exact"
     every file must store the same point count, first X and last X; an
     array instead interpolates every spectrum onto it (NaN outside its own
-    range).  on_error="skip" leaves unreadable files out, in `skipped`.
-    `workers` threads read (default: the CPUs, at most 8; 1 starts none)."""
-    grid = _grid(x)
+    range), and x="first" onto the first file's axis.  on_error="skip" leaves
+    unreadable files out, in `skipped`, and with x="exact" the files whose
+    axis differs from the first file's; FormatError where no file could be
+    read.  The titles are decoded as spectra.load decodes them, or in
+    `encoding`.  `workers` threads read (default: the CPUs, at most 8; 1
+    starts none).  Index the result (`c[k]`, `c[a:b]`, `c[mask]`) or take
+    a file's rows (`c.sel(file=name)`) for a Collection of some rows."""
+    asked = _grid(x)
     count = _workers(workers)
-    found = _header_pass(expand(sources, storage_options), on_error, count, progress, opening=False, speculate=grid is None,
-                         storage_options=storage_options)
+    encoding = _arrays.check_encoding(encoding)
+    found = _header_pass(expand(sources, storage_options), on_error, count, progress, opening=False,
+                         speculate=asked is None, storage_options=storage_options, encoding=encoding)
     try:
-        if grid is None and found.files.names:
-            _check_axes(found)
+        grid, found = _axis_for(asked, found, on_error)
         if found.matrix is not None and found.placed.all():
             values = found.matrix  # every file a single spectrum, read with its headers
         else:
@@ -703,13 +826,14 @@ def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any,
 
 
 def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000,
-              x: Literal["exact"] | npt.ArrayLike = "exact", on_error: Literal["raise", "skip"] = "raise",
+              x: XValues = "exact", on_error: Literal["raise", "skip"] = "raise",
               workers: int | None = None, progress: bool = False,
-              storage_options: Mapping[str, Any] | None = None) -> Collection:
+              storage_options: Mapping[str, Any] | None = None, encoding: str | None = None) -> Collection:
     """Reads the headers of many files now and gives their values as a Dask
     array: each chunk is one load_many of `files_per_chunk` files, which
     pickles as their paths or URLs (with `storage_options`) and runs on
-    whichever worker computes it."""
+    whichever worker computes it.  `x`, `on_error` and `encoding` are those
+    of load_many."""
     try:
         import dask
         import dask.array
@@ -721,11 +845,11 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
     for source in listed:
         if not isinstance(source, (str, os.PathLike)):
             raise TypeError(f"open_many() reads files by their paths or URLs, not {type(source).__name__!r} objects")
-    grid = _grid(x)
+    asked = _grid(x)
+    encoding = _arrays.check_encoding(encoding)
     found = _header_pass(listed, on_error, _workers(workers), progress, opening=True,
-                         storage_options=storage_options)
-    if grid is None and found.files.names:
-        _check_axes(found)
+                         storage_options=storage_options, encoding=encoding)
+    grid, found = _axis_for(asked, found, on_error)
     dtype = numpy.dtype(numpy.float32 if (found.item == 4).all() else numpy.float64)
     points = grid.size if grid is not None else int(found.headers["num_points"][0]) if found.files.names else 0
     chunks = []

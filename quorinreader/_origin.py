@@ -93,6 +93,17 @@ class RangedReader:
         self.blocks.sort(key=lambda block: (block[0], -len(block[1])))
         return whole
 
+    def read_bytes(self, offset: int, size: int) -> bytes:
+        """At most `size` bytes from `offset` on, from a block fetched already where one holds them."""
+        end = min(offset + size, self.size)
+        if offset >= end:
+            return b""
+        found = self.cached(offset, end)
+        if found is None:
+            self._fetch([(offset, end)])
+            found = self.cached(offset, end) or b""
+        return found
+
     def cached(self, start: int, end: int) -> bytes | None:
         """Bytes [start, end) where a fetched block holds them all."""
         for s, data in self.blocks:

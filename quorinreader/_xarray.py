@@ -150,8 +150,8 @@ class TableArray(_LazyArray):
 class TitleArray(_LazyArray):
     """The titles of a file's spectra, decoded as they are indexed."""
 
-    def __init__(self, origin: Origin, table: Table) -> None:
-        self.origin, self.table = origin, table
+    def __init__(self, origin: Origin, table: Table, encoding: str | None = None) -> None:
+        self.origin, self.table, self.encoding = origin, table, encoding
         self.shape = (table.n,)
         self.dtype = numpy.dtype(object)
 
@@ -159,7 +159,7 @@ class TitleArray(_LazyArray):
         table = self.table
         assert table.mini is not None
         runs, count, where, shape = self._selected(key[0])
-        titles = _objects(_arrays.titles(self._heads(runs, count), 0, table.head, count, table.mini))
+        titles = _objects(_arrays.titles(self._heads(runs, count), 0, table.head, count, table.mini, self.encoding))
         return (titles if where is None else titles[where]).reshape(shape)
 
 
@@ -173,21 +173,24 @@ def dataset(spectra: Spectra) -> xarray.Dataset:
     """The Dataset of loaded spectra, or the lazy one of opened spectra."""
     where = spectra._where()
     if where is not None:
-        return lazy(*where)
+        return lazy(*where, spectra._encoding)
     mini = spectra.mini_headers
     fields = {} if mini is None else {name: mini[name] for name in mini.dtype.names or ()}
     return _build(spectra.values, spectra.x, _objects(spectra.titles), fields, spectra)
 
 
-def lazy(layout: Layout, table: Table, origin: Origin) -> xarray.Dataset:
-    """The Dataset of the table of a file at `origin`; nothing of the spectra is read until used."""
+def lazy(layout: Layout, table: Table, origin: Origin, encoding: str | None = None) -> xarray.Dataset:
+    """The Dataset of the table of a file at `origin`; nothing of the spectra is read until used.
+    The titles are decoded in `encoding` (None: UTF-8 where valid, else Windows-1252)."""
     header = layout.spectral_header
     x = numpy.linspace(header.first_x, header.last_x, header.num_points)
     values = indexing.LazilyIndexedArray(TableArray(origin, table))
     if table.mini is None:
-        titles: Any = _objects([layout.file_header.file_id if layout.kind == "spectrum" else None] * table.n)
+        titles: Any = _objects([_arrays.text(layout.raw_id, encoding, layout.file_header.file_id)
+                               if layout.kind == "spectrum" else None]
+                               * table.n)
     else:
-        titles = indexing.LazilyIndexedArray(TitleArray(origin, table))
+        titles = indexing.LazilyIndexedArray(TitleArray(origin, table, encoding))
     names = () if table.mini is None else _arrays.mini_dtype(table.mini).names or ()
     fields = {name: indexing.LazilyIndexedArray(TableArray(origin, table, name)) for name in names}
     return _build(values, x, titles, fields, _Described(layout, table))
@@ -217,17 +220,20 @@ def _build(values: Any, x: Any, titles: Any, fields: dict[str, Any], described: 
 
 
 def open_dataset(source: Source, *, storage_options: Mapping[str, Any] | None = None,
-                 drop_variables: str | Iterable[str] | None = None, partial: bool = False) -> xarray.Dataset:
+                 drop_variables: str | Iterable[str] | None = None, partial: bool = False,
+                 encoding: str | None = None) -> xarray.Dataset:
     """The lazy Dataset of a file, read by positioned or ranged reads and
     never mapped.  Dataset.close() ends its reads.  Names in
-    `drop_variables` that the Dataset does not have are ignored."""
+    `drop_variables` that the Dataset does not have are ignored; the titles
+    are decoded in `encoding`, as spectra.load decodes them."""
+    encoding = _arrays.check_encoding(encoding)
     origin = _origin.of(source, storage_options)
     with origin.reader() as reader:
         layout = _layout.find(reader, reader.size, origin.name)
     table, warning = _layout.fit(layout.table, origin.size, partial, origin.name)
     if warning:
         warnings.warn(TruncatedWarning(warning), stacklevel=4)
-    ds = lazy(layout, table, origin)
+    ds = lazy(layout, table, origin, encoding)
     if drop_variables is not None:
         ds = ds.drop_vars([drop_variables] if isinstance(drop_variables, str) else list(drop_variables),
                           errors="ignore")

@@ -53,10 +53,11 @@ class Spectra:
     give the same attributes, and differ in where `values` lives."""
 
     __slots__ = ("source", "_layout", "_table", "_values", "_heads", "_mapped", "_partial", "_x", "_titles",
-                 "_mini", "_map")
+                 "_mini", "_map", "_encoding")
 
     def __init__(self, layout: _layout.Layout, table: _layout.Table, source: str, values: _arrays.Values,
-                 heads: _arrays.Bytes | None, mapped: Mapped | None, partial: bool) -> None:
+                 heads: _arrays.Bytes | None, mapped: Mapped | None, partial: bool,
+                 encoding: str | None = None) -> None:
         self.source = source
         self._layout = layout
         self._table = table
@@ -68,6 +69,7 @@ class Spectra:
         self._titles: list[str | None] | None = None
         self._mini: npt.NDArray[numpy.void] | None = None
         self._map: Map | MapError | None = None
+        self._encoding = encoding  # of the titles; None: UTF-8 where valid, else Windows-1252
 
     # The records.
 
@@ -128,18 +130,21 @@ class Spectra:
     @property
     def titles(self) -> list[str | None]:
         """One title per spectrum: its mini header's, None without mini headers,
-        the file's own id for a single spectrum."""
+        the file's own id for a single spectrum.  Decoded as UTF-8 where the
+        bytes are valid UTF-8, else as Windows-1252, or in the `encoding`
+        that load() or open() was given."""
         titles = self._titles
         if titles is None:
             self._check_open()
             table = self._table
             if self.kind == "spectrum":
-                titles = [self.file_header.file_id] * table.n
+                titles = [_arrays.text(self._layout.raw_id, self._encoding, self.file_header.file_id)] * table.n
             elif table.mini is None:
                 titles = [None] * table.n
             else:
                 buffer, offset, stride = self._heads_at()
-                titles = cast("list[str | None]", _arrays.titles(buffer, offset, stride, table.n, table.mini))
+                titles = cast("list[str | None]", _arrays.titles(buffer, offset, stride, table.n, table.mini,
+                                                                 self._encoding))
             self._titles = titles
         return titles
 
@@ -341,8 +346,9 @@ class Spectra:
     def __reduce__(self) -> tuple[Any, ...]:
         self._check_open()
         if self._mapped is not None:
-            return _reopen, (self._mapped, self._partial)
-        return Spectra, (self._layout, self._table, self.source, self._values, self._heads, None, False)
+            return _reopen, (self._mapped, self._partial, self._encoding)
+        return Spectra, (self._layout, self._table, self.source, self._values, self._heads, None, False,
+                         self._encoding)
 
     def _check_open(self) -> None:
         if self._values is None:
@@ -352,7 +358,8 @@ class Spectra:
         return ValueError(f"I/O operation on closed spectra ({self.source})")
 
 
-def load(source: Source, *, partial: bool = False, storage_options: Mapping[str, Any] | None = None) -> Spectra:
+def load(source: Source, *, partial: bool = False, storage_options: Mapping[str, Any] | None = None,
+         encoding: str | None = None) -> Spectra:
     """Reads every spectrum of a spectrum or series file into memory.
 
     `source` is a path, a URL that fsspec knows ("s3://...", "https://...",
@@ -360,14 +367,16 @@ def load(source: Source, *, partial: bool = False, storage_options: Mapping[str,
     the file, or a binary file object (read from its start; by ranges where
     it can seek).  A series that ends before its last spectrum raises
     FormatError, or with `partial` gives the complete spectra it holds and
-    warns with TruncatedWarning."""
+    warns with TruncatedWarning.  The titles are UTF-8 where their bytes are
+    valid UTF-8, else Windows-1252; `encoding` names another codec."""
+    encoding = _arrays.check_encoding(encoding)
     ranged = _origin.ranged_of(source, storage_options)
     if ranged is not None:
         with ranged.reader() as reader:
             layout = _layout.find(reader, reader.size, ranged.name)
             table, warning = _fit(layout.table, reader.size, partial, ranged.name)
             values, heads, got = ranged.read_all(reader, table)
-        return _loaded(layout, table, ranged.name, values, heads, got, warning, partial)
+        return _loaded(layout, table, ranged.name, values, heads, got, warning, partial, encoding)
     if storage_options:
         _origin.of(source, storage_options)  # says what storage_options is for
     name, path, data = _sources.resolve(source)
@@ -376,22 +385,23 @@ def load(source: Source, *, partial: bool = False, storage_options: Mapping[str,
         layout = _layout.find(reader, size, name)
         table, warning = _fit(layout.table, size, partial, name)
         values, heads, got = _arrays.read(reader, table, size is not None)
-    return _loaded(layout, table, name, values, heads, got, warning, partial)
+    return _loaded(layout, table, name, values, heads, got, warning, partial, encoding)
 
 
 def _loaded(layout: _layout.Layout, table: _layout.Table, name: str, values: _arrays.Values,
-            heads: _arrays.Bytes | None, got: int, warning: str | None, partial: bool) -> Spectra:
+            heads: _arrays.Bytes | None, got: int, warning: str | None, partial: bool,
+            encoding: str | None) -> Spectra:
     if got < table.n:  # the size was not known, or the file shrank meanwhile
         table, warning = _short(table, got, None, partial, name)
         values = values[:got]
         heads = None if heads is None else heads[:got * table.head]
     if warning:
         warnings.warn(TruncatedWarning(warning), stacklevel=3)
-    return Spectra(layout, table, name, values, heads, None, partial)
+    return Spectra(layout, table, name, values, heads, None, partial, encoding)
 
 
 def open(source: Source, *, partial: bool = False,  # noqa: A001 - the module's verb
-         storage_options: Mapping[str, Any] | None = None) -> Spectra:
+         storage_options: Mapping[str, Any] | None = None, encoding: str | None = None) -> Spectra:
     """Reads the headers of a spectrum or series file and maps its values in place.
 
     A path is memory-mapped (no file descriptor is kept); a bytes-like object
@@ -400,7 +410,9 @@ def open(source: Source, *, partial: bool = False,  # noqa: A001 - the module's 
     `storage_options`) or a seekable file object has its headers read by a
     few ranged reads, and `values` read whole at its first use; a file object
     that cannot seek is read into memory once.  close() ends the mapping;
-    the object is a context manager."""
+    the object is a context manager.  The titles are decoded as load()
+    decodes them, or in `encoding`."""
+    encoding = _arrays.check_encoding(encoding)
     ranged = _origin.ranged_of(source, storage_options)
     if ranged is not None:
         mapped = Mapped(ranged.name, ranged=ranged)
@@ -409,15 +421,15 @@ def open(source: Source, *, partial: bool = False,  # noqa: A001 - the module's 
             _origin.of(source, storage_options)  # says what storage_options is for
         name, path, data = _sources.resolve(source)
         mapped = Mapped(name, path, data)
-    spectra, warning = _open(mapped, partial)
+    spectra, warning = _open(mapped, partial, encoding)
     if warning:
         warnings.warn(TruncatedWarning(warning), stacklevel=2)
     return spectra
 
 
-def _open(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
+def _open(mapped: Mapped, partial: bool, encoding: str | None) -> tuple[Spectra, str | None]:
     if mapped.origin.ranged:
-        return _open_ranged(mapped, partial)
+        return _open_ranged(mapped, partial, encoding)
     try:
         # The headers are read from the file, not through the mapping: a
         # first touch of a mapped page costs more than a read, and so the
@@ -430,16 +442,16 @@ def _open(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
     except BaseException:
         mapped.close()
         raise
-    return Spectra(layout, table, mapped.name, values, None, mapped, partial), warning
+    return Spectra(layout, table, mapped.name, values, None, mapped, partial, encoding), warning
 
 
-def _open_ranged(mapped: Mapped, partial: bool) -> tuple[Spectra, str | None]:
+def _open_ranged(mapped: Mapped, partial: bool, encoding: str | None) -> tuple[Spectra, str | None]:
     """The headers by ranged reads; `values`, with all the file's bytes, at their first use."""
     origin = mapped.origin
     with origin.reader() as reader:
         layout = _layout.find(reader, reader.size, origin.name)
     table, warning = _fit(layout.table, origin.size, partial, origin.name)
-    return Spectra(layout, table, origin.name, _PENDING, None, mapped, partial), warning
+    return Spectra(layout, table, origin.name, _PENDING, None, mapped, partial, encoding), warning
 
 
 # The header phase's verdict on a source's size lives with the layouts; the
@@ -448,10 +460,15 @@ _fit = _layout.fit
 _short = _layout.short
 
 
-def _reopen(mapped: Mapped, partial: bool) -> Spectra:
+def _reopen(mapped: Mapped, partial: bool, encoding: str | None = None) -> Spectra:
     # The caller was warned when the file was first opened.
-    return _open(mapped, partial)[0]
+    return _open(mapped, partial, encoding)[0]
 
 
 # Many files as one matrix; after Spectra and load, which they build on.
 from ._many import Collection, load_many, open_many  # noqa: E402
+
+
+def __dir__() -> list[str]:
+    """The public names and the module's own dunders; not what it imports for its own use."""
+    return [*__all__, *(name for name in globals() if name[:2] == name[-2:] == "__")]

@@ -49,11 +49,12 @@ class SpaBackendEntrypoint(BackendEntrypoint):
     variables and coordinates to leave out (names the file does not have are
     ignored), and `partial`, which keeps the complete spectra of a series cut
     short and warns with spectra.TruncatedWarning instead of raising
-    spectra.FormatError."""
+    spectra.FormatError; `encoding`, the codec of the titles where it is
+    not the default (UTF-8 where valid, else Windows-1252)."""
 
     description = "Open SPA spectrum and series files (FT-IR, Raman) in xarray, lazily"
     url = "https://pypi.org/project/quorinreader/"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "partial", "storage_options")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "partial", "storage_options", "encoding")
 
     def open_dataset(  # type: ignore[override]
         self,
@@ -62,9 +63,10 @@ class SpaBackendEntrypoint(BackendEntrypoint):
         drop_variables: str | Iterable[str] | None = None,
         partial: bool = False,
         storage_options: Mapping[str, Any] | None = None,
+        encoding: str | None = None,
     ) -> xarray.Dataset:
         return _xarray.open_dataset(filename_or_obj, storage_options=storage_options,
-                                    drop_variables=drop_variables, partial=partial)
+                                    drop_variables=drop_variables, partial=partial, encoding=encoding)
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         """True for a path (str or os.PathLike) whose suffix is .spa, in any case."""
@@ -72,3 +74,8 @@ class SpaBackendEntrypoint(BackendEntrypoint):
             return False
         path = os.fsdecode(os.fspath(filename_or_obj))
         return os.path.splitext(path)[1].lower() == ".spa"
+
+
+def __dir__() -> list[str]:
+    """The public names and the module's own dunders; not what it imports for its own use."""
+    return [*__all__, *(name for name in globals() if name[:2] == name[-2:] == "__")]

@@ -27,6 +27,8 @@ constexpr int small_iovecs = 16;
 // Pieces handed to one scatter read; the file layer reads as many of them
 // per call as the system takes.
 constexpr int max_iovecs = 1024;
+// What one read_bytes() call may ask for: a header's worth.
+constexpr std::int64_t max_read_bytes = 4096;
 
 // Where a table of spectra lies in a source and where its pieces go: spectrum
 // k is `head` bytes of mini header (none when head is 0), then `row` bytes of
@@ -281,6 +283,36 @@ PyObject* reader_record(PyObject* self, PyTypeObject* cls, PyObject* const* args
     return construct_own(st, src, *rec).release();
 }
 
+// The bytes of the source from `offset` on, at most `size` of them: fewer
+// where the source ends sooner.  For what a message shows of a file, and the
+// raw text fields the arrays layer decodes in the user's code page.
+PyObject* reader_read_bytes(PyObject* self, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames)
+{
+    static constexpr const char* params[] = {"offset", "size"};
+    PyObject* argv[2];
+    if (!bind_arguments("read_bytes", args, nargs, kwnames, params, argv))
+        return nullptr;
+    auto* r = reinterpret_cast<Reader*>(self);
+    std::int64_t offset, size;
+    if (!check_usable(r) || !non_negative(argv[0], "offset", offset) || !non_negative(argv[1], "size", size))
+        return nullptr;
+    if (size > max_read_bytes)
+        return PyErr_Format(PyExc_ValueError, "read_bytes() reads at most %lld bytes, not %lld",
+                            static_cast<long long>(max_read_bytes), static_cast<long long>(size));
+    if (r->viewing) {
+        const std::int64_t start = std::min<std::int64_t>(offset, r->view.len);
+        return PyBytes_FromStringAndSize(static_cast<const char*>(r->view.buf) + start,
+                                         static_cast<Py_ssize_t>(std::min(size, r->view.len - start)));
+    }
+    auto* nf = reinterpret_cast<NativeFile*>(r->file);
+    if (!native_seek(nf, argv[0]))
+        return nullptr;
+    char block[max_read_bytes];
+    const Py_ssize_t got = native_read_into(nf, block, static_cast<Py_ssize_t>(size));
+    return got < 0 ? nullptr : PyBytes_FromStringAndSize(block, got);
+}
+
 // A buffer held for the length of one call.
 struct View {
     Py_buffer view{};
@@ -451,6 +483,10 @@ PyMethodDef reader_methods[] = {
      "little-endian values each, from byte offset on, into the writable buffers\n"
      "values and heads (None without mini headers).  Returns how many spectra\n"
      "the source held in full; the values are left in native byte order."},
+    {"read_bytes", as_cfunction(reader_read_bytes), method_flags,
+     "read_bytes($self, offset, size, /)\n--\n\n"
+     "At most size bytes (4096 or fewer) of the source from byte offset on;\n"
+     "fewer where the source ends sooner."},
     {"map", as_cfunction(reader_map), method_flags,
      "map($self, /)\n--\n\nA read-only memory map of the whole file (a path only)."},
     {"close", reader_close, METH_NOARGS, "close($self, /)\n--\n\nClose the source."},
@@ -597,18 +633,193 @@ PyObject* reader_map(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssi
     return reinterpret_cast<PyObject*>(m);
 }
 
-// _decode_titles(buffer, offset, stride, count, width): the text fields of
-// `width` bytes at buffer[offset + k * stride], k < count.
+// Windows-1252, the code page of the instruments' PCs, for bytes 0x80 to
+// 0x9F; from 0xA0 on it is Latin-1.  The five bytes it leaves undefined
+// (0x81, 0x8D, 0x8F, 0x90, 0x9D) become the C1 controls of the same code, as
+// Windows' own conversion and the WHATWG Encoding Standard make them: no
+// byte of a title is lost or refused, and each can be told from the text.
+constexpr Py_UCS2 cp1252_high[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+// How many of the n bytes at s are whole, valid UTF-8 (no overlong form, no
+// surrogate, nothing past U+10FFFF, as Python's strict decoder has it), with
+// the characters they hold and the widest of them; and whether what follows
+// them is the valid start of one more character that the end cuts off.
+struct Utf8Extent {
+    Py_ssize_t bytes = 0;
+    Py_ssize_t characters = 0;
+    Py_UCS4 widest = 0;
+    bool cut = false;
+};
+
+Utf8Extent utf8_extent(const unsigned char* s, Py_ssize_t n)
+{
+    Utf8Extent e;
+    Py_ssize_t& i = e.bytes;
+    while (i < n) {
+        const unsigned c = s[i];
+        if (c < 0x80) {
+            ++i;
+            ++e.characters;
+            e.widest = std::max<Py_UCS4>(e.widest, c);
+            continue;
+        }
+        int length;
+        unsigned low = 0x80, high = 0xBF;  // the second byte's range
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            low = c == 0xE0 ? 0xA0 : 0x80;
+            high = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            low = c == 0xF0 ? 0x90 : 0x80;
+            high = c == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return e;
+        }
+        const Py_ssize_t have = std::min<Py_ssize_t>(length, n - i);
+        Py_UCS4 point = c & (0x7F >> length);
+        for (Py_ssize_t k = 1; k < have; ++k) {
+            const unsigned b = s[i + k];
+            if (k == 1 ? b < low || b > high : (b & 0xC0) != 0x80)
+                return e;
+            point = point << 6 | (b & 0x3F);
+        }
+        if (have < length) {
+            e.cut = true;
+            return e;
+        }
+        i += length;
+        ++e.characters;
+        e.widest = std::max(e.widest, point);
+    }
+    return e;
+}
+
+// Writes the characters of the first e.bytes bytes at s, which utf8_extent
+// found valid, as code units of the str's own width.
+template <class Unit>
+void write_utf8(const unsigned char* s, const Utf8Extent& e, Unit* out)
+{
+    for (Py_ssize_t i = 0; i < e.bytes; ++out) {
+        const unsigned c = s[i];
+        if (c < 0x80) {
+            *out = static_cast<Unit>(c);
+            ++i;
+            continue;
+        }
+        const int length = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        Py_UCS4 point = c & (0x7F >> length);
+        for (int k = 1; k < length; ++k)
+            point = point << 6 | (s[i + k] & 0x3F);
+        *out = static_cast<Unit>(point);
+        i += length;
+    }
+}
+
+Ref decode_utf8(const unsigned char* s, const Utf8Extent& e)
+{
+    Ref text(PyUnicode_New(e.characters, e.widest));
+    if (!text)
+        return text;
+    switch (PyUnicode_KIND(text.get())) {
+    case PyUnicode_1BYTE_KIND:
+        write_utf8(s, e, PyUnicode_1BYTE_DATA(text.get()));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        write_utf8(s, e, PyUnicode_2BYTE_DATA(text.get()));
+        break;
+    default:
+        write_utf8(s, e, PyUnicode_4BYTE_DATA(text.get()));
+    }
+    return text;
+}
+
+inline Py_UCS2 cp1252_char(unsigned char b) { return b >= 0x80 && b < 0xA0 ? cp1252_high[b - 0x80] : b; }
+
+template <class Unit>
+void write_cp1252(const unsigned char* s, Py_ssize_t n, Unit* out)
+{
+    for (Py_ssize_t i = 0; i < n; ++i)
+        out[i] = static_cast<Unit>(cp1252_char(s[i]));
+}
+
+Ref decode_cp1252(const unsigned char* s, Py_ssize_t n)
+{
+    Py_UCS4 widest = 0;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        widest = std::max<Py_UCS4>(widest, cp1252_char(s[i]));
+    Ref text(PyUnicode_New(n, widest));
+    if (!text)
+        return text;
+    if (PyUnicode_KIND(text.get()) == PyUnicode_1BYTE_KIND)
+        write_cp1252(s, n, PyUnicode_1BYTE_DATA(text.get()));
+    else
+        write_cp1252(s, n, PyUnicode_2BYTE_DATA(text.get()));
+    return text;
+}
+
+// A title field of n bytes, cut at its first zero byte: in the codec named
+// by `encoding` (bad bytes replaced), or by default as UTF-8 where the bytes
+// are valid UTF-8 and else as Windows-1252.  A UTF-8 title that fills its
+// field may end in a character the field cuts off: that character is left out.
+Ref decode_title(const char* p, Py_ssize_t n, const char* encoding)
+{
+    const void* zero = std::memchr(p, 0, static_cast<std::size_t>(n));
+    const bool full = !zero;
+    if (zero)
+        n = static_cast<const char*>(zero) - p;
+    if (encoding)
+        return Ref(PyUnicode_Decode(p, n, encoding, "replace"));
+    // Most titles are plain ASCII: look for high bits eight bytes at a time.
+    Py_ssize_t i = 0;
+    for (std::uint64_t word; i + 8 <= n; i += 8) {
+        std::memcpy(&word, p + i, sizeof word);
+        if (word & 0x8080808080808080u)
+            break;
+    }
+    while (i < n && static_cast<unsigned char>(p[i]) < 0x80)
+        ++i;
+    if (i == n) {
+        Ref text(PyUnicode_New(n, 127));
+        if (text)
+            std::memcpy(PyUnicode_1BYTE_DATA(text.get()), p, static_cast<std::size_t>(n));
+        return text;
+    }
+    const auto* s = reinterpret_cast<const unsigned char*>(p);
+    const Utf8Extent e = utf8_extent(s, n);
+    if (e.bytes == n || (full && e.cut))
+        return decode_utf8(s, e);
+    return decode_cp1252(s, n);
+}
+
+// _decode_titles(buffer, offset, stride, count, width, encoding): the text
+// fields of `width` bytes at buffer[offset + k * stride], k < count, decoded
+// by decode_title (encoding None for the default).
 PyObject* decode_titles_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    static constexpr const char* params[] = {"buffer", "offset", "stride", "count", "width"};
-    PyObject* argv[5];
+    static constexpr const char* params[] = {"buffer", "offset", "stride", "count", "width", "encoding"};
+    PyObject* argv[6];
     if (!bind_arguments("_decode_titles", args, nargs, kwnames, params, argv))
         return nullptr;
     std::int64_t offset, stride, count, width;
     if (!non_negative(argv[1], "offset", offset) || !non_negative(argv[2], "stride", stride) ||
         !non_negative(argv[3], "count", count) || !non_negative(argv[4], "width", width))
         return nullptr;
+    const char* encoding = nullptr;
+    if (argv[5] != Py_None) {
+        if (!PyUnicode_Check(argv[5]))
+            return PyErr_Format(PyExc_TypeError, "encoding must be a str or None, not '%.200s'",
+                                Py_TYPE(argv[5])->tp_name);
+        if (!(encoding = PyUnicode_AsUTF8(argv[5])))
+            return nullptr;
+    }
     View buffer;
     if (!buffer.get(argv[0], PyBUF_SIMPLE))
         return nullptr;
@@ -621,7 +832,7 @@ PyObject* decode_titles_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Ref titles(PyList_New(static_cast<Py_ssize_t>(count)));
     const char* p = static_cast<const char*>(view.buf) + offset;
     for (std::int64_t k = 0; titles && k < count; ++k, p += stride) {
-        Ref text = decode_text(p, static_cast<Py_ssize_t>(width));
+        Ref text = decode_title(p, static_cast<Py_ssize_t>(width), encoding);
         if (!text)
             titles.reset();
         else
@@ -699,8 +910,10 @@ PyType_Spec mapping_spec = {
 };
 
 PyMethodDef decode_titles_def = {"_decode_titles", as_cfunction(decode_titles_impl), function_flags,
-                                 "_decode_titles(buffer, offset, stride, count, width)\n--\n\n"
-                                 "The text fields of width bytes at buffer[offset + k * stride], k < count."};
+                                 "_decode_titles(buffer, offset, stride, count, width, encoding)\n--\n\n"
+                                 "The text fields of width bytes at buffer[offset + k * stride], k < count:\n"
+                                 "UTF-8 where valid, else Windows-1252 (encoding None), or in the codec\n"
+                                 "named by encoding."};
 
 PyMethodDef record_layout_def = {"_record_layout", as_cfunction(record_layout_impl), function_flags,
                                  "_record_layout(cls)\n--\n\n"

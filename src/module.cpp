@@ -197,6 +197,30 @@ bool set_up_generic_road(State& st)
     return true;
 }
 
+// dir(quorinreader): the public names and the module's own dunders, in the
+// order the module binds them; not the helpers of the arrays layer, nor its
+// private submodules.
+PyObject* module_dir_impl(PyObject* module, PyObject*)
+{
+    PyObject* names = PyModule_GetDict(module);  // borrowed; nothing below runs Python code
+    Ref listed(PyList_New(0));
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (listed && PyDict_Next(names, &at, &key, &value)) {
+        if (!PyUnicode_Check(key))
+            continue;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+        const auto ch = [key](Py_ssize_t i) { return PyUnicode_READ_CHAR(key, i); };
+        const bool dunder = n > 4 && ch(0) == '_' && ch(1) == '_' && ch(n - 2) == '_' && ch(n - 1) == '_';
+        if ((n == 0 || ch(0) != '_' || dunder) && PyList_Append(listed.get(), key) < 0)
+            listed.reset();
+    }
+    return listed.release();
+}
+
+PyMethodDef module_dir_def = {"__dir__", module_dir_impl, METH_NOARGS,
+                              "__dir__($module, /)\n--\n\nThe public names and the module's own dunders."};
+
 // Everything the module caches that is not one of its public names.
 bool set_up_state(State& st, PyObject* module)
 {
@@ -266,6 +290,11 @@ int exec_module(PyObject* module)
         !bind(st, Name::private_record_layout, function(&record_layout_def, module)) ||
         !bind(st, Name::private_matching_dimensions, function(&matching_dimensions_def, module)) ||
         PyModule_AddFunctions(module, many_functions) < 0)
+        return -1;
+    // Dunders, which no load order names: the package's version and what dir() lists.
+    Ref dir_function = function(&module_dir_def, module);
+    if (!dir_function || PyModule_AddStringConstant(module, "__version__", QUORIN_VERSION) < 0 ||
+        PyDict_SetItemString(st.globals, "__dir__", dir_function.get()) < 0)
         return -1;
     return st.start_watching() ? 0 : -1;
 }

@@ -9,6 +9,7 @@ import pytest
 
 import spawriter as sw
 from quorinreader import spectra
+from quorinreader._errors import command_line_text
 from spectra_files import series, spectrum
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -50,9 +51,9 @@ def bad(tmp_path, name):
     tmp_path = Path(tmp_path)
     if name == "missing file":
         return tmp_path / "missing.spa", "No such file or directory"
-    if name == "directory":
+    if name == "directory":  # a folder stands for its .spa files, and this one holds none
         (tmp_path / "folder.spa").mkdir()
-        return tmp_path / "folder.spa", "Is a directory"
+        return tmp_path / "folder.spa", "the folder holds no file whose name ends in .spa"
     path = tmp_path / (name.replace(" ", "_") + ".spa")
     if name == "empty file":
         path.write_bytes(b"")
@@ -80,11 +81,11 @@ BAD = ["missing file", "directory", "empty file", "text file", "group file", "se
 
 def reason(path, expected, read=spectra.open):
     """The line the command gives for a bad file: the FormatError's own
-    message (info and plot open files, export loads them), or `expected`
-    after the file's name."""
+    message (info and plot open files, export loads them), its way out in
+    the command line's terms, or `expected` after the file's name."""
     if expected is not None:
         return f"quorinreader: {path}: {expected}\n"
     with pytest.raises(spectra.FormatError) as raised:
         read(str(path))
     assert str(raised.value).startswith(f"{path}: ")
-    return f"quorinreader: {raised.value}\n"
+    return f"quorinreader: {command_line_text(raised.value)}\n"

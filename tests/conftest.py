@@ -86,3 +86,14 @@ def cli(capsys):
         return status, out, err
 
     return run
+
+
+@pytest.fixture(scope="session")
+def mypy_env():
+    """The environment for a mypy run from another folder: the package found
+    where this run imports it (PYTHONPATH made absolute), and no sanitizer
+    runtime preloaded (mypy reads the stub, it never loads the extension)."""
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
+    return env

@@ -15,6 +15,7 @@ import re
 import shlex
 import shutil
 import subprocess
+import sys
 import tokenize
 from pathlib import Path
 from typing import NamedTuple
@@ -151,6 +152,29 @@ def walk(tmp_path_factory):
 @pytest.mark.parametrize("index", range(len(BLOCKS)), ids=[f"line {b.line} {b.kind}" for b in BLOCKS])
 def test_the_readme_runs_as_written(walk, index):
     walk.run(index)
+
+
+def python_blocks():
+    """The Python blocks of the README and of the documentation pages, as (file, block)."""
+    pages = [README, *sorted((ROOT / "docs").glob("*.md"))]
+    return [(page, block) for page in pages for block in readme_blocks(page.read_text(encoding="utf-8"))
+            if block.kind == "python"]
+
+
+def test_every_python_block_passes_mypy_strict(tmp_path, mypy_env):
+    """As a user would check a script made of it; `dask.distributed`, which
+    ships no annotations, is the one library whose calls may be untyped."""
+    pytest.importorskip("mypy", reason="mypy is not installed")
+    scripts = []
+    for page, block in python_blocks():
+        script = tmp_path / f"{page.stem.lower().replace('-', '_')}_line_{block.line}.py"
+        script.write_text(block.body, encoding="utf-8")
+        scripts.append(script)
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--config-file=", "--no-error-summary",
+                          "--no-pretty", "--no-color-output", "--untyped-calls-exclude=distributed",
+                          "--cache-dir", str(tmp_path / "cache"), *map(str, scripts)],
+                         cwd=tmp_path, env=mypy_env, capture_output=True, text=True)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
 
 
 def test_the_readme_holds_the_commands_ci_runs():

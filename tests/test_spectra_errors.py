@@ -47,14 +47,15 @@ CASES = {
                            f"{DRA + 12} does not set spectral_hdr); expected one, for the point count"),
     "last spectrum cut": ({}, lambda info: cut(info, END - 1),
                           f"spectrum 3 of 3 needs 112 bytes at offset {DATA + 2 * STRIDE:,}, "
-                          f"the file ends at {END - 1:,}"),
+                          f"the file ends at {END - 1:,}; partial=True reads its 2 complete spectra"),
     "count beyond the file": (dict(max_spectra=2**32 - 1), None,
                               f"spectrum 4 of 4,294,967,295 needs 112 bytes at offset {END:,}, "
-                              f"the file ends at {END:,}"),
-    "file header cut": ({}, lambda info: cut(info, 100),
-                        "the file header at offset 0 runs past the end of the file at 100"),
-    "directory cut": ({}, lambda info: cut(info, 340),
-                      "the file header at offset 0 runs past the end of the file at 340"),
+                              f"the file ends at {END:,}; partial=True reads its 3 complete spectra"),
+    "all spectra cut": ({}, lambda info: cut(info, DATA + 5),
+                        f"spectrum 1 of 3 needs 112 bytes at offset {DATA:,}, the file ends at {DATA + 5:,}"),
+    # Too short for its own header or directory, as the header pass of load_many finds it.
+    "file header cut": ({}, lambda info: cut(info, 100), "not a spectral file: it starts with b'Spectral Data Fil'"),
+    "directory cut": ({}, lambda info: cut(info, 340), "not a spectral file: it starts with b'Spectral Data Fil'"),
     "series header past the end": ({}, lambda info: rewrite(info, 306, struct.pack("<I", 10**6)),
                                    f"the series header needs 262 bytes at offset 1,000,000, "
                                    f"the file ends at {END:,}"),

@@ -165,4 +165,4 @@ def test_steps_of_an_unknown_size_make_one_matrix(tmp_path, monkeypatch):
     assert got == 10 and values.flags.c_contiguous
     assert values.tolist() == [[float(k), -k, k / 2] for k in range(10)]
     assert heads.size == 10 * 96
-    assert _arrays.titles(heads, 0, 96, 10, layout.table.mini) == [f"spectrum {k}" for k in range(10)]
+    assert _arrays.titles(heads, 0, 96, 10, layout.table.mini, None) == [f"spectrum {k}" for k in range(10)]

@@ -50,13 +50,11 @@ def load_script(name):
 
 
 @pytest.fixture(scope="module")
-def mypy_errors(tmp_path_factory):
+def mypy_errors(tmp_path_factory, mypy_env):
     """mypy --strict over every script at once: {file name: [(line, code, message)]}."""
     pytest.importorskip("mypy", reason="mypy is not installed")
     workdir = tmp_path_factory.mktemp("mypy")
-    # mypy reads the stub, it never loads the extension: keep a sanitizer
-    # runtime preloaded for the tests out of it.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    env = mypy_env
     run = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--config-file=", "--no-error-summary",
          "--no-pretty", "--no-color-output", "--cache-dir", str(workdir / "cache"),
@@ -102,9 +100,11 @@ def stub_runtime_names():
     for node in stub_tree().body:
         if isinstance(node, (ast.Import, ast.ImportFrom)):
             names += [a.asname for a in node.names if a.asname == a.name]  # re-exports
-        elif isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not is_type_check_only(node):
+        elif isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not is_type_check_only(node) \
+                and not node.name.startswith("__"):
             names.append(node.name)
-        elif isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) != "TypeAlias":
+        elif isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) != "TypeAlias" \
+                and not node.target.id.startswith("__"):  # a dunder is no name of the load order
             names.append(node.target.id)
     return names
 
@@ -263,6 +263,12 @@ def test_user_scripts_run(tmp_path):
     assert arrays.peak(info.path, 1) == 4.0
     with pytest.warns(UserWarning, match="1 of 2"):
         assert arrays.cut_short(info.data[:-4]) == 1
+    single = sw.SpaBuilder()
+    single.add(2, sw.main_spectral_header(num_points=3, first_x=399.5, last_x=-12.25))
+    single.add(3, struct.pack("<3f", 1.0, 2.0, 3.0))
+    single.write(tmp_path / "spectrum.spa")
+    one = str(tmp_path / "spectrum.spa")
+    assert arrays.rows_of(str(tmp_path), one) == (3, 1, 2, 3, [one])
 
 
 RECORD_STUBS = Path(__file__).resolve().parent.parent / "tools" / "record_stubs.py"

@@ -45,3 +45,17 @@ def cut_short(data: bytes) -> int:
         return len(spectra.load(data))
     except spectra.FormatError:
         return len(spectra.load(data, partial=True))
+
+
+def rows_of(folder: str, name: str) -> tuple[int, int, int, int, list[str]]:
+    """Many files as one Collection, and some of its rows: the first, a
+    slice, a mask, the rows of one file."""
+    c = spectra.load_many(folder, x="first", on_error="skip", encoding="cp1252")
+    assert_type(c, spectra.Collection)
+    assert_type(c[0], spectra.Collection)
+    assert_type(c[1:3], spectra.Collection)
+    assert_type(c[[0, 1]], spectra.Collection)
+    long = c[c.headers["num_points"] > 2]
+    assert_type(long, spectra.Collection)
+    assert_type(c.sel(file=name), spectra.Collection)
+    return len(c), len(c[0]), len(c[1:3]), len(long), c.sel(file=name).files

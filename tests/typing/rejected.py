@@ -35,3 +35,8 @@ s.series_header.max_spectra  # E: union-attr
 spectra.load("series.spa", True)  # E: call-arg
 s.to_map().image(band=(1.0, 2.0), how="sum")  # E: arg-type
 s.axis[0]  # E: index
+c = spectra.load_many("folder", x="first")
+c["a.spa"]  # E: index
+c.sel("a.spa")  # E: call-arg
+spectra.load_many("folder", x="last")  # E: arg-type
+spectra.load("series.spa", encoding=1252)  # E: arg-type
