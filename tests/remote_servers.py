@@ -1,9 +1,14 @@
 """Servers on 127.0.0.1 for the remote reads: plain HTTP that serves byte
 ranges, and an S3-compatible server (moto's).  Both count the requests
-they answer and the body bytes they send."""
+they answer and the body bytes they send, wait `latency` seconds before
+every answer (as a store some way off does), and answer the requests for
+chosen names with a refusal (403) or, a given number of times, with a
+transient failure (503)."""
 
+import html
 import re
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 LOOPBACK = "127.0.0.1"
@@ -36,12 +41,47 @@ class Counter:
         return got
 
 
-class HttpServer:
-    """Files in memory, served by GET (whole or one byte range) and HEAD."""
+class Faults:
+    """Names whose requests are refused, and names whose next requests fail."""
 
     def __init__(self):
+        self.lock = threading.Lock()
+        self.refused = set()
+        self.failing = {}
+
+    def answer(self, name):
+        """403, 503 or None (serve it) for a request of `name`."""
+        with self.lock:
+            if name in self.refused:
+                return 403
+            left = self.failing.get(name, 0)
+            if left:
+                self.failing[name] = left - 1
+                return 503
+        return None
+
+    def clear(self):
+        with self.lock:
+            self.refused.clear()
+            self.failing.clear()
+
+
+class _Listening(ThreadingHTTPServer):
+    # Clients open many connections at once: the default backlog of 5 drops
+    # the rest, and each dropped one waits a second to try again.
+    request_queue_size = 1024
+    daemon_threads = True
+
+
+class HttpServer:
+    """Files in memory, served by GET (whole or one byte range) and HEAD; a
+    path ending in "/" is a folder, served as a page of links to what it holds."""
+
+    def __init__(self, latency=0.0):
         self.files = {}
         self.counter = Counter()
+        self.latency = latency
+        self.faults = Faults()
         server = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -57,7 +97,20 @@ class HttpServer:
                 self._answer(body=True)
 
             def _answer(self, body):
-                data = server.files.get(self.path.split("?")[0])
+                if server.latency:
+                    time.sleep(server.latency)
+                name = self.path.split("?")[0]
+                fault = server.faults.answer(name)
+                if fault:
+                    server.counter.add(f"{self.command} {self.path} {fault}", 0)
+                    self.send_response(fault)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                data = server.files.get(name)
+                html_page = data is None and name.endswith("/")
+                if html_page:
+                    data = server.index(name)
                 if data is None:
                     server.counter.add(f"{self.command} {self.path} 404", 0)
                     self.send_response(404)
@@ -84,7 +137,7 @@ class HttpServer:
                 # Counted before it is sent, so that a client that has its answer finds it counted.
                 server.counter.add(f"{self.command} {self.path} {start}-{end}", len(part))
                 self.send_response(status)
-                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Content-Type", "text/html" if html_page else "application/octet-stream")
                 self.send_header("Accept-Ranges", "bytes")
                 if status == 206:
                     self.send_header("Content-Range", f"bytes {start}-{end - 1}/{len(data)}")
@@ -93,8 +146,7 @@ class HttpServer:
                 if body:
                     self.wfile.write(part)
 
-        self.httpd = ThreadingHTTPServer((LOOPBACK, 0), Handler)
-        self.httpd.daemon_threads = True
+        self.httpd = _Listening((LOOPBACK, 0), Handler)
         self.url = f"http://{LOOPBACK}:{self.httpd.server_address[1]}"
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
         self.thread.start()
@@ -103,6 +155,18 @@ class HttpServer:
         """Serves `data` as /name; returns its URL."""
         self.files["/" + name] = bytes(data)
         return f"{self.url}/{name}"
+
+    def index(self, folder):
+        """A page of links to the files and folders right under `folder`, or None where it holds nothing."""
+        names = set()
+        for path in self.files:
+            if path.startswith(folder) and len(path) > len(folder):
+                rest = path[len(folder):]
+                names.add(rest.split("/", 1)[0] + "/" if "/" in rest else rest)
+        if not names:
+            return None
+        links = "".join(f'<a href="{html.escape(n)}">{html.escape(n)}</a>\n' for n in sorted(names))
+        return f"<html><body>\n{links}</body></html>\n".encode()
 
     def stop(self):
         self.httpd.shutdown()
@@ -132,18 +196,41 @@ def aws_environment(endpoint):
             "AWS_MAX_ATTEMPTS": "1", "AWS_RETRY_MODE": "standard"}
 
 
-class S3Server:
-    """moto's S3 in server mode, behind a middleware that counts what it sends."""
+_S3_FAULTS = {
+    403: ("403 Forbidden", "AccessDenied", "Access Denied"),
+    503: ("503 Slow Down", "SlowDown", "Please reduce your request rate."),
+}
 
-    def __init__(self):
+
+class S3Server:
+    """moto's S3 in server mode, behind a middleware that counts what it
+    sends, waits, and refuses or fails the requests of chosen keys
+    ("/bucket/key")."""
+
+    def __init__(self, latency=0.0):
         from moto.moto_server.werkzeug_app import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
         from werkzeug.serving import make_server
 
         self.counter = Counter()
+        self.latency = latency
+        self.faults = Faults()
         app = DomainDispatcherApplication(create_backend_app)
         counter = self.counter
+        server = self
 
         def counting(environ, start_response):
+            if server.latency:
+                time.sleep(server.latency)
+            what = f"{environ['REQUEST_METHOD']} {environ.get('PATH_INFO')} {environ.get('HTTP_RANGE', '')}"
+            fault = server.faults.answer(environ.get("PATH_INFO"))
+            if fault:
+                status, code, message = _S3_FAULTS[fault]
+                body = (f'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>{code}</Code>'
+                        f"<Message>{message}</Message></Error>").encode()
+                counter.add(f"{what} {fault}", 0)
+                start_response(status, [("Content-Type", "application/xml"), ("Content-Length", str(len(body)))])
+                return [body]
+
             def respond(status, headers, *exc_info):
                 # The server says who it is itself: a second Server header is
                 # refused by strict HTTP parsers (aiohttp's, in development mode).
@@ -151,8 +238,7 @@ class S3Server:
 
             # Counted before it is sent, so that a client that has its answer finds it counted.
             body = b"".join(app(environ, respond))
-            counter.add(f"{environ['REQUEST_METHOD']} {environ.get('PATH_INFO')} {environ.get('HTTP_RANGE', '')}",
-                        len(body))
+            counter.add(what, len(body))
             return [body]
 
         class Quiet(MotoRequestHandler):
