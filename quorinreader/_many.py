@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 import quorinreader as _core
 
-from . import _arrays, _layout, _remote, _sources
+from . import _arrays, _layout, _many_remote, _remote, _sources
 from ._errors import FormatError, past_end
 
 if TYPE_CHECKING:
@@ -62,23 +62,27 @@ def natural_key(name: str) -> list[Any]:
 
 def _expand_url(url: str, storage_options: Mapping[str, Any] | None) -> list[Source]:
     """A URL's folder (it ends in "/") or glob as the URLs of its files, in
-    natural order; any other URL is one file.  Asking a store whether a URL
-    without the slash is a folder would cost a request on every file, and
-    over HTTP a download of it; a query string ("?X-Amz-...") is no glob."""
+    natural order, each with the size the listing gave where it gave one;
+    any other URL is one file.  Asking a store whether a URL without the
+    slash is a folder would cost a request on every file, and over HTTP a
+    download of it; over HTTP a "?" starts the query ("?X-Amz-..."), and
+    only "*" and "[" make a glob, as fsspec's HTTP glob takes them."""
     fs, path = _remote.filesystem(url, storage_options)
-    if glob.has_magic(path) and not url.lower().startswith(("http://", "https://")):
-        found = [name for name, info in fs.glob(path, detail=True).items() if info["type"] == "file"]
+    web = url.lower().startswith(("http://", "https://"))
+    if (not web and glob.has_magic(path)) or (web and "?" not in url and ("*" in path or "[" in path)):
+        found = [(name, info.get("size")) for name, info in fs.glob(path, detail=True).items()
+                 if info["type"] == "file"]
         if not found:
             raise FileNotFoundError(f"{url}: the pattern matches no file")
     elif url.endswith("/"):
-        found = [info["name"] for info in fs.ls(path, detail=True)
+        found = [(info["name"], info.get("size")) for info in fs.ls(path, detail=True)
                  if info["type"] == "file" and info["name"].lower().endswith(".spa")]
         if not found:
             raise FileNotFoundError(f"{url}: the folder holds no file whose name ends in .spa")
     else:
         return [url]
-    found.sort(key=natural_key)
-    return [fs.unstrip_protocol(name) for name in found]
+    found.sort(key=lambda entry: natural_key(entry[0]))
+    return [_remote.listed(fs.unstrip_protocol(name), size) for name, size in found]
 
 
 def expand(sources: Source | Iterable[Source], storage_options: Mapping[str, Any] | None = None) -> list[Source]:
@@ -329,7 +333,8 @@ def _files(sources: list[Source]) -> _Files:
 
 
 def _header_pass(sources: list[Source], on_error: str, workers: int, progress: bool, opening: bool,
-                 speculate: bool = False, storage_options: Mapping[str, Any] | None = None) -> _Pass:
+                 speculate: bool = False, storage_options: Mapping[str, Any] | None = None,
+                 max_concurrency: int | None = None) -> _Pass:
     """The headers of every file.  With `speculate` (x="exact", paths only),
     the values of single spectra are read too, into a matrix shaped after
     the first file, while each file is open: where every file is such a
@@ -356,11 +361,16 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
     count = numpy.ones(n, numpy.int64)
     item = numpy.full(n, 4, numpy.int64)
 
-    errors: dict[int, BaseException] = {}
+    # URLs all together, as they come: what spectra.load (or open) gives for each.
+    remote = _many_remote.read(files, storage_options, opening=opening, whole_matrix=speculate, progress=progress,
+                               max_concurrency=max_concurrency)
+    errors: dict[int, BaseException] = dict(remote.errors)
     loaded: dict[int, Spectra] = {}
     mini: list[Any] = [None] * n
     for k in numpy.flatnonzero(status != _SINGLE).tolist():
         name, path, data = files.names[k], files.paths[k], files.data[k]
+        if k in errors:
+            continue
         if status[k] == _OS_FAILED:
             errors[k] = _core._many_error(int(scanned.error[k]), name)
         elif status[k] == _NOT_SPECTRAL:
@@ -368,7 +378,7 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
         else:
             try:
                 if path is None and data is None:
-                    s = (spectra.open if opening else spectra.load)(name, storage_options=storage_options)
+                    s = remote.spectra.pop(k)
                 else:
                     s = spectra.open(_sources.native(path, data)) if opening \
                         else spectra.load(_sources.native(path, data))
@@ -391,6 +401,8 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
             count[k], item[k] = len(s), s.values.dtype.itemsize
             headers[k] = _header_row(s.spectral_header)[0]
 
+    if remote.matrix is not None:  # every file a URL, every row in it
+        matrix, placed = remote.matrix, numpy.ones(n, bool)
     found = _Pass(files, count, headers, item, offset, titles, loaded, mini, list(sources), [], matrix,
                   placed)
     return _without(found, errors, on_error) if errors else found
@@ -653,7 +665,8 @@ def _finish(found: _Pass, values: Any, grid: npt.NDArray[numpy.float64] | None) 
 
 def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.ArrayLike = "exact",
               on_error: Literal["raise", "skip"] = "raise", workers: int | None = None,
-              progress: bool = False, storage_options: Mapping[str, Any] | None = None) -> Collection:
+              progress: bool = False, storage_options: Mapping[str, Any] | None = None,
+              max_concurrency: int | None = None) -> Collection:
     """Reads many files into one matrix, one row per spectrum.
 
     `sources` is a folder (its files ending in .spa), a glob, or an iterable
@@ -663,11 +676,13 @@ def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.A
     every file must store the same point count, first X and last X; an
     array instead interpolates every spectrum onto it (NaN outside its own
     range).  on_error="skip" leaves unreadable files out, in `skipped`.
-    `workers` threads read (default: the CPUs, at most 8; 1 starts none)."""
+    `workers` threads read (default: the CPUs, at most 8; 1 starts none).
+    URLs are read together, at most `max_concurrency` requests in flight
+    (default: fsspec's batch size)."""
     grid = _grid(x)
     count = _workers(workers)
     found = _header_pass(expand(sources, storage_options), on_error, count, progress, opening=False, speculate=grid is None,
-                         storage_options=storage_options)
+                         storage_options=storage_options, max_concurrency=_many_remote.concurrency(max_concurrency))
     try:
         if grid is None and found.files.names:
             _check_axes(found)
@@ -685,9 +700,10 @@ def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.A
 
 
 def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any,
-           storage_options: Mapping[str, Any] | None = None) -> npt.NDArray[Any]:
+           storage_options: Mapping[str, Any] | None = None, max_concurrency: int | None = None) -> npt.NDArray[Any]:
     """One chunk of open_many, read where Dask runs it."""
-    got = load_many(paths, x="exact" if grid is None else grid, workers=1, storage_options=storage_options).values
+    got = load_many(paths, x="exact" if grid is None else grid, workers=1, storage_options=storage_options,
+                    max_concurrency=max_concurrency).values
     if got.shape != (rows, points):
         raise FormatError(f"{paths[0]}...: the files of this chunk now hold {got.shape[0]:,} spectra of "
                           f"{got.shape[1]:,} points; {rows:,} of {points:,} were found when they were opened")
@@ -697,11 +713,12 @@ def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any,
 def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000,
               x: Literal["exact"] | npt.ArrayLike = "exact", on_error: Literal["raise", "skip"] = "raise",
               workers: int | None = None, progress: bool = False,
-              storage_options: Mapping[str, Any] | None = None) -> Collection:
+              storage_options: Mapping[str, Any] | None = None,
+              max_concurrency: int | None = None) -> Collection:
     """Reads the headers of many files now and gives their values as a Dask
     array: each chunk is one load_many of `files_per_chunk` files, which
-    pickles as their paths or URLs (with `storage_options`) and runs on
-    whichever worker computes it."""
+    pickles as their paths or URLs (with `storage_options`, and the sizes
+    their listing gave) and runs on whichever worker computes it."""
     try:
         import dask
         import dask.array
@@ -714,8 +731,9 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
         if not isinstance(source, (str, os.PathLike)):
             raise TypeError(f"open_many() reads files by their paths or URLs, not {type(source).__name__!r} objects")
     grid = _grid(x)
+    limit = _many_remote.concurrency(max_concurrency)
     found = _header_pass(listed, on_error, _workers(workers), progress, opening=True,
-                         storage_options=storage_options)
+                         storage_options=storage_options, max_concurrency=limit)
     if grid is None and found.files.names:
         _check_axes(found)
     dtype = numpy.dtype(numpy.float32 if (found.item == 4).all() else numpy.float64)
@@ -727,7 +745,7 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
         paths = [name if path is None else os.fsdecode(os.fspath(path))
                  for name, path in zip(found.files.names[part], found.files.paths[part])]
         rows = int(found.rows[start:start + files_per_chunk].sum())
-        task = dask.delayed(_chunk, pure=True)(paths, rows, points, dtype, grid, storage_options)
+        task = dask.delayed(_chunk, pure=True)(paths, rows, points, dtype, grid, storage_options, limit)
         chunks.append(dask.array.from_delayed(task, (rows, points), dtype=dtype))
     values = dask.array.concatenate(chunks) if chunks else dask.array.empty((0, points), dtype=dtype)
     return _finish(found, values, grid)
