@@ -360,15 +360,15 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
     item = numpy.full(n, 4, numpy.int64)
 
     # URLs all together, as they come: what spectra.load (or open) gives for each.
-    remote = _many_remote.read(files, storage_options, opening=opening, whole_matrix=speculate, progress=progress,
-                               max_concurrency=max_concurrency)
+    remote = _many_remote.read(files, storage_options, opening=opening, whole_matrix=speculate, on_error=on_error,
+                               progress=progress, max_concurrency=max_concurrency)
     errors: dict[int, BaseException] = dict(remote.errors)
     loaded: dict[int, Spectra] = {}
     mini: list[Any] = [None] * n
     for k in numpy.flatnonzero(status != _SINGLE).tolist():
         name, path, data = files.names[k], files.paths[k], files.data[k]
-        if k in errors:
-            continue
+        if k in errors or (path is None and data is None and k not in remote.spectra):
+            continue  # a URL that failed, or was left unread once one had
         if status[k] == _OS_FAILED:
             errors[k] = _core._many_error(int(scanned.error[k]), name)
         elif status[k] == _NOT_SPECTRAL:

@@ -129,28 +129,30 @@ class _Request(NamedTuple):
 
 
 def read(files: Any, storage_options: Mapping[str, Any] | None, *, opening: bool, whole_matrix: bool,
-         progress: bool, max_concurrency: int | None) -> Fetched:
+         on_error: str, progress: bool, max_concurrency: int | None) -> Fetched:
     """Reads the URLs among `files` (the _Files of load_many: a URL has
     neither path nor bytes), loaded, or `opening`, their headers, titles and
     mini headers only.  With `whole_matrix`, where every file is a URL, all
-    read, of one point count, the matrix of their rows comes too."""
+    read, of one point count, the matrix of their rows comes too.  With
+    on_error="raise", no spectra are fetched once a file has failed."""
     names = files.names
     if names is files.paths:  # paths only
         return Fetched({}, {})
     at = [k for k, (path, data) in enumerate(zip(files.paths, files.data)) if path is None and data is None]
     if not at:
         return Fetched({}, {})
-    from ._many import _bar
+    from . import _many
 
     urls = [_Url(k, j, names[k]) for j, k in enumerate(at)]
     _filesystems(urls, storage_options)
-    bar = _bar(progress, len(urls), "files")
+    bar = _many._bar(progress, len(urls), "files")
     try:
         run = _Run(urls, opening, max_concurrency, bar)
         run.first()
         run.sizes()
         run.headers()
-        matrix = run.values()
+        failed = any(u.error is not None for u in urls)
+        matrix = None if failed and on_error == "raise" else run.values()
     finally:
         if bar is not None:
             bar.close()
@@ -161,6 +163,8 @@ def read(files: Any, storage_options: Mapping[str, Any] | None, *, opening: bool
     for u in urls:
         if u.error is not None:
             errors[u.k] = u.error
+        elif failed and on_error == "raise":
+            continue  # not read: the first error is raised
         else:
             assert u.table is not None
             values = _NO_VALUES if opening else u.values
@@ -216,8 +220,8 @@ class _Run:
     def _first_came(self, r: _Request, got: Any) -> None:
         u = r.url
         if isinstance(got, Exception):
-            if u.size is None and not isinstance(got, (FileNotFoundError, PermissionError)):
-                u.retry_size = got  # a range of an empty file is refused by some stores
+            if u.size is None and _range_refused(got):
+                u.retry_size = got  # as a store refuses any range of an empty file: its size tells
                 return
             self._fail(u, got)
             return
@@ -378,7 +382,7 @@ class _Run:
         u.rounds = _Rounds(u.size, first, len(first))
 
     def _whole(self, u: _Url, data: bytes) -> None:
-        """A file that came whole, read as spectra.load reads bytes."""
+        """A file that came whole, read as load_many reads bytes."""
         u.size = len(data)
         try:
             with _core._Reader(memoryview(data)) as reader:
@@ -394,7 +398,9 @@ class _Run:
                 else:
                     u.values, u.heads, _ = _arrays.read(reader, table, True)
         except FormatError as error:
-            self._fail(u, error)
+            from . import _many
+            view = memoryview(data)
+            self._fail(u, _many._stray(u.name, data[:_many._SHOWN]) if _many._looks_stray(view) else error)
             return
         self._arrived(u)
 
@@ -505,6 +511,14 @@ def _run(loop: Any, work: Any) -> None:
     error = task[0].exception()
     if error is not None:
         raise error
+
+
+def _range_refused(error: Exception) -> bool:
+    """Whether the error is a refusal of the range asked for (416): S3's, as
+    s3fs raises it, or an HTTP server's, as aiohttp does."""
+    if getattr(error, "status", None) == 416:
+        return True
+    return isinstance(error, OSError) and error.errno == errno.EINVAL and "range" in str(error).lower()
 
 
 def _named(error: BaseException, url: str) -> BaseException:
