@@ -20,6 +20,16 @@ class Counter:
         self.lock = threading.Lock()
         self.requests = self.bytes = 0
         self.log = []
+        self.busy = self.most_busy = 0  # requests being answered now, and at most at once
+
+    def enter(self):
+        with self.lock:
+            self.busy += 1
+            self.most_busy = max(self.most_busy, self.busy)
+
+    def leave(self):
+        with self.lock:
+            self.busy -= 1
 
     def add(self, what, sent):
         with self.lock:
@@ -31,6 +41,7 @@ class Counter:
         with self.lock:
             self.requests = self.bytes = 0
             self.log = []
+            self.most_busy = self.busy
 
     def take(self):
         """(requests, bytes) since the last take or reset, and reset."""
@@ -97,6 +108,13 @@ class HttpServer:
                 self._answer(body=True)
 
             def _answer(self, body):
+                server.counter.enter()
+                try:
+                    self._serve(body)
+                finally:
+                    server.counter.leave()
+
+            def _serve(self, body):
                 if server.latency:
                     time.sleep(server.latency)
                 name = self.path.split("?")[0]
@@ -219,6 +237,13 @@ class S3Server:
         server = self
 
         def counting(environ, start_response):
+            counter.enter()
+            try:
+                return serve(environ, start_response)
+            finally:
+                counter.leave()
+
+        def serve(environ, start_response):
             if server.latency:
                 time.sleep(server.latency)
             what = f"{environ['REQUEST_METHOD']} {environ.get('PATH_INFO')} {environ.get('HTTP_RANGE', '')}"
