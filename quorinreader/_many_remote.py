@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import asyncio
 import errno
+import queue
 import threading
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -435,7 +436,7 @@ class _Run:
             fs = group[0].url.fs
             if getattr(fs, "async_impl", False) and not getattr(fs, "asynchronous", False):
                 limit = self.limit or fs.batch_size or _batch_size()
-                _run(fs.loop, _gather(fs, group, came, len(group) if limit < 0 else limit))
+                _exchange(fs, group, came, len(group) if limit < 0 else limit)
             else:  # a filesystem without concurrent requests: one at a time, as its own cat_ranges goes
                 for r in group:
                     if r.url.error is None:
@@ -456,54 +457,73 @@ def _ask(fs: Any, r: _Request) -> Any:
         return error
 
 
-async def _gather(fs: Any, requests: list[_Request], came: Callable[[_Request, Any], None], limit: int) -> None:
-    """At most `limit` requests in flight; each answer handed to `came` as it comes."""
-    queue = iter(requests)
-
-    async def send() -> None:
-        for r in queue:
-            if r.url.error is not None:
-                continue  # a file that failed meanwhile
-            try:
-                got = await (fs._size(r.url.path) if r.start < 0 else
-                             fs._cat_file(r.url.path, start=r.start, end=r.end))
-            except Exception as error:
-                got = error
-            if r.url.error is None:  # what is still in flight for a file that failed is dropped
-                came(r, got)
-
-    senders = [asyncio.ensure_future(send()) for _ in range(min(limit, len(requests)))]
-    try:
-        await asyncio.gather(*senders)
-    finally:
-        for task in senders:
-            task.cancel()
-        await asyncio.gather(*senders, return_exceptions=True)
-
-
-def _run(loop: Any, work: Any) -> None:
-    """Runs the coroutine on fsspec's I/O loop and waits for it.  Whatever
-    ends the wait early (Ctrl-C) cancels it, and the wait lasts until it has
+def _exchange(fs: Any, requests: list[_Request], came: Callable[[_Request, Any], None], limit: int) -> None:
+    """Sends the requests on fsspec's I/O loop, at most `limit` in flight,
+    and hands each answer to `came` here, in the calling thread, as it
+    comes: the loop goes on receiving meanwhile.  A request goes out only
+    once an earlier answer has been taken in, so no more than `limit`
+    answers are held at once.  Whatever ends the wait early (Ctrl-C, an
+    error in `came`) cancels what is left, and the wait lasts until it has
     stopped: nothing of it runs once this returns."""
+    loop = fs.loop
     try:
         running = asyncio.get_running_loop()
     except RuntimeError:
         running = None
     if running is loop:
-        work.close()
         raise RuntimeError("load_many and open_many of URLs cannot run on fsspec's own I/O loop")
+    answers: queue.SimpleQueue[tuple[_Request, Any] | None] = queue.SimpleQueue()  # None: the end
     done = threading.Event()
     task: list[asyncio.Future[None]] = []
+    slots: list[asyncio.Semaphore] = []
+
+    async def exchange() -> None:
+        slots.append(asyncio.Semaphore(limit))
+        pending = iter(requests)
+
+        async def send() -> None:
+            for r in pending:
+                if r.url.error is not None:
+                    continue  # a file that failed meanwhile
+                await slots[0].acquire()
+                try:
+                    got = await (fs._size(r.url.path) if r.start < 0 else
+                                 fs._cat_file(r.url.path, start=r.start, end=r.end))
+                except Exception as error:  # the file's own failure, whatever the filesystem calls it
+                    got = error
+                answers.put((r, got))
+
+        senders = [asyncio.ensure_future(send()) for _ in range(min(limit, len(requests)))]
+        try:
+            await asyncio.gather(*senders)
+        finally:
+            for sender in senders:
+                sender.cancel()
+            await asyncio.gather(*senders, return_exceptions=True)
+
+    def finished(_: Any) -> None:
+        done.set()
+        answers.put(None)
 
     def start() -> None:
-        task.append(asyncio.ensure_future(work))
-        task[0].add_done_callback(lambda _: done.set())
+        task.append(asyncio.ensure_future(exchange()))
+        task[0].add_done_callback(finished)
 
     loop.call_soon_threadsafe(start)
     try:
-        # In steps: a wait without a timeout cannot be interrupted on Windows.
-        while not done.wait(0.5):
-            pass
+        while True:
+            try:
+                # In steps: a wait without a timeout cannot be interrupted on Windows.
+                answer = answers.get(timeout=0.5)
+            except queue.Empty:
+                continue
+            if answer is None:
+                break
+            r, got = answer
+            if r.url.error is None:  # what was in flight for a file that failed is dropped
+                came(r, got)
+            del answer, got
+            loop.call_soon_threadsafe(slots[0].release)
     except BaseException:
         loop.call_soon_threadsafe(lambda: task[0].cancel())
         done.wait()
