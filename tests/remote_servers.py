@@ -97,6 +97,9 @@ class HttpServer:
 
         class Handler(BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"
+            # The headers and the body go in two writes: with Nagle's
+            # algorithm a small body waits for the client's delayed ACK.
+            disable_nagle_algorithm = True
 
             def log_message(self, *args):
                 pass
@@ -227,7 +230,7 @@ class S3Server:
 
     def __init__(self, latency=0.0):
         from moto.moto_server.werkzeug_app import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
-        from werkzeug.serving import make_server
+        from werkzeug.serving import ThreadedWSGIServer
 
         self.counter = Counter()
         self.latency = latency
@@ -270,7 +273,10 @@ class S3Server:
             def log_request(self, *args, **kwargs):
                 pass
 
-        self.server = make_server(LOOPBACK, 0, counting, threaded=True, request_handler=Quiet)
+        class Listening(ThreadedWSGIServer):
+            request_queue_size = _Listening.request_queue_size  # as the HTTP server's, and for the same reason
+
+        self.server = Listening(LOOPBACK, 0, counting, handler=Quiet)
         self.endpoint = f"http://{LOOPBACK}:{self.server.server_address[1]}"
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
