@@ -196,6 +196,9 @@ def _filesystems(urls: list[_Url], storage_options: Mapping[str, Any] | None) ->
 
 
 class _Run:
+    """The rounds of one call, each a method that sends its requests and
+    a method that takes each answer in as it comes."""
+
     def __init__(self, urls: list[_Url], opening: bool, max_concurrency: int | None, bar: Any) -> None:
         self.urls = urls
         self.opening = opening

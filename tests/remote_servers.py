@@ -6,9 +6,12 @@ chosen names with a refusal (403) or, a given number of times, with a
 transient failure (503)."""
 
 import html
+import io
 import re
+import sys
 import threading
 import time
+from urllib.parse import unquote_to_bytes
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 LOOPBACK = "127.0.0.1"
@@ -223,14 +226,65 @@ _S3_FAULTS = {
 }
 
 
+def _wsgi_handler(app):
+    """A request handler that answers by a WSGI application and keeps the
+    connection open, as a store does: werkzeug's server closes it after
+    every answer, and a client that reads thousands of files then opens
+    thousands of connections, which a loaded machine accepts too slowly."""
+
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+        disable_nagle_algorithm = True
+
+        def log_message(self, *args):
+            pass
+
+        def _answer(self):
+            path, _, query = self.path.partition("?")
+            length = int(self.headers.get("Content-Length") or 0)
+            environ = {
+                "REQUEST_METHOD": self.command, "SCRIPT_NAME": "", "PATH_INFO": unquote_to_bytes(path).decode("latin-1"),
+                "QUERY_STRING": query, "SERVER_NAME": LOOPBACK, "SERVER_PORT": str(self.server.server_address[1]),
+                "SERVER_PROTOCOL": self.request_version, "REMOTE_ADDR": self.client_address[0],
+                "CONTENT_TYPE": self.headers.get("Content-Type", ""), "CONTENT_LENGTH": str(length),
+                "wsgi.version": (1, 0), "wsgi.url_scheme": "http", "wsgi.input": io.BytesIO(self.rfile.read(length)),
+                "wsgi.errors": sys.stderr, "wsgi.multithread": True, "wsgi.multiprocess": False, "wsgi.run_once": False,
+            }
+            for name, value in self.headers.items():
+                key = "HTTP_" + name.upper().replace("-", "_")
+                if key not in ("HTTP_CONTENT_TYPE", "HTTP_CONTENT_LENGTH"):
+                    environ[key] = f"{environ[key]},{value}" if key in environ else value
+            answer = []
+
+            def start_response(status, headers, exc_info=None):
+                answer[:] = [status, headers]
+
+            body = b"".join(app(environ, start_response))
+            status, headers = answer
+            code, _, reason = status.partition(" ")
+            self.send_response(int(code), reason)
+            head = self.command == "HEAD"  # its Content-Length is the object's, as the application says
+            for name, value in headers:
+                if name.lower() not in ("connection", "transfer-encoding") and (head or name.lower() != "content-length"):
+                    self.send_header(name, value)
+            if not head:
+                self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            if self.command != "HEAD":
+                self.wfile.write(body)
+
+        do_GET = do_PUT = do_POST = do_DELETE = do_HEAD = _answer
+
+    return Handler
+
+
 class S3Server:
     """moto's S3 in server mode, behind a middleware that counts what it
     sends, waits, and refuses or fails the requests of chosen keys
     ("/bucket/key")."""
 
     def __init__(self, latency=0.0):
-        from moto.moto_server.werkzeug_app import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
-        from werkzeug.serving import ThreadedWSGIServer
+        from moto.moto_server.werkzeug_app import DomainDispatcherApplication, create_backend_app
 
         self.counter = Counter()
         self.latency = latency
@@ -269,14 +323,7 @@ class S3Server:
             counter.add(what, len(body))
             return [body]
 
-        class Quiet(MotoRequestHandler):
-            def log_request(self, *args, **kwargs):
-                pass
-
-        class Listening(ThreadedWSGIServer):
-            request_queue_size = _Listening.request_queue_size  # as the HTTP server's, and for the same reason
-
-        self.server = Listening(LOOPBACK, 0, counting, handler=Quiet)
+        self.server = _Listening((LOOPBACK, 0), _wsgi_handler(counting))
         self.endpoint = f"http://{LOOPBACK}:{self.server.server_address[1]}"
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
