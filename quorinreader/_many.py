@@ -716,7 +716,9 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
     """Reads the headers of many files now and gives their values as a Dask
     array: each chunk is one load_many of `files_per_chunk` files, which
     pickles as their paths or URLs (with `storage_options`, and the sizes
-    their listing gave) and runs on whichever worker computes it."""
+    their listing gave) and runs on whichever worker computes it.  URLs are
+    read together, now and in each chunk, at most `max_concurrency`
+    requests in flight (default: fsspec's batch size)."""
     try:
         import dask
         import dask.array

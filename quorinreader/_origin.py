@@ -225,6 +225,7 @@ class Origin:
             parts[k] = part
         done = 0
         for (first, count), data in zip(runs, parts):
+            assert data is not None
             got = _core._Reader(memoryview(data)).read_rows(
                 0, count, head, points * item, item, values[first:first + count],
                 None if heads is None else heads[first * head:(first + count) * head])
