@@ -679,8 +679,9 @@ def load_many(sources: Source | Iterable[Source], *, x: Literal["exact"] | npt.A
     (default: fsspec's batch size)."""
     grid = _grid(x)
     count = _workers(workers)
+    limit = _many_remote.concurrency(max_concurrency)
     found = _header_pass(expand(sources, storage_options), on_error, count, progress, opening=False, speculate=grid is None,
-                         storage_options=storage_options, max_concurrency=_many_remote.concurrency(max_concurrency))
+                         storage_options=storage_options, max_concurrency=limit)
     try:
         if grid is None and found.files.names:
             _check_axes(found)
@@ -726,12 +727,12 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
         raise ImportError("open_many() needs Dask: pip install 'quorinreader[xarray]'") from error
     if not isinstance(files_per_chunk, int) or files_per_chunk < 1:
         raise ValueError(f"files_per_chunk must be a positive int, not {files_per_chunk!r}")
+    limit = _many_remote.concurrency(max_concurrency)
     listed = expand(sources, storage_options)
     for source in listed:
         if not isinstance(source, (str, os.PathLike)):
             raise TypeError(f"open_many() reads files by their paths or URLs, not {type(source).__name__!r} objects")
     grid = _grid(x)
-    limit = _many_remote.concurrency(max_concurrency)
     found = _header_pass(listed, on_error, _workers(workers), progress, opening=True,
                          storage_options=storage_options, max_concurrency=limit)
     if grid is None and found.files.names:

@@ -296,9 +296,12 @@ def test_concurrency_is_bounded(store, local):
     store.counter.reset()
     spectra.load_many(urls, storage_options=store.options)
     assert store.counter.most_busy > 2
+    store.counter.reset()
     for bad in (0, -1, 1.5, True):
-        with pytest.raises(ValueError, match="max_concurrency must be a positive int"):
-            spectra.load_many(urls, storage_options=store.options, max_concurrency=bad)
+        for how in (spectra.load_many, spectra.open_many):
+            with pytest.raises(ValueError, match="max_concurrency must be a positive int"):
+                how(store.base, storage_options=store.options, max_concurrency=bad)
+    assert store.counter.take() == (0, 0)  # refused before the folder is listed
 
 
 def test_values_come_in_parts_of_bounded_size(store, local, monkeypatch):
