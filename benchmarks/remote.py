@@ -65,6 +65,9 @@ sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 from remote_servers import HttpServer, S3Server, aws_environment, dead_endpoint  # noqa: E402
 
 os.environ.update(aws_environment(dead_endpoint()))  # before anything reads the environment
+# botocore's own retries, as a user has them: a connect that a loaded
+# machine left waiting past s3fs's 5 s is tried again (the tests try once).
+os.environ["AWS_MAX_ATTEMPTS"] = "3"
 os.environ["DASK_LOGGING__DISTRIBUTED"] = "critical"  # the expected errors, not logged by every worker
 
 import xarray  # noqa: E402
