@@ -404,3 +404,25 @@ def test_a_filesystem_without_concurrent_requests(local):
             spectra.load_many(["memory://qr-many/s1.spa", "memory://qr-many/nothing.spa"])
     finally:
         fs.rm("/qr-many", recursive=True)
+
+
+class Interrupted(BaseException):
+    """What Ctrl-C raises in the calling thread, while answers come."""
+
+
+def test_an_interruption_stops_every_request(store, local, monkeypatch):
+    urls = [store.base + name for name in local.names]
+    taken = []
+
+    def interrupt(self, r, got):
+        taken.append(r)
+        raise Interrupted
+
+    monkeypatch.setattr(_many_remote._Run, "_first_came", interrupt)
+    store.counter.reset()
+    with pytest.raises(Interrupted):
+        spectra.load_many(urls, storage_options=store.options, max_concurrency=2)
+    time.sleep(5 * LATENCY)  # the server answers what was in flight, to a client that has gone
+    sent = store.counter.requests
+    time.sleep(20 * LATENCY)  # what was still queued would have gone out by now
+    assert len(taken) == 1 and sent <= 2 and store.counter.requests == sent
