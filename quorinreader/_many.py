@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 import quorinreader as _core
 
-from . import _arrays, _layout, _remote, _sources
+from . import _arrays, _layout, _many_remote, _remote, _sources
 from ._errors import SHOWN as _SHOWN, FormatError, not_spectral, past_end, with_way_out
 
 if TYPE_CHECKING:
@@ -60,23 +60,27 @@ def natural_key(name: str) -> list[Any]:
 
 def _expand_url(url: str, storage_options: Mapping[str, Any] | None) -> list[Source]:
     """A URL's folder (it ends in "/") or glob as the URLs of its files, in
-    natural order; any other URL is one file.  Asking a store whether a URL
-    without the slash is a folder would cost a request on every file, and
-    over HTTP a download of it; a query string ("?X-Amz-...") is no glob."""
+    natural order, each with the size the listing gave where it gave one;
+    any other URL is one file.  Asking a store whether a URL without the
+    slash is a folder would cost a request on every file, and over HTTP a
+    download of it; over HTTP a "?" starts the query ("?X-Amz-..."), and
+    only "*" and "[" make a glob, as fsspec's HTTP glob takes them."""
     fs, path = _remote.filesystem(url, storage_options)
-    if glob.has_magic(path) and not url.lower().startswith(("http://", "https://")):
-        found = [name for name, info in fs.glob(path, detail=True).items() if info["type"] == "file"]
+    web = url.lower().startswith(("http://", "https://"))
+    if (not web and glob.has_magic(path)) or (web and "?" not in url and ("*" in path or "[" in path)):
+        found = [(name, info.get("size")) for name, info in fs.glob(path, detail=True).items()
+                 if info["type"] == "file"]
         if not found:
             raise FileNotFoundError(f"{url}: the pattern matches no file")
     elif url.endswith("/"):
-        found = [info["name"] for info in fs.ls(path, detail=True)
+        found = [(info["name"], info.get("size")) for info in fs.ls(path, detail=True)
                  if info["type"] == "file" and info["name"].lower().endswith(".spa")]
         if not found:
             raise FileNotFoundError(f"{url}: the folder holds no file whose name ends in .spa")
     else:
         return [url]
-    found.sort(key=natural_key)
-    return [fs.unstrip_protocol(name) for name in found]
+    found.sort(key=lambda entry: natural_key(entry[0]))
+    return [_remote.listed(fs.unstrip_protocol(name), size) for name, size in found]
 
 
 def expand(sources: Source | Iterable[Source], storage_options: Mapping[str, Any] | None = None) -> list[Source]:
@@ -294,10 +298,8 @@ def _looks_stray(data: memoryview) -> bool:
 
 
 def _header_row(record: Any) -> npt.NDArray[numpy.void]:
-    row = numpy.zeros(1, HEADER_DTYPE)
-    for name in HEADER_DTYPE.names or ():
-        row[name] = getattr(record, name)
-    return row
+    # One conversion of a tuple: field by field costs more than twice as much.
+    return numpy.array([tuple([getattr(record, name) for name in HEADER_DTYPE.names or ()])], HEADER_DTYPE)
 
 
 def _at(items: list[Any], at: npt.NDArray[numpy.intp]) -> list[Any]:
@@ -330,7 +332,7 @@ def _files(sources: list[Source]) -> _Files:
 
 def _header_pass(sources: list[Source], on_error: str, workers: int, progress: bool, opening: bool,
                  speculate: bool = False, storage_options: Mapping[str, Any] | None = None,
-                 encoding: str | None = None) -> _Pass:
+                 encoding: str | None = None, max_concurrency: int | None = None) -> _Pass:
     """The headers of every file.  With `speculate` (x="exact", paths only),
     the values of single spectra are read too, into a matrix shaped after
     the first file, while each file is open: where every file is such a
@@ -357,11 +359,18 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
     count = numpy.ones(n, numpy.int64)
     item = numpy.full(n, 4, numpy.int64)
 
-    errors: dict[int, BaseException] = {}
+    # URLs all together, as they come: what spectra.load (or open) gives for each.
+    remote = _many_remote.read(files, storage_options, opening=opening, whole_matrix=speculate, on_error=on_error,
+                               progress=progress, max_concurrency=max_concurrency, encoding=encoding)
+    errors: dict[int, BaseException] = {
+        k: _in_many(error, files.names[k]) if isinstance(error, FormatError) else error
+        for k, error in remote.errors.items()}
     loaded: dict[int, Spectra] = {}
     mini: list[Any] = [None] * n
     for k in numpy.flatnonzero(status != _SINGLE).tolist():
         name, path, data = files.names[k], files.paths[k], files.data[k]
+        if k in errors or (path is None and data is None and k not in remote.spectra):
+            continue  # a URL that failed, or was left unread once one had
         if status[k] == _OS_FAILED:
             errors[k] = _core._many_error(int(scanned.error[k]), name)
         elif status[k] == _NOT_SPECTRAL:
@@ -369,8 +378,7 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
         else:
             try:
                 if path is None and data is None:
-                    s = (spectra.open if opening else spectra.load)(name, storage_options=storage_options,
-                                                                    encoding=encoding)
+                    s = remote.spectra.pop(k)
                 else:
                     s = spectra.open(_sources.native(path, data), encoding=encoding) if opening \
                         else spectra.load(_sources.native(path, data), encoding=encoding)
@@ -393,6 +401,8 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
             count[k], item[k] = len(s), s.values.dtype.itemsize
             headers[k] = _header_row(s.spectral_header)[0]
 
+    if remote.matrix is not None:  # every file a URL, every row in it
+        matrix, placed = remote.matrix, numpy.ones(n, bool)
     found = _Pass(files, count, headers, item, offset, titles, loaded, mini, list(sources), [], matrix,
                   placed)
     return _without(found, errors, on_error) if errors else found
@@ -779,7 +789,7 @@ XValues = Literal["exact", "first"] | Sequence[float] | npt.NDArray[numpy.floati
 def load_many(sources: Source | Iterable[Source], *, x: XValues = "exact",
               on_error: Literal["raise", "skip"] = "raise", workers: int | None = None,
               progress: bool = False, storage_options: Mapping[str, Any] | None = None,
-              encoding: str | None = None) -> Collection:
+              encoding: str | None = None, max_concurrency: int | None = None) -> Collection:
     """Reads many files into one matrix, one row per spectrum.
 
     `sources` is a folder (its files ending in .spa), a glob, or an iterable
@@ -793,13 +803,17 @@ def load_many(sources: Source | Iterable[Source], *, x: XValues = "exact",
     axis differs from the first file's; FormatError where no file could be
     read.  The titles are decoded as spectra.load decodes them, or in
     `encoding`.  `workers` threads read (default: the CPUs, at most 8; 1
-    starts none).  Index the result (`c[k]`, `c[a:b]`, `c[mask]`) or take
-    a file's rows (`c.sel(file=name)`) for a Collection of some rows."""
+    starts none).  URLs are read together, at most `max_concurrency`
+    requests in flight (default: fsspec's batch size).  Index the result
+    (`c[k]`, `c[a:b]`, `c[mask]`) or take a file's rows (`c.sel(file=name)`)
+    for a Collection of some rows."""
     asked = _grid(x)
     count = _workers(workers)
     encoding = _arrays.check_encoding(encoding)
+    limit = _many_remote.concurrency(max_concurrency)
     found = _header_pass(expand(sources, storage_options), on_error, count, progress, opening=False,
-                         speculate=asked is None, storage_options=storage_options, encoding=encoding)
+                         speculate=asked is None, storage_options=storage_options, encoding=encoding,
+                         max_concurrency=limit)
     try:
         grid, found = _axis_for(asked, found, on_error)
         if found.matrix is not None and found.placed.all():
@@ -816,9 +830,10 @@ def load_many(sources: Source | Iterable[Source], *, x: XValues = "exact",
 
 
 def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any,
-           storage_options: Mapping[str, Any] | None = None) -> npt.NDArray[Any]:
+           storage_options: Mapping[str, Any] | None = None, max_concurrency: int | None = None) -> npt.NDArray[Any]:
     """One chunk of open_many, read where Dask runs it."""
-    got = load_many(paths, x="exact" if grid is None else grid, workers=1, storage_options=storage_options).values
+    got = load_many(paths, x="exact" if grid is None else grid, workers=1, storage_options=storage_options,
+                    max_concurrency=max_concurrency).values
     if got.shape != (rows, points):
         raise FormatError(f"{paths[0]}...: the files of this chunk now hold {got.shape[0]:,} spectra of "
                           f"{got.shape[1]:,} points; {rows:,} of {points:,} were found when they were opened")
@@ -828,12 +843,15 @@ def _chunk(paths: list[str], rows: int, points: int, dtype: Any, grid: Any,
 def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000,
               x: XValues = "exact", on_error: Literal["raise", "skip"] = "raise",
               workers: int | None = None, progress: bool = False,
-              storage_options: Mapping[str, Any] | None = None, encoding: str | None = None) -> Collection:
+              storage_options: Mapping[str, Any] | None = None, encoding: str | None = None,
+              max_concurrency: int | None = None) -> Collection:
     """Reads the headers of many files now and gives their values as a Dask
     array: each chunk is one load_many of `files_per_chunk` files, which
-    pickles as their paths or URLs (with `storage_options`) and runs on
-    whichever worker computes it.  `x`, `on_error` and `encoding` are those
-    of load_many."""
+    pickles as their paths or URLs (with `storage_options`, and the sizes
+    their listing gave) and runs on whichever worker computes it.  URLs are
+    read together, now and in each chunk, at most `max_concurrency`
+    requests in flight (default: fsspec's batch size).  `x`, `on_error` and
+    `encoding` are those of load_many."""
     try:
         import dask
         import dask.array
@@ -841,6 +859,7 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
         raise ImportError("open_many() needs Dask: pip install 'quorinreader[xarray]'") from error
     if not isinstance(files_per_chunk, int) or files_per_chunk < 1:
         raise ValueError(f"files_per_chunk must be a positive int, not {files_per_chunk!r}")
+    limit = _many_remote.concurrency(max_concurrency)
     listed = expand(sources, storage_options)
     for source in listed:
         if not isinstance(source, (str, os.PathLike)):
@@ -848,7 +867,7 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
     asked = _grid(x)
     encoding = _arrays.check_encoding(encoding)
     found = _header_pass(listed, on_error, _workers(workers), progress, opening=True,
-                         storage_options=storage_options, encoding=encoding)
+                         storage_options=storage_options, encoding=encoding, max_concurrency=limit)
     grid, found = _axis_for(asked, found, on_error)
     dtype = numpy.dtype(numpy.float32 if (found.item == 4).all() else numpy.float64)
     points = grid.size if grid is not None else int(found.headers["num_points"][0]) if found.files.names else 0
@@ -859,7 +878,7 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
         paths = [name if path is None else os.fsdecode(os.fspath(path))
                  for name, path in zip(found.files.names[part], found.files.paths[part])]
         rows = int(found.rows[start:start + files_per_chunk].sum())
-        task = dask.delayed(_chunk, pure=True)(paths, rows, points, dtype, grid, storage_options)
+        task = dask.delayed(_chunk, pure=True)(paths, rows, points, dtype, grid, storage_options, limit)
         chunks.append(dask.array.from_delayed(task, (rows, points), dtype=dtype))
     values = dask.array.concatenate(chunks) if chunks else dask.array.empty((0, points), dtype=dtype)
     return _finish(found, values, grid)

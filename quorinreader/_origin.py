@@ -229,8 +229,14 @@ class Origin:
         step = max(1, LOAD_PART // stride)
         runs = [(first, min(step, n - first)) for first in range(0, n, step)]
         ranges = [(offset + first * stride, offset + (first + count) * stride) for first, count in runs]
+        # A small file's spectra came with its headers: no request for them.
+        parts: list[bytes | None] = [reader.cached(start, end) for start, end in ranges]
+        missing = [k for k, part in enumerate(parts) if part is None]
+        for k, part in zip(missing, reader.fetcher.fetch([ranges[k] for k in missing]) if missing else ()):
+            parts[k] = part
         done = 0
-        for (first, count), data in zip(runs, reader.fetcher.fetch(ranges)):
+        for (first, count), data in zip(runs, parts):
+            assert data is not None
             got = _core._Reader(memoryview(data)).read_rows(
                 0, count, head, points * item, item, values[first:first + count],
                 None if heads is None else heads[first * head:(first + count) * head])
@@ -281,7 +287,7 @@ def of(source: Any, storage_options: Mapping[str, Any] | None = None) -> Origin:
 def ranged_of(source: Any, storage_options: Mapping[str, Any] | None = None) -> Origin | None:
     """The Origin of a URL or a seekable file object, read by ranges; None for anything else."""
     if isinstance(source, str) and _remote.is_url(source):
-        return Origin(source, url=source, options=storage_options)
+        return Origin(source, url=source, options=storage_options, size=_remote.listed_size(source))
     if isinstance(source, (str, os.PathLike)) or not callable(getattr(source, "read", None)):
         return None
     fs, path = getattr(source, "fs", None), getattr(source, "path", None)

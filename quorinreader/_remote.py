@@ -12,7 +12,8 @@ import threading
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-__all__ = ["Fetcher", "FileFetcher", "UrlFetcher", "filesystem", "is_url", "merge"]
+__all__ = ["Fetcher", "FileFetcher", "Listed", "UrlFetcher", "filesystem", "is_url", "listed", "listed_size",
+           "merge"]
 
 # "file://..." goes through fsspec too; a Windows path ("C:\\...") has no "//".
 _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*(::[A-Za-z][A-Za-z0-9+.-]*)*://")
@@ -24,6 +25,32 @@ MERGE_GAP = 64 * 1024
 
 def is_url(text: str) -> bool:
     return _URL.match(text) is not None
+
+
+class Listed(str):
+    """A URL with the size in bytes its folder's listing gave: what reads it
+    need not ask the size again.  In every other way it is the URL."""
+
+    __slots__ = ("size",)
+    size: int
+
+    def __new__(cls, url: str, size: int) -> Listed:
+        self = super().__new__(cls, url)
+        self.size = size
+        return self
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return Listed, (str(self), self.size)
+
+
+def listed(url: str, size: Any) -> str:
+    """The URL, with the size a listing gave it where it gave one."""
+    return Listed(url, size) if isinstance(size, int) and size >= 0 else url
+
+
+def listed_size(url: str) -> int | None:
+    """The size a listing gave `url`; None where none did."""
+    return url.size if isinstance(url, Listed) else None
 
 
 def filesystem(url: str, storage_options: Mapping[str, Any] | None) -> tuple[Any, str]:
