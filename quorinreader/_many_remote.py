@@ -31,7 +31,7 @@ import numpy
 import quorinreader as _core
 
 from . import _arrays, _layout, _remote
-from ._errors import FormatError
+from ._errors import FormatError, with_way_out
 from ._origin import FIRST_READ, LOAD_PART, RangedReader
 
 if TYPE_CHECKING:
@@ -371,7 +371,10 @@ class _Run:
         with _core._Reader(memoryview(bytes(got) if not isinstance(got, bytes) else got)) as reader:
             held = reader.read_rows(0, r.rows, table.head, table.row, table.item, into, heads)
         if held < r.rows:
-            self._fail(u, FormatError(f"{u.name}: {table.shortfall(r.first_row + held, None)}"))
+            # Cut short since it was listed: load_many gives such a file its own way out.
+            self._fail(u, with_way_out(f"{u.name}: {table.shortfall(r.first_row + held, None)}",
+                                       "partial=True reads its complete spectra",
+                                       "--partial reads its complete spectra"))
             return
         if into is not values:
             values[...] = into

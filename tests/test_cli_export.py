@@ -161,7 +161,7 @@ def test_a_failed_write_leaves_the_old_output_whole(tmp_path, cli, monkeypatch):
     out = tmp_path / "out.npz"
     out.write_bytes(b"the previous export")
 
-    def full_disk(s, temporary, step):
+    def full_disk(s, temporary, **options):
         temporary.write_bytes(b"half an export")
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
