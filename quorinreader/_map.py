@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy
 import numpy.typing as npt
 
+from . import _bands
 from ._errors import FormatError
 from ._grid import Fit, axis, single
 
@@ -245,54 +246,32 @@ class Map:
               how: Literal["area", "max", "mean"] = "mean") -> npt.NDArray[numpy.float64]:
         """(ny, nx) float64: each pixel's value at the X nearest `at`, or its
         measure over the X of `band` (both ends included): "area" (the integral
-        over X, ascending), "max" or "mean".  NaN where no spectrum was taken."""
+        over X, ascending), "max" or "mean".  NaN where no spectrum was taken.
+        ValueError where `at` lies outside X, or the band holds none of it."""
         x = self.x
-        if (at is None) == (band is None):
-            raise ValueError("image() takes one of at=X or band=(A, B)")
-        if how not in ("area", "max", "mean"):
-            raise ValueError(f"how must be 'area', 'max' or 'mean', not {how!r}")
-        if not x.size:
-            raise ValueError(f"{self.source}: the spectra have no points")
-        if at is not None:
-            columns = slice(k := int(numpy.nanargmin(numpy.abs(x - at))), k + 1)
-            how = "mean"
-        else:
-            assert band is not None
-            lo, hi = sorted(map(float, band))
-            inside = numpy.flatnonzero((x >= lo) & (x <= hi))
-            if not inside.size:
-                raise ValueError(f"{self.source}: no X lies in the band {lo:g} to {hi:g}; "
-                                 f"X runs from {x[0]:g} to {x[-1]:g}")
-            columns = slice(int(inside[0]), int(inside[-1]) + 1)
+        columns, how = _bands.columns(x, self.source, "image()", at, band, how)
         if self._duplicates is not None:
             block = numpy.asarray(self.cube[:, :, columns], numpy.float64)
-            return _measure(block, x[columns], how)
+            return _bands.measure(block, x[columns], how)
         values = self._spectra.values
         where = self.index.ravel()
         taken = where >= 0
         out = numpy.full(where.size, numpy.nan)
-        out[taken] = _measure(numpy.asarray(values[where[taken], columns], numpy.float64), x[columns], how)
+        out[taken] = _bands.measure(numpy.asarray(values[where[taken], columns], numpy.float64), x[columns], how)
         return out.reshape(self.shape)
 
-    def __repr__(self) -> str:
+    def _summary(self) -> str:
+        """The grid for people: "20 × 15 positions, step 5.0 × 5.0, snake, 300 of 300 taken"."""
         ny, nx = self.shape
         dy, dx = self.step
-        return (f"<Map: {nx} × {ny} positions, step {_text(dx)} × {_text(dy)}, {self.scan}, "
-                f"{self.taken:,} of {ny * nx:,} taken, from {self.source!r}>")
+        return f"{nx} × {ny} positions, step {_text(dx)} × {_text(dy)}, {self.scan}, {self.taken:,} of {ny * nx:,} taken"
 
+    def __repr__(self) -> str:
+        return f"<Map: {self._summary()}, from {self.source!r}>"
 
-def _measure(block: npt.NDArray[numpy.float64], x: npt.NDArray[numpy.float64],
-             how: Literal["area", "max", "mean"]) -> npt.NDArray[numpy.float64]:
-    """Reduces the last axis of `block` (values at `x`)."""
-    if how == "max":
-        return numpy.asarray(block.max(axis=-1), numpy.float64)
-    if how == "mean":
-        return numpy.asarray(block.mean(axis=-1), numpy.float64)
-    if x.size < 2:
-        return numpy.zeros(block.shape[:-1])
-    # The trapezoid rule, written out: numpy.trapezoid is NumPy 2's name, trapz NumPy 1's.
-    steps = numpy.diff(x) / 2
-    return numpy.abs(numpy.einsum("...i,i->...", block[..., 1:] + block[..., :-1], steps))
+    def _repr_html_(self) -> str:
+        from . import _html
+        return _html.map_(self)
 
 
 def _order(kx: npt.NDArray[numpy.int64], ky: npt.NDArray[numpy.int64]) -> Literal["rows", "columns"]:
