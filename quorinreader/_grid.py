@@ -4,8 +4,8 @@ node.  Each axis is found from its own positions alone.
 
 Steps to try: the sorted positions are split into groups where neighbours
 lie further apart than a threshold, and the step is the typical (median)
-spacing of the groups' centres, the gaps between the positions counted in
-whole steps of it; where the groups are few, each spacing between them is
+(and the mean) spacing of the groups' centres, the gaps between the positions
+counted in whole steps of it; where the groups are few, each spacing between them is
 tried as the step too (a grid with lines left out).  The thresholds: none
 (every distinct position its own group), one in each of the widest jumps
 between the spacings' sizes (stage jitter below, node spacings above), and
@@ -164,8 +164,9 @@ def _counted(s: npt.NDArray[numpy.float64], step: float) -> tuple[float, float]:
 
 def _steps(s: npt.NDArray[numpy.float64]) -> list[tuple[float, bool]]:
     """The candidate steps from sorted positions (see the module's notes),
-    each with whether it is a grouping's median spacing (the others are
-    spacings tried as they are)."""
+    each with whether it is a grouping's typical spacing, median or mean,
+    whose gaps are counted in whole steps (the others are spacings tried as
+    they are)."""
     gaps = numpy.diff(s)
     sizes = numpy.unique(gaps[gaps > 0])
     if not sizes.size:
@@ -185,7 +186,9 @@ def _steps(s: npt.NDArray[numpy.float64]) -> list[tuple[float, bool]]:
             group = numpy.concatenate([[0], numpy.cumsum(cuts)])
             centres = numpy.bincount(group, s) / numpy.bincount(group)
             spacings = numpy.diff(centres)
-            steps = [float(numpy.median(spacings))]
+            # The median, and the mean, which jitter on a line of single
+            # positions leaves unbiased where no line is left out.
+            steps = [float(numpy.median(spacings)), float(spacings.mean())]
             distinct = numpy.unique(spacings.astype(numpy.float32))
             if distinct.size <= _FEW:
                 steps += distinct.tolist()
@@ -204,7 +207,7 @@ def _steps(s: npt.NDArray[numpy.float64]) -> list[tuple[float, bool]]:
     tried: list[tuple[float, bool]] = []
     for steps in found.values():
         for j, step in enumerate(steps):
-            typical = j == 0
+            typical = j < 2
             if step > 0 and all(abs(step - other) > 1e-9 * step or typical != kind for other, kind in tried):
                 tried.append((step, typical))
     return tried
