@@ -3,10 +3,11 @@ that an axis's positions lie on, each within a tolerance (in steps) of its
 node.  Each axis is found from its own positions alone.
 
 Steps to try: the sorted positions are split into groups where neighbours
-lie further apart than a threshold, and the step is the typical (median)
-(and the mean) spacing of the groups' centres, the gaps between the positions
-counted in whole steps of it; where the groups are few, each spacing between them is
-tried as the step too (a grid with lines left out).  The thresholds: none
+lie further apart than a threshold, and the step is the typical spacing
+of the groups' centres (the median, and the mean), the gaps between the
+positions counted in whole steps of it; where the groups are few, each
+spacing between them is tried as the step too (a grid with lines left
+out).  The thresholds: none
 (every distinct position its own group), one in each of the widest jumps
 between the spacings' sizes (stage jitter below, node spacings above), and
 half of each step so found, again until it settles: jitter within the
