@@ -62,7 +62,8 @@ def measure(block: npt.NDArray[numpy.float64], x: npt.NDArray[numpy.float64], ho
         return numpy.zeros(block.shape[:-1])
     # The trapezoid rule, written out: numpy.trapezoid is NumPy 2's name, trapz NumPy 1's.
     steps = numpy.diff(x) / 2
-    return numpy.abs(numpy.einsum("...i,i->...", block[..., 1:] + block[..., :-1], steps))
+    return numpy.asarray(numpy.abs(numpy.einsum("...i,i->...", block[..., 1:] + block[..., :-1], steps)),
+                         numpy.float64)
 
 
 def trace(s: Spectra, at: float | None, band: tuple[float, float] | None, how: str) -> npt.NDArray[numpy.float64]:

@@ -127,7 +127,7 @@ def _colours(cells: npt.NDArray[numpy.float64]) -> npt.NDArray[numpy.uint8] | No
     frac = (at - below)[..., None]
     rgb = _STOPS[below] * (1 - frac) + _STOPS[below + 1] * frac
     rgb[~finite] = 255
-    return numpy.round(rgb).astype(numpy.uint8)
+    return numpy.asarray(numpy.round(rgb), numpy.uint8)
 
 
 def _image(rgb: npt.NDArray[numpy.uint8], width: float, height: float) -> str:

@@ -298,5 +298,6 @@ def test_the_typed_users_script_runs(tmp_path):
     path = write(tmp_path, scan(4, 3, snake=True), points=5)  # X 400, 1300, ... 4000
     assert script.brightest(path) == (X0 + 3 * DX, Y0 + 2 * DY)  # the last spectrum, the largest values
     assert script.position_error(path) is None and script.axis_label(path) == "time"
+    assert script.rise(path) == 11.0  # spectrum k is k + 0.25 at X = 1300, the one X in the band
     lone = write(tmp_path, [(0, 0)] * 2, name="lone.spa")
     assert script.brightest(lone) is None and "one position" in script.position_error(lone)
