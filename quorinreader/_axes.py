@@ -19,7 +19,8 @@ import quorinreader as _core
 
 from .spectra import Spectra
 
-__all__ = ["Axis", "label", "matching", "number", "point_axis", "spectrum_axis", "superscripts"]
+__all__ = ["Axis", "label", "matching", "number", "point_axis", "spectrum_axis", "split", "superscripts",
+           "x_label", "x_unit"]
 
 
 class Axis(NamedTuple):
@@ -47,12 +48,17 @@ def matching(s: Spectra) -> list[Axis]:
 
 
 def spectrum_axis(s: Spectra) -> Axis | None:
-    """The first matching dimension that can place the spectra: as many
-    elements as the spectra read, finite and not all of one value."""
+    """The first matching dimension that can place the spectra: finite and
+    not all of one value.  Of a series cut short (read with partial=True),
+    the spectra read are the first of the dimension's elements: the axis
+    given is that part of it."""
+    n = len(s)
     for axis in matching(s):
-        if axis.n == len(s) and numpy.isfinite([axis.first, axis.last]).all() and (
+        if n and axis.n >= n and numpy.isfinite([axis.first, axis.last]).all() and (
                 axis.first != axis.last or axis.n == 1):
-            return axis
+            if axis.n == n:
+                return axis
+            return axis._replace(last=axis.first + (axis.last - axis.first) * (n - 1) / (axis.n - 1), n=n)
     return None
 
 
@@ -76,6 +82,32 @@ def label(long_label: str, short_label: str) -> str:
     if not short_label or short_label in long_label or "(" in long_label:
         return long_label
     return f"{long_label} ({short_label})"
+
+
+_UNITS = re.compile(r"^(.*?)\s*\(([^()]*)\)\s*$")
+
+
+def split(text: str) -> tuple[str, str | None]:
+    """A label's name and the units in brackets at its end: "Raman shift
+    (cm-1)" gives ("Raman shift", "cm-1"), "depth" gives ("depth", None)."""
+    found = _UNITS.match(text.strip())
+    if found is None or not found.group(2).strip() or not found.group(1):
+        return text.strip(), None
+    return found.group(1), found.group(2).strip()
+
+
+def x_label(s: Spectra) -> str | None:
+    """What names X: a dimension of as many elements as the spectra have
+    points ("Raman shift (cm-1)"); None where the file names nothing."""
+    named = point_axis(s, spectrum_axis(s))
+    return named.label if named is not None and named.label else None
+
+
+def x_unit(s: Spectra) -> str:
+    """ " cm⁻¹": the units of X, for a number in a label; "" where not known."""
+    found = x_label(s)
+    unit = split(found)[1] if found is not None else None
+    return " " + superscripts(unit) if unit else ""
 
 
 _SUPERSCRIPT = str.maketrans("0123456789-+", "⁰¹²³⁴⁵⁶⁷⁸⁹⁻⁺")

@@ -410,9 +410,10 @@ def _parser() -> argparse.ArgumentParser:
     p = commands.add_parser("plot", help="draw a file's spectra to an image", description=(
         "A series: a heat map of its spectra against X and the matching dimension (or the spectrum "
         "index), over a few of its spectra drawn as lines. A map (a series whose stage positions lie on a "
-        "grid): the image of a band in stage x and y, beside the spectra of a few marked pixels. A single "
-        "spectrum: a line. Several files, or a folder: their spectra overlaid (or offset), each labelled by "
-        "its title, else its file name; above 20 spectra, a heat map of them all."))
+        "grid): the image of a band in stage x and y, beside the spectra of a few marked pixels. With --at or "
+        "--band, another series: the trace of that band against its axis. A single spectrum: a line. Several "
+        "files, or a folder: their spectra overlaid (or offset), each labelled by its title, else its file "
+        "name; above 20 spectra, a heat map of them all."))
     _files_argument(p)
     p.add_argument("-o", "--output", type=Path, metavar="OUT",
                    help="the image (PNG, or SVG, PDF... by its suffix); by default FILE with .png")
@@ -420,12 +421,13 @@ def _parser() -> argparse.ArgumentParser:
                    help=f"pixels per inch (default 100; the image may have at most {MAX_PIXELS // 1_000_000} "
                         "megapixels)")
     where = p.add_mutually_exclusive_group()
-    where.add_argument("--at", type=_finite, metavar="X", help="a map: the image of the values at the point nearest X")
+    where.add_argument("--at", type=_finite, metavar="X",
+                       help="the values at the point nearest X: a map's image, or another series' trace")
     where.add_argument("--band", type=_finite, nargs=2, metavar=("A", "B"),
-                       help="a map: the image of the band from A to B (by default the band of the largest "
-                            "mean intensity)")
+                       help="the band from A to B: a map's image, or another series' trace (by default a map "
+                            "shows the band of the largest mean intensity)")
     p.add_argument("--how", choices=["area", "max", "mean"],
-                   help="a map: how the band is measured in each pixel (default mean)")
+                   help="how the band is measured in each pixel or spectrum (default mean)")
     p.add_argument("--offset", type=_finite, nargs="?", const=math.nan, metavar="D",
                    help="several files: draw each spectrum D above the one before (by default, the largest "
                         "range of values among them)")

@@ -2,16 +2,12 @@
 spectra as an image cube on it.
 
 The positions are the mini headers' x_position and y_position, widened to
-float64; nothing but the mini-header table is read to find the grid.  Along
-each axis the grid is origin + k * step, k = 0, 1, ...  The step is the
-typical spacing of the distinct positions: the positions are sorted, and
-grouped where the spacings between neighbours jump (stage jitter below,
-node spacings above); the step is the median spacing of the groups.  Of the
-steps the groupings give, lowest threshold first, the first on which every
-position lies within `tolerance` steps of a node is kept, and origin and
-step are then fitted to the positions by least squares.  A large map is
-sorted only in a random sample of its positions; the fit and the check
-always take them all.
+float64; nothing but the mini-header table is read to find the grid.  Each
+axis's grid is found from that axis's positions alone (see _grid): the
+coarsest grid origin + k * step on which every position lies within
+`tolerance` steps of a node.  A large map is sorted only in a random sample
+of its positions to find the steps; the fit and the check always take them
+all.
 
 Arrays are (stage_y, stage_x), rows being y, in ascending stage
 coordinates, whatever corner and order the scan took.  Human text says
@@ -21,12 +17,14 @@ messages and `index` count from 0."""
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy
 import numpy.typing as npt
 
+from . import _bands
 from ._errors import FormatError
+from ._grid import Fit, axis, single
 
 if TYPE_CHECKING:
     from .spectra import Spectra
@@ -35,11 +33,7 @@ __all__ = ["Map", "MapError", "find"]
 
 
 _SAMPLE = 8192  # positions sorted to find the steps of a large map
-_OCTAVE_BINS = 16  # bins per octave of the spacings' histogram
 _MAX_NODES_PER_SPECTRUM = 64  # a grid sparser than this is no map
-_JUMPS, _JUMP = 8, 1.25  # thresholds tried: in the widest jumps of the spacings, of at least this ratio
-_FEW = 16  # node spacings few enough to try each as the step
-_ROUNDS = 4  # fits of the nodes at most
 
 
 class MapError(FormatError):
@@ -50,154 +44,16 @@ class MapError(FormatError):
 MapError.__module__ = "quorinreader.spectra"
 
 
-class _Fit(NamedTuple):
-    """Along one axis: node k lies at origin + k * step; each position's k, and
-    its distance from that node in steps."""
-
-    origin: float
-    step: float
-    k: npt.NDArray[numpy.int64]
-    off: npt.NDArray[numpy.float64]
-
-    @property
-    def nodes(self) -> int:
-        return int(self.k.max()) + 1 if self.k.size else 0
-
-    @property
-    def worst(self) -> float:
-        return float(self.off.max()) if self.off.size else 0.0
-
-
-def _single(v: npt.NDArray[numpy.float64]) -> _Fit:
-    """One node, at the positions' mean."""
-    return _Fit(float(v.mean()), math.nan, numpy.zeros(v.size, numpy.int64), numpy.zeros(v.size))
-
-
-def _fit(v: npt.NDArray[numpy.float64], origin: float, step: float, tolerance: float) -> _Fit:
-    """The nodes of a first guess, then origin and step fitted by least
-    squares: on every position, and again on those within the tolerance
-    where some are not, so that one stray position moves no node."""
-    k = numpy.empty(0)
-    for _ in range(_ROUNDS):  # until the nodes stay as they are
-        d = v - origin
-        moved = d * (1 / step)
-        numpy.rint(moved, out=moved)
-        lowest = float(moved.min())
-        if lowest:
-            moved -= lowest
-            d -= lowest * step
-            origin += lowest * step
-        if numpy.array_equal(moved, k):
-            break
-        k = moved
-        a, b = _line(k, d)
-        off = _off(k, d, a, b)
-        if off.max() > tolerance:
-            use = off <= tolerance
-            if numpy.count_nonzero(use) >= 2 and numpy.ptp(k[use]) > 0:
-                a, b = _line(k[use], d[use])
-                off = _off(k, d, a, b)
-        if not b > 0:
-            break
-        origin, step = origin + a, b
-        if off.max() < 0.5:  # every position nearest its node already: rounding again keeps them
-            break
-    return _Fit(origin, step, k.astype(numpy.int64), off)
-
-
-def _line(k: npt.NDArray[numpy.float64], d: npt.NDArray[numpy.float64]) -> tuple[float, float]:
-    """a and b of the least-squares line d = a + b k (b = 1 where k takes one value)."""
-    n = k.size
-    sk, sd = float(k.sum()), float(d.sum())
-    skk, skd = float(numpy.einsum("i,i", k, k)), float(numpy.einsum("i,i", k, d))
-    denominator = n * skk - sk * sk
-    b = (n * skd - sk * sd) / denominator if denominator > 0 else math.nan
-    if not b > 0:
-        return sd / n, math.nan
-    return (sd - b * sk) / n, b
-
-
-def _off(k: npt.NDArray[numpy.float64], d: npt.NDArray[numpy.float64], a: float,
-         b: float) -> npt.NDArray[numpy.float64]:
-    """|d - (a + b k)| / b: how far each position lies from its node, in steps."""
-    r = k * b
-    r += a
-    numpy.subtract(d, r, out=r)
-    numpy.abs(r, out=r)
-    r *= 1 / b
-    return r
-
-
-def _steps(sample: npt.NDArray[numpy.float64]) -> list[float]:
-    """Candidate steps from a sample of positions, in the order they are
-    tried.  The sorted positions are split into groups of one node where
-    neighbours lie further apart than a threshold, from the lowest threshold
-    up; the steps are the median spacing of the groups' centres, then each
-    spacing, smallest first, where they are few.  The thresholds: none (every distinct position its own node),
-    and one in each of the widest jumps between the spacings' sizes (stage
-    jitter below, node spacings above)."""
-    s = numpy.sort(sample)
-    gaps = numpy.diff(s)
-    sizes = numpy.unique(gaps[gaps > 0])
-    if not sizes.size:
-        return []
-    ratios = sizes[1:] / sizes[:-1]
-    widest = numpy.argsort(ratios)[::-1][:_JUMPS]
-    thresholds = [0.0] + sorted(math.sqrt(sizes[j] * sizes[j + 1]) for j in widest if ratios[j] >= _JUMP)
-    steps: list[float] = []
-    for threshold in thresholds:
-        group = numpy.concatenate([[0], numpy.cumsum(gaps > threshold)])
-        centres = numpy.bincount(group, s) / numpy.bincount(group)
-        if centres.size > 1:
-            spacings = numpy.diff(centres)
-            tried = [float(numpy.median(spacings))]
-            distinct = numpy.unique(spacings.astype(numpy.float32))
-            if distinct.size <= _FEW:
-                tried += distinct.tolist()
-            for step in tried:
-                if step > 0 and all(abs(step - other) > 1e-6 * step for other in steps):
-                    steps.append(step)
-    return steps
-
-
-def _axis(v: npt.NDArray[numpy.float64], sample: npt.NDArray[numpy.float64], tolerance: float,
-          limit: int) -> tuple[_Fit | None, _Fit | None]:
-    """The finest consistent grid along one axis (None where there is none),
-    and the best inconsistent one tried (fewest positions off it), for the
-    message.  Each step is tried on the sample first, then on them all."""
-    if v.size == 0 or v.min() == v.max():
-        return _single(v), None
-    best: _Fit | None = None
-    best_key = (math.inf, math.inf)
-    span = float(v.max() - v.min())
-    for step in _steps(sample):
-        if span / step + 1 > limit:
-            continue
-        fits = [_fit(sample, float(sample.min()), step, tolerance)]
-        if fits[0].worst <= tolerance and sample is not v:
-            fits.append(_fit(v, fits[0].origin, fits[0].step, tolerance))
-        fit = fits[-1]
-        if fit.worst <= tolerance and fit.nodes <= limit and (sample is v or len(fits) == 2):
-            return fit, None
-        if fit.k.size == v.size:
-            key = (float(numpy.count_nonzero(fit.off > tolerance)), fit.worst)
-            if key < best_key:
-                best, best_key = fit, key
-    if sample is not v:
-        return _axis(v, v, tolerance, limit)
-    return None, best
-
-
-def _line_of(across: _Fit | None, along: _Fit | None, v: npt.NDArray[numpy.float64],
-             tolerance: float) -> _Fit | None:
+def _line_of(across: Fit | None, along: Fit | None, v: npt.NDArray[numpy.float64],
+             tolerance: float) -> Fit | None:
     """`across` as one node, where the spectra are a line along the other axis."""
     if along is None or not math.isfinite(along.step) or v.max() - v.min() > 2 * tolerance * along.step:
         return across
     if across is not None and across.nodes > 1:
         lone = numpy.bincount(along.k).max() == 1
-        if not lone or v.size >= 0.5 * across.nodes * along.nodes:
+        if not lone or v.size > 0.5 * across.nodes * along.nodes:
             return across
-    return _single(v)
+    return single(v)
 
 
 def _text(value: float) -> str:
@@ -207,7 +63,7 @@ def _text(value: float) -> str:
     return f"{value:.1f}" if abs(value - round(value, 1)) <= 1e-9 * max(1.0, abs(value)) else f"{value:.4g}"
 
 
-def _coordinates(fit: _Fit) -> npt.NDArray[numpy.float64]:
+def _coordinates(fit: Fit) -> npt.NDArray[numpy.float64]:
     """The nodes, ascending; rounded to binary32 as the positions are stored."""
     if fit.nodes <= 1:
         return numpy.array([fit.origin], numpy.float32).astype(numpy.float64)
@@ -242,8 +98,8 @@ def find(s: Spectra, tolerance: float = 0.25, duplicates: Literal["raise", "last
         pick = numpy.random.default_rng(n).integers(0, n, _SAMPLE)
         sx, sy = x[pick], y[pick]
     limit = _MAX_NODES_PER_SPECTRUM * n + 1024
-    fx, bad_x = _axis(x, sx, tolerance, limit)
-    fy, bad_y = _axis(y, sy, tolerance, limit)
+    fx, bad_x = axis(x, sx, tolerance, limit)
+    fy, bad_y = axis(y, sy, tolerance, limit)
     # A line whose other axis only jitters: that axis is one node where its
     # positions stay within the tolerance of the line's step, and where its
     # grid, if it has one, would only spread the line out diagonally.
@@ -283,7 +139,7 @@ class Map:
     taken: int
     step: tuple[float, float]
 
-    def __init__(self, s: Spectra, fx: _Fit, fy: _Fit, x: npt.NDArray[numpy.float64],
+    def __init__(self, s: Spectra, fx: Fit, fy: Fit, x: npt.NDArray[numpy.float64],
                  y: npt.NDArray[numpy.float64], duplicates: Literal["raise", "last", "mean"]) -> None:
         self.source = s.source
         self._spectra = s
@@ -390,33 +246,18 @@ class Map:
               how: Literal["area", "max", "mean"] = "mean") -> npt.NDArray[numpy.float64]:
         """(ny, nx) float64: each pixel's value at the X nearest `at`, or its
         measure over the X of `band` (both ends included): "area" (the integral
-        over X, ascending), "max" or "mean".  NaN where no spectrum was taken."""
+        over X, ascending), "max" or "mean".  NaN where no spectrum was taken.
+        ValueError where `at` lies outside X, or the band holds none of it."""
         x = self.x
-        if (at is None) == (band is None):
-            raise ValueError("image() takes one of at=X or band=(A, B)")
-        if how not in ("area", "max", "mean"):
-            raise ValueError(f"how must be 'area', 'max' or 'mean', not {how!r}")
-        if not x.size:
-            raise ValueError(f"{self.source}: the spectra have no points")
-        if at is not None:
-            columns = slice(k := int(numpy.nanargmin(numpy.abs(x - at))), k + 1)
-            how = "mean"
-        else:
-            assert band is not None
-            lo, hi = sorted(map(float, band))
-            inside = numpy.flatnonzero((x >= lo) & (x <= hi))
-            if not inside.size:
-                raise ValueError(f"{self.source}: no X lies in the band {lo:g} to {hi:g}; "
-                                 f"X runs from {x[0]:g} to {x[-1]:g}")
-            columns = slice(int(inside[0]), int(inside[-1]) + 1)
+        columns, how = _bands.columns(x, self.source, "image()", at, band, how)
         if self._duplicates is not None:
             block = numpy.asarray(self.cube[:, :, columns], numpy.float64)
-            return _measure(block, x[columns], how)
+            return _bands.measure(block, x[columns], how)
         values = self._spectra.values
         where = self.index.ravel()
         taken = where >= 0
         out = numpy.full(where.size, numpy.nan)
-        out[taken] = _measure(numpy.asarray(values[where[taken], columns], numpy.float64), x[columns], how)
+        out[taken] = _bands.measure(numpy.asarray(values[where[taken], columns], numpy.float64), x[columns], how)
         return out.reshape(self.shape)
 
     def to_hyperspy(self) -> Any:
@@ -428,25 +269,18 @@ class Map:
 
         return _export_hyperspy.map_signal(self)
 
-    def __repr__(self) -> str:
+    def _summary(self) -> str:
+        """The grid for people: "20 × 15 positions, step 5.0 × 5.0, snake, 300 of 300 taken"."""
         ny, nx = self.shape
         dy, dx = self.step
-        return (f"<Map: {nx} × {ny} positions, step {_text(dx)} × {_text(dy)}, {self.scan}, "
-                f"{self.taken:,} of {ny * nx:,} taken, from {self.source!r}>")
+        return f"{nx} × {ny} positions, step {_text(dx)} × {_text(dy)}, {self.scan}, {self.taken:,} of {ny * nx:,} taken"
 
+    def __repr__(self) -> str:
+        return f"<Map: {self._summary()}, from {self.source!r}>"
 
-def _measure(block: npt.NDArray[numpy.float64], x: npt.NDArray[numpy.float64],
-             how: Literal["area", "max", "mean"]) -> npt.NDArray[numpy.float64]:
-    """Reduces the last axis of `block` (values at `x`)."""
-    if how == "max":
-        return numpy.asarray(block.max(axis=-1), numpy.float64)
-    if how == "mean":
-        return numpy.asarray(block.mean(axis=-1), numpy.float64)
-    if x.size < 2:
-        return numpy.zeros(block.shape[:-1])
-    # The trapezoid rule, written out: numpy.trapezoid is NumPy 2's name, trapz NumPy 1's.
-    steps = numpy.diff(x) / 2
-    return numpy.abs(numpy.einsum("...i,i->...", block[..., 1:] + block[..., :-1], steps))
+    def _repr_html_(self) -> str:
+        from . import _html
+        return _html.map_(self)
 
 
 def _order(kx: npt.NDArray[numpy.int64], ky: npt.NDArray[numpy.int64]) -> Literal["rows", "columns"]:

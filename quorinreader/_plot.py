@@ -20,7 +20,7 @@ import numpy.typing as npt
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
-from . import _axes
+from . import _axes, _plot_parts
 from ._export import replacing
 from .spectra import MapError, Spectra
 
@@ -43,21 +43,32 @@ class UnknownImageType(ValueError):
 def figure(s: Spectra, name: str, *, at: float | None = None, band: tuple[float, float] | None = None,
            how: Literal["area", "max", "mean"] | None = None) -> Figure:
     """The figure of the spectra `s`, read from the file called `name`.  A
-    map is the image of a band: `at` one X, or `band` measured by `how`."""
+    map is the image of a band: `at` one X, or `band` measured by `how`; of
+    another series those draw the band's trace against the series axis."""
     n, points = s.values.shape
     if n == 0:
         raise NothingToPlot(f"{name}: the series holds no spectra; nothing to plot")
     if points == 0:
         raise NothingToPlot(f"{name}: the spectra have no points; nothing to plot")
-    if s.kind == "series" and s.is_map or (at, band, how) != (None, None, None):
-        from . import _plot_map
+    measured = (at, band, how) != (None, None, None)
+    try:
+        if s.kind == "series" and s.is_map:
+            from . import _plot_map
 
-        try:
             return _plot_map.figure(s, s.to_map(duplicates="last"), name, _new, at, band, how)
-        except MapError as error:
-            raise NothingToPlot(f"{error}; only a map has an image of a band") from None
-        except ValueError as error:
-            raise NothingToPlot(str(error)) from None
+        if measured:
+            if s.kind == "spectrum":
+                raise NothingToPlot(f"{name}: a single spectrum has no trace of a band; --at, --band and --how "
+                                    "draw a series' trace, or a map's image")
+            from . import _plot_trace
+
+            return _plot_trace.figure(s, name, _new, at, band, how)
+    except MapError as error:
+        raise NothingToPlot(str(error)) from None
+    except NothingToPlot:
+        raise
+    except ValueError as error:
+        raise NothingToPlot(str(error)) from None
     if s.kind == "spectrum":
         return _spectrum(s, name)
     return _series(s, name)
@@ -83,9 +94,8 @@ def _spectrum(s: Spectra, name: str) -> Figure:
     _keep_order(ax, x)
     ax.set_xlabel(_text(x_label))
     ax.set_ylabel(VALUE_LABEL)
-    title = s.titles[0]
-    ax.set_title(_text(f"{Path(name).name}: {title}" if title else Path(name).name), loc="left")
     ax.grid(True, alpha=0.3)
+    _plot_parts.title(fig, name, s.titles[0] or "")
     return fig
 
 
@@ -109,7 +119,7 @@ def _series(s: Spectra, name: str) -> Figure:
     heat.set_ylabel(_text(y_label))
     heat.tick_params(labelbottom=False)
     counted = f"{n:,} spectr{'um' if n == 1 else 'a'} of {points:,} point{'' if points == 1 else 's'}"
-    heat.set_title(_text(f"{Path(name).name}: {counted}"), loc="left")
+    _plot_parts.title(fig, name, counted)
 
     # A few spectra as lines, each marked where it lies in the heat map.
     picked = numpy.unique(numpy.linspace(0, n - 1, min(n, OVERLAID)).round().astype(numpy.intp))
@@ -159,6 +169,4 @@ def _edges(centres: npt.NDArray[numpy.float64]) -> tuple[float, float]:
     return first - half, last + half
 
 
-def _text(text: Any) -> str:
-    """Text of the file's, drawn as it is: a "$" does not start mathtext."""
-    return str(text).replace("$", r"\$")
+_text = _plot_parts.text

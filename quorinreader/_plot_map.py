@@ -8,7 +8,7 @@ at the bottom; pixels where no spectrum was taken are left grey."""
 
 from __future__ import annotations
 
-from pathlib import Path
+import math
 from collections.abc import Callable
 from typing import Any, Literal
 
@@ -17,7 +17,7 @@ import numpy.typing as npt
 from matplotlib import patheffects
 from matplotlib.figure import Figure
 
-from . import _axes
+from . import _axes, _bands, _plot_parts
 from ._map import Map
 from .spectra import Spectra
 
@@ -26,6 +26,8 @@ __all__ = ["band_of_largest_mean", "figure"]
 MARKED = 4  # pixels whose spectra are drawn beside the image
 COLOUR_MAP = "viridis"
 NO_SPECTRUM = "0.85"  # the grey of pixels where none was taken
+# The format states no units for the stage positions: the axes say what they are.
+STAGE_X, STAGE_Y = "stage x", "stage y"
 
 
 def figure(s: Spectra, m: Map, name: str, new: Callable[[float, float], Figure], at: float | None = None,
@@ -33,22 +35,17 @@ def figure(s: Spectra, m: Map, name: str, new: Callable[[float, float], Figure],
            how: Literal["area", "max", "mean"] | None = None) -> Figure:
     """The figure of the map `m` of the spectra `s`; `new(width, height)` makes an empty figure."""
     x = s.x
-    spectral = _spectral_label(s)
-    unit = _unit(s)
     if at is None and band is None:
         band = band_of_largest_mean(s)
     if at is not None:
-        k = int(numpy.nanargmin(numpy.abs(x - at)))
         image = m.image(at=at)
-        named = f"value at {_short(float(x[k]))}{unit}"
+        k = int(numpy.argmin(numpy.abs(x - at)))
         shaded = (float(x[k]), float(x[k]))
     else:
         assert band is not None
-        measure = how or "mean"
-        image = m.image(band=band, how=measure)
-        lo, hi = sorted(band)
-        named = f"{measure} over {_short(lo)}–{_short(hi)}{unit}"
-        shaded = (lo, hi)
+        image = m.image(band=band, how=how or "mean")
+        shaded = (min(band), max(band))
+    named = _bands.label(s, at, band, how)
 
     fig = new(12, 5.5)
     grid = fig.add_gridspec(1, 2, width_ratios=[1, 1])
@@ -58,12 +55,12 @@ def figure(s: Spectra, m: Map, name: str, new: Callable[[float, float], Figure],
     colours = _colour_map()
     drawn = ax.imshow(numpy.ma.masked_invalid(image), cmap=colours, origin="lower", interpolation="nearest",
                       extent=(*_edges(m.stage_x, m.step[1]), *_edges(m.stage_y, m.step[0])), aspect="equal")
-    fig.colorbar(drawn, ax=ax, label=named, shrink=0.9, pad=0.02)
-    ax.set_xlabel("stage x")
-    ax.set_ylabel("stage y")
-    ax.set_title(_text(f"{Path(name).name}: {nx} × {ny} map, {m.scan}, {m.taken:,} of {nx * ny:,} taken"),
-                 loc="left")
+    fig.colorbar(drawn, ax=ax, label=_text(named), shrink=0.9, pad=0.02)
+    ax.set_xlabel(STAGE_X)
+    ax.set_ylabel(STAGE_Y)
+    _plot_parts.title(fig, name, f"{nx} × {ny} map, {m.scan}, {m.taken:,} of {nx * ny:,} taken")
 
+    decimals = _decimals(m)
     for number, (iy, ix) in enumerate(marked(image), start=1):
         k = int(m.index[iy, ix])
         colour = f"C{number - 1}"
@@ -76,21 +73,32 @@ def figure(s: Spectra, m: Map, name: str, new: Callable[[float, float], Figure],
         ax.annotate(str(number), (m.stage_x[ix], m.stage_y[iy]), xytext=toward, textcoords="offset points",
                     ha="center", va="center", color="white", fontweight="bold", fontsize=9,
                     path_effects=[patheffects.withStroke(linewidth=2.5, foreground="black")])
-        where = f"({_axes.number(float(m.stage_x[ix]))}, {_axes.number(float(m.stage_y[iy]))})"
+        where = f"({_position(float(m.stage_x[ix]), decimals)}, {_position(float(m.stage_y[iy]), decimals)})"
         lines.plot(x, s.values[k], color=colour, linewidth=1, marker="o" if x.size == 1 else None,
                    label=_text(f"{number}: {where}, index {k}"))
-    if shaded[0] == shaded[1]:
-        lines.axvline(shaded[0], color="0.5", linewidth=1, linestyle="--")
-    else:
-        lines.axvspan(*shaded, color="0.5", alpha=0.2, linewidth=0)
+    _plot_parts.shade(lines, *shaded)
     if x.size > 1:
         lines.set_xlim(x[0], x[-1])
-    lines.set_xlabel(_text(spectral))
+    lines.set_xlabel(_text(_spectral_label(s)))
     lines.set_ylabel("value")
     lines.grid(True, alpha=0.3)
     lines.legend(fontsize="small", framealpha=0.85)
     lines.set_title("spectra of the marked pixels", loc="left", fontsize="medium")
     return fig
+
+
+def _decimals(m: Map) -> int:
+    """The decimals that show a position to the grid's precision: a tenth of
+    its finer step (one decimal for a step of 5, two for 0.5)."""
+    steps = [step for step in m.step if math.isfinite(step) and step > 0]
+    if not steps:
+        return 3
+    return max(0, math.ceil(-math.log10(min(steps) / 10)))
+
+
+def _position(value: float, decimals: int) -> str:
+    """A stage position rounded to the grid's precision: 16 where the stage says 15.999901."""
+    return _axes.number(round(value, decimals))
 
 
 def _colour_map() -> Any:
@@ -99,21 +107,8 @@ def _colour_map() -> Any:
     return colormaps[COLOUR_MAP].with_extremes(bad=NO_SPECTRUM)
 
 
-def band_of_largest_mean(s: Spectra) -> tuple[float, float]:
-    """The band around the highest point of the mean spectrum, out to where
-    the mean falls to half its height above its median."""
-    x = s.x
-    mean = numpy.asarray(numpy.nanmean(s.values, axis=0) if len(s) else numpy.zeros(x.size), numpy.float64)
-    if not numpy.isfinite(mean).any():
-        return float(x[0]), float(x[-1])
-    top = int(numpy.nanargmax(mean))
-    half = (mean[top] + numpy.nanmedian(mean)) / 2
-    below = ~(mean >= half)
-    left = numpy.flatnonzero(below[:top])
-    right = numpy.flatnonzero(below[top:])
-    first = int(left[-1]) + 1 if left.size else 0
-    last = top + int(right[0]) - 1 if right.size else x.size - 1
-    return tuple(sorted((float(x[first]), float(x[last]))))  # type: ignore[return-value]
+# The band a map's figure shows by default; the notebook shows the same.
+band_of_largest_mean = _bands.strongest
 
 
 def marked(image: npt.NDArray[numpy.float64]) -> list[tuple[int, int]]:
@@ -130,21 +125,8 @@ def marked(image: npt.NDArray[numpy.float64]) -> list[tuple[int, int]]:
 
 def _spectral_label(s: Spectra) -> str:
     """What names X: a dimension of as many elements as the spectra have points."""
-    named = _axes.point_axis(s, _axes.spectrum_axis(s))
-    return _axes.superscripts(named.label) if named is not None and named.label else "spectral x"
-
-
-def _unit(s: Spectra) -> str:
-    """ " cm⁻¹": the short label of the dimension that names X, where it has one."""
-    named = _axes.point_axis(s, _axes.spectrum_axis(s))
-    if named is None or not named.short_label.strip():
-        return ""
-    return " " + _axes.superscripts(named.short_label.strip())
-
-
-def _short(value: float) -> str:
-    """An X for a label: five significant digits at most."""
-    return _axes.number(float(f"{value:.5g}"))
+    named = _axes.x_label(s)
+    return _axes.superscripts(named) if named else "spectral x"
 
 
 def _edges(centres: npt.NDArray[numpy.float64], step: float) -> tuple[float, float]:
@@ -153,6 +135,4 @@ def _edges(centres: npt.NDArray[numpy.float64], step: float) -> tuple[float, flo
     return float(centres[0]) - half, float(centres[-1]) + half
 
 
-def _text(text: Any) -> str:
-    """Text of the file's, drawn as it is: a "$" does not start mathtext."""
-    return str(text).replace("$", r"\$")
+_text = _plot_parts.text

@@ -42,13 +42,22 @@ def with_axes(s: Spectra, ds: xarray.Dataset) -> xarray.Dataset:
     series = _axes.spectrum_axis(s)
     named = _axes.point_axis(s, series)
     if named is not None and named.long_label.strip():
-        ds["x"].attrs["long_name"] = named.long_label.strip()
+        ds["x"].attrs.update(_attrs(named))
     if series is not None:
         taken = _RESERVED | set(map(str, ds.variables)) | set(map(str, ds.dims))
         name = series_name(series.short_label or series.long_label, taken)
-        attrs = {"long_name": series.long_label.strip()} if series.long_label.strip() else {}
+        attrs = _attrs(series) if series.long_label.strip() else {}
         ds = ds.assign_coords({name: xarray.Variable("spectrum", series.values(), attrs)})
     return ds
+
+
+def _attrs(axis: _axes.Axis) -> dict[str, str]:
+    """long_name and units, as xarray's plots read them ("long_name [units]"):
+    the units are the bracketed end of the label the command line's plots
+    draw ("cm-1" of "Raman shift (cm-1)", "s" of "time (s)"), and the long
+    name what comes before."""
+    name, units = _axes.split(axis.label)
+    return {"long_name": name, "units": units} if units else {"long_name": axis.long_label.strip()}
 
 
 def on_map(s: Spectra, ds: xarray.Dataset, m: Map) -> xarray.Dataset:

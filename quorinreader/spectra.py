@@ -221,6 +221,19 @@ class Spectra:
             return self._map  # the one is_map found
         return _find_map(self, tolerance, duplicates)
 
+    def trace(self, at: float | None = None, *, band: tuple[float, float] | None = None,
+              how: Literal["area", "max", "mean"] = "mean") -> npt.NDArray[numpy.float64]:
+        """One float64 value per spectrum, in their order, as Map.image gives
+        one per pixel: the value at the X nearest `at`, or the measure of
+        `band` (both ends included): "area" (the integral over X, ascending),
+        "max" or "mean".  The series axis it runs against is `axis` (time,
+        say).  ValueError where `at` lies outside X, or the band holds none
+        of it."""
+        self._check_open()
+        from . import _bands
+
+        return _bands.trace(self, at, band, how)
+
     def to_xarray(self, *, map: bool | Map = False) -> xarray.Dataset:  # noqa: A002 - shadows map() only in here
         """An xarray Dataset: the data variable `spectra` on (spectrum, x), the
         coordinates x, title and every mini header field, the series axis

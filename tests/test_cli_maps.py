@@ -41,6 +41,8 @@ def png(path):
 def texts(fig):
     """The axis labels, titles and the colour bar's label that the figure draws."""
     found = {}
+    if fig._suptitle is not None and fig._suptitle.get_text():
+        found[fig._suptitle.get_text()] = fig._suptitle
     for ax in fig.axes:
         for text in (ax.xaxis.label, ax.yaxis.label, ax.title, ax._left_title):
             if text.get_text() and text.get_visible():
@@ -126,14 +128,14 @@ def test_a_map_with_holes_leaves_them_grey(tmp_path, cli):
     assert [a for a in fig.axes if a.get_legend()][0].xaxis.label.get_text() == "spectral x"
 
 
-@pytest.mark.parametrize("options, message", [
-    (("--at", "1600"), "all 3 spectra were taken at one position; only a map has an image of a band"),
-    (("--band", "1", "2"), "all 3 spectra were taken at one position; only a map has an image of a band"),
-])
-def test_band_options_need_a_map(tmp_path, cli, options, message):
+@pytest.mark.parametrize("options", [("--at", "1600"), ("--band", "1", "2000")], ids=["at", "band"])
+def test_band_options_on_a_series_that_is_no_map_draw_its_trace(tmp_path, cli, options):
     path = maps.write(tmp_path, [(0, 0)] * 3)
-    assert cli("plot", path, "-o", tmp_path / "no.png", *options) == (2, "", f"quorinreader: {path}: {message}\n")
-    assert not (tmp_path / "no.png").exists()
+    out = tmp_path / "trace.png"
+    assert cli("plot", path, "-o", out, *options) == (0, f"wrote {out}\n", "")
+    fig = _plot.figure(spectra.load(path), path, at=float(options[1]) if options[0] == "--at" else None,
+                       band=tuple(map(float, options[1:])) if options[0] == "--band" else None)
+    assert not any(ax.images for ax in fig.axes) and len(fig.axes[0].get_lines()[0].get_ydata()) == 3
 
 
 def test_a_band_outside_x_is_refused(tmp_path, cli):

@@ -42,10 +42,11 @@ def labels(fig):
 
 
 def titles(fig):
-    """The title texts of the figure's axes that are set."""
-    return [child for ax in fig.axes for child in ax.get_children()
-            if isinstance(child, matplotlib_text.Text) and child.get_text()
-            and child.get_text() in (ax.get_title(loc) for loc in ("left", "center", "right"))]
+    """The title texts that are set: the figure's own, and its axes'."""
+    heading = [fig._suptitle] if fig._suptitle is not None and fig._suptitle.get_text() else []
+    return heading + [child for ax in fig.axes for child in ax.get_children()
+                      if isinstance(child, matplotlib_text.Text) and child.get_text()
+                      and child.get_text() in (ax.get_title(loc) for loc in ("left", "center", "right"))]
 
 
 def has_ink(image, fig, text):
@@ -110,7 +111,7 @@ def test_a_spectrum_is_drawn_in_the_files_order_of_x():
     [line] = ax.get_lines()
     assert numpy.array_equal(line.get_ydata(), s.values[0]) and numpy.array_equal(line.get_xdata(), s.x)
     assert ax.get_xlim() == (4000, 400)  # falling, as stored
-    assert ax.get_title(loc="left") == "demo_spectrum.spa: demo ester, FT-IR absorbance"
+    assert [t.get_text() for t in titles(fig)] == ["demo_spectrum.spa: demo ester, FT-IR absorbance"]
 
 
 def test_without_a_matching_dimension_the_spectra_are_indexed(tmp_path):

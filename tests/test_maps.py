@@ -259,20 +259,21 @@ def dimension(short, long, n, first=0, last=None, scale=1.0):
 
 
 @pytest.mark.parametrize("how", ["load", "open"])
-@pytest.mark.parametrize("labels, name, long_name", [
-    ((b"t", b"time (s)"), "t", "time (s)"),
-    ((b"temp", b"temperature"), "temp_axis", "temperature"),  # a mini header field is named so
-    ((b"", b"depth"), "depth", "depth"),
-    ((b"", b""), "series", None),
+@pytest.mark.parametrize("labels, name, attrs", [
+    # xarray's plots label an axis "long_name [units]": the units are the bracketed end of the label.
+    ((b"t", b"time (s)"), "t", {"long_name": "time", "units": "s"}),
+    ((b"temp", b"temperature"), "temp_axis", {"long_name": "temperature"}),  # a mini header field is named so
+    ((b"", b"depth"), "depth", {"long_name": "depth"}),
+    ((b"", b""), "series", {}),
 ])
-def test_the_series_axis_is_a_coordinate(tmp_path, how, labels, name, long_name):
+def test_the_series_axis_is_a_coordinate(tmp_path, how, labels, name, attrs):
     dims = [dimension(*labels, 4, last=30, scale=10.0), dimension(b"cm-1", b"Raman shift", 2)]
     path = sw.series_file(str(tmp_path / "s.spa"), [[1.0, 2.0]] * 4, dimensions=dims).path
     with getattr(spectra, how)(path) as s:
         ds = s.to_xarray()
         assert ds[name].dims == ("spectrum",) and ds[name].values.tolist() == [0.0, 100.0, 200.0, 300.0]
-        assert ds[name].attrs == ({} if long_name is None else {"long_name": long_name})
-        assert ds.x.attrs == {"long_name": "Raman shift"}
+        assert ds[name].attrs == attrs
+        assert ds.x.attrs == {"long_name": "Raman shift", "units": "cm-1"}
         label, values = s.axis
         assert values.tolist() == [0.0, 100.0, 200.0, 300.0]
         assert label == {"t": "time (s)", "temp_axis": "temperature", "depth": "depth",
@@ -297,5 +298,6 @@ def test_the_typed_users_script_runs(tmp_path):
     path = write(tmp_path, scan(4, 3, snake=True), points=5)  # X 400, 1300, ... 4000
     assert script.brightest(path) == (X0 + 3 * DX, Y0 + 2 * DY)  # the last spectrum, the largest values
     assert script.position_error(path) is None and script.axis_label(path) == "time"
+    assert script.rise(path) == 11.0  # spectrum k is k + 0.25 at X = 1300, the one X in the band
     lone = write(tmp_path, [(0, 0)] * 2, name="lone.spa")
     assert script.brightest(lone) is None and "one position" in script.position_error(lone)

@@ -9,6 +9,7 @@ import pytest
 
 import quorinreader
 from quorinreader import spectra
+from cli_files import DEMO_SERIES
 from spectra_files import SPECTRA, fields, same, series, spectrum
 
 xarray = pytest.importorskip("xarray")
@@ -133,3 +134,10 @@ def test_without_xarray_the_error_names_the_extra(tmp_path, monkeypatch):
     monkeypatch.delattr(quorinreader, "_xarray", raising=False)
     with pytest.raises(ImportError, match=r"pip install 'quorinreader\[xarray\]'"):
         spectra.load(series(tmp_path).path).to_xarray()
+
+
+def test_units_are_the_bracketed_end_of_the_labels():
+    """As the command line's plots read them; xarray's plots then say "Raman shift [cm-1]"."""
+    with xarray.open_dataset(DEMO_SERIES, engine="quorinreader") as ds:
+        assert ds.x.attrs == {"long_name": "Raman shift", "units": "cm-1"}
+        assert ds.t.attrs == {"long_name": "time", "units": "s"}

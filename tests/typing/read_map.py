@@ -50,3 +50,10 @@ def axis_label(path: str) -> str | None:
     label, values = axis
     assert_type(values, npt.NDArray[numpy.float64])
     return label
+
+
+def rise(path: str) -> float:
+    """How much the mean over 1000 to 2000 grows from the first spectrum to the last."""
+    trace = spectra.load(path).trace(band=(1000.0, 2000.0))
+    assert_type(trace, npt.NDArray[numpy.float64])
+    return float(trace[-1] - trace[0])

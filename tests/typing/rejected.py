@@ -34,6 +34,7 @@ s.mini_headers["num_scans"]  # E: index
 s.series_header.max_spectra  # E: union-attr
 spectra.load("series.spa", True)  # E: call-arg
 s.to_map().image(band=(1.0, 2.0), how="sum")  # E: arg-type
+s.trace(band=(1.0, 2.0), how="sum")  # E: arg-type
 s.axis[0]  # E: index
 c = spectra.load_many("folder", x="first")
 c["a.spa"]  # E: index
