@@ -75,7 +75,7 @@ if how == ["to_nexus"]:
     with spectra.open(path) as s:
         s.to_nexus(out)
 elif how == ["to_hyperspy"]:
-    from quorinreader import _export_hyperspy
+    from quorinreader._export import hyperspy as _export_hyperspy
     with spectra.open(path) as s:
         _export_hyperspy.save(s.to_hyperspy(), out)
 else:

@@ -393,7 +393,7 @@ def request_costs(servers, stores, latency):
 def many_files(args):
     from dask import distributed
 
-    from quorinreader import _many_remote
+    from quorinreader._many import urls as _many_remote
 
     latency = args.latency / 1000
     head, at = template(1800)

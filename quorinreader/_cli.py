@@ -36,9 +36,11 @@ from typing import Any, NoReturn, Self
 import numpy
 import numpy.typing as npt
 
-from . import __version__, _axes, spectra
-from ._errors import command_line_text
-from ._export import FORMATS, MissingExtra, Unwritable
+from . import __version__, spectra
+from ._read import axes as _axes
+from ._read.errors import command_line_text
+from ._export.formats import FORMATS
+from ._export.output import MissingExtra, Unwritable
 from .spectra import Spectra
 
 __all__ = ["main", "run"]
@@ -190,7 +192,7 @@ def _inputs(names: list[str], status: int) -> list[str]:
     """The files named: a folder stands for its files ending in .spa, a glob
     (as a shell that expands none hands it over) for its matches, both in
     natural order; a name that exists is taken as it is, whatever it holds."""
-    from ._many import expand
+    from ._many.files import expand
 
     files: list[str] = []
     for name in names:
@@ -223,7 +225,7 @@ def _x_grid(numbers: list[float]) -> npt.NDArray[numpy.float64]:
 
 def _export_combined(args: argparse.Namespace, suffix: str) -> int:
     """Every input's spectra as one table or file, the X axis checked or interpolated."""
-    from . import _combine
+    from ._export import combine as _combine
 
     if args.partial:
         # Whole files make one matrix: a series cut short would leave its rows out unseen.
@@ -268,7 +270,7 @@ def plot(args: argparse.Namespace) -> int:
     """A heat map and a few spectra of a series, the line of a single
     spectrum, or several files' spectra together."""
     try:
-        from . import _plot
+        from ._show import plot as _plot
     except ImportError as error:
         if (error.name or "").partition(".")[0] != "matplotlib":
             raise
@@ -296,7 +298,7 @@ def plot(args: argparse.Namespace) -> int:
 def _plot_several(args: argparse.Namespace, files: list[str]) -> int:
     """The spectra of several files in one figure: overlaid (or offset) and
     labelled where there are few, else a heat map of them all."""
-    from . import _plot, _plot_many
+    from ._show import plot as _plot, plot_many as _plot_many
 
     if args.at is not None or args.band is not None or args.how is not None:
         raise Failure("--at, --band and --how draw one file (a map, or a series' band): give one FILE", BAD_INPUT)
@@ -345,7 +347,7 @@ def _plot_several(args: argparse.Namespace, files: list[str]) -> int:
 
 def _save(fig: Any, out: Path, dpi: float) -> None:
     """Writes the figure, refusing an image too large to hold before anything is drawn."""
-    from . import _plot
+    from ._show import plot as _plot
 
     width, height = (round(inches * dpi) for inches in fig.get_size_inches())
     if width * height > MAX_PIXELS:
@@ -464,7 +466,7 @@ def _codec(text: str) -> str:
 
 
 def _data_type(text: str) -> str:
-    from ._export_jcamp import data_type_of
+    from ._export.jcamp import data_type_of
 
     try:
         return data_type_of(text)

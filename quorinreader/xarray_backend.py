@@ -35,8 +35,8 @@ try:
 except ImportError:  # the missing import stays the context of this one
     raise ImportError("the quorinreader xarray engine needs xarray: pip install 'quorinreader[xarray]'")
 
-from . import _xarray
-from ._sources import Source
+from ._xarray import dataset as _xarray
+from ._read.sources import Source
 
 __all__ = ["SpaBackendEntrypoint"]
 

@@ -9,7 +9,7 @@ import pytest
 
 import spawriter as sw
 from quorinreader import spectra
-from quorinreader._errors import command_line_text
+from quorinreader._read.errors import command_line_text
 from spectra_files import series, spectrum
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"

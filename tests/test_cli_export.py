@@ -10,7 +10,8 @@ import numpy
 import pytest
 
 from cli_files import BAD, DEMO_SERIES, DEMO_SPECTRUM, VARIANTS, bad, reason, variant
-from quorinreader import _export, spectra
+from quorinreader import spectra
+from quorinreader._export import formats as _export
 
 
 def same_floats(a, b):

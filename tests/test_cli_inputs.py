@@ -122,7 +122,7 @@ def lines_of(fig):
 def plot_figure(monkeypatch):
     """The figures plot draws, kept as it saves them."""
     pytest.importorskip("matplotlib")
-    from quorinreader import _plot
+    from quorinreader._show import plot as _plot
     drawn = []
     save = _plot.save
     monkeypatch.setattr(_plot, "save", lambda fig, out, dpi=100: (drawn.append(fig), save(fig, out, dpi)))
@@ -161,7 +161,7 @@ def test_plot_offsets_spectra_and_labels_their_ends(tmp_path, cli, plot_figure):
 
 
 def test_plot_of_more_than_twenty_spectra_is_a_heat_map(tmp_path, cli, plot_figure):
-    from quorinreader import _plot_many
+    from quorinreader._show import plot_many as _plot_many
     folder = tmp_path / "lab"
     paths = singles(folder, _plot_many.OVERLAID_MAX + 1)
     out = tmp_path / "lab.png"
@@ -234,7 +234,7 @@ def test_the_csv_progress_counts_spectra(tmp_path, cli, monkeypatch):
 ])
 def test_long_labels_lose_what_they_share(texts, shown, shared):
     pytest.importorskip("matplotlib")
-    from quorinreader import _plot_many
+    from quorinreader._show import plot_many as _plot_many
     assert _plot_many.shortened(texts) == (shown, shared)
 
 

@@ -10,7 +10,8 @@ from quorinreader import spectra
 import test_maps as maps
 
 matplotlib_image = pytest.importorskip("matplotlib.image")
-from quorinreader import _axes, _plot, _plot_map  # noqa: E402  (needs matplotlib)
+from quorinreader._read import axes as _axes
+from quorinreader._show import plot as _plot, plot_map as _plot_map  # noqa: E402  (needs matplotlib)
 
 DEMO_MAP = EXAMPLES / "demo_map.spa"
 MAP_SIZE = (1200, 550)

@@ -1,4 +1,5 @@
 """quorinreader plot: the figures it builds and the PNGs it writes."""
+import importlib
 import sys
 
 import numpy
@@ -12,7 +13,7 @@ from spectra_files import series
 
 matplotlib_image = pytest.importorskip("matplotlib.image")
 matplotlib_text = pytest.importorskip("matplotlib.text")
-from quorinreader import _plot  # noqa: E402  (needs matplotlib)
+from quorinreader._show import plot as _plot  # noqa: E402  (needs matplotlib)
 
 SERIES_SIZE, SPECTRUM_SIZE = (900, 700), (900, 450)
 
@@ -170,8 +171,8 @@ def test_without_matplotlib_the_command_names_the_extra(tmp_path, cli, monkeypat
     for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
         monkeypatch.setitem(sys.modules, name, None)
     monkeypatch.setitem(sys.modules, "matplotlib", None)
-    monkeypatch.delitem(sys.modules, "quorinreader._plot")
-    monkeypatch.delattr(quorinreader, "_plot")  # or `from . import _plot` finds it there
+    monkeypatch.delitem(sys.modules, "quorinreader._show.plot")
+    monkeypatch.delattr(importlib.import_module("quorinreader._show"), "plot")  # or `from ._show import plot` finds it there
     out = tmp_path / "plot.png"
     assert cli("plot", DEMO_SERIES, "-o", out) == (
         1, "", "quorinreader: plot needs matplotlib: pip install 'quorinreader[plot]'\n")

@@ -9,7 +9,7 @@ from cli_files import DEMO_SERIES, DEMO_SPECTRUM, EXAMPLES
 from quorinreader import spectra
 
 pytest.importorskip("matplotlib")
-from quorinreader import _plot  # noqa: E402  (needs matplotlib)
+from quorinreader._show import plot as _plot  # noqa: E402  (needs matplotlib)
 
 DEMO_MAP = EXAMPLES / "demo_map.spa"
 

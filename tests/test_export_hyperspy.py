@@ -7,7 +7,9 @@ import pytest
 
 from cli_files import DEMO_SERIES, DEMO_SPECTRUM
 from export_files import holey_map
-from quorinreader import _dask_rows, _export, spectra
+from quorinreader import spectra
+from quorinreader._read import dask_rows as _dask_rows
+from quorinreader._export import formats as _export
 
 hs = pytest.importorskip("hyperspy.api", reason="HyperSpy is not installed (the hyperspy extra)")
 EXAMPLES = DEMO_SERIES.parent
@@ -143,6 +145,6 @@ def test_a_missing_hyperspy_names_the_extra(tmp_path, cli, monkeypatch):
     ("", "t", ("t", None)), ("", "", ("series", None)),
 ])
 def test_axis_names_and_units_come_from_the_labels(long, short, expected):
-    from quorinreader._export_hyperspy import name_and_units
+    from quorinreader._export.hyperspy import name_and_units
 
     assert name_and_units(long, short, "series") == expected

@@ -10,7 +10,8 @@ import pytest
 
 import spawriter as sw
 from cli_files import DEMO_SERIES, DEMO_SPECTRUM
-from quorinreader import _export, _export_jcamp, spectra
+from quorinreader import spectra
+from quorinreader._export import formats as _export, jcamp as _export_jcamp
 from spectra_files import series, spectrum
 
 README = Path(__file__).resolve().parent.parent / "README.md"

@@ -6,7 +6,8 @@ import pytest
 
 from cli_files import DEMO_SERIES, DEMO_SPECTRUM
 from export_files import holey_map
-from quorinreader import _export, _export_nexus, spectra
+from quorinreader import spectra
+from quorinreader._export import formats as _export, nexus as _export_nexus
 
 nexus = pytest.importorskip("nexusformat.nexus", reason="nexusformat is not installed (the test extra)")
 pytest.importorskip("h5py", reason="h5py is not installed (the nexus extra)")

@@ -14,7 +14,9 @@ import numpy
 import pytest
 
 import spawriter as sw
-from quorinreader import _many, _many_remote, _remote, spectra
+from quorinreader import spectra
+from quorinreader._many import files as _many, progress as _progress, urls as _many_remote
+from quorinreader._read import remote as _remote
 from remote_servers import HttpServer, S3Server, aws_environment, dead_endpoint
 from spectra_files import spectrum as spectrum_file
 
@@ -340,7 +342,7 @@ class Bar:
 
 def test_progress_counts_files_as_they_arrive(store, local, monkeypatch):
     bars = {}
-    monkeypatch.setattr(_many, "_bar", lambda progress, total, what: bars.setdefault(what, Bar(store.counter, total)))
+    monkeypatch.setattr(_progress, "bar", lambda progress, total, what: bars.setdefault(what, Bar(store.counter, total)))
     names = ["t7.spa", "s1.spa", "s2.spa", "u9.spa"]
     store.counter.reset()
     spectra.load_many([store.base + name for name in names], storage_options=store.options, progress=True)

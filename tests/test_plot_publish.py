@@ -14,7 +14,7 @@ import spawriter as sw
 import test_maps as maps
 
 matplotlib_image = pytest.importorskip("matplotlib.image")
-from quorinreader import _plot  # noqa: E402  (needs matplotlib)
+from quorinreader._show import plot as _plot  # noqa: E402  (needs matplotlib)
 
 DEMO_MAP = EXAMPLES / "demo_map.spa"
 LONG = "a_sample_name_as_an_instrument_writes_it_with_its_date_operator_objective_and_laser_2026-12-09_v3"

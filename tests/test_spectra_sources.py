@@ -6,7 +6,8 @@ import pathlib
 import numpy
 import pytest
 
-from quorinreader import _arrays, _layout, _Reader, spectra
+from quorinreader import _Reader, spectra
+from quorinreader._read import arrays as _arrays, layout as _layout
 from spectra_files import SPECTRA, same, series, spectrum
 
 

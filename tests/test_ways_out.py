@@ -12,7 +12,7 @@ import quorinreader as qr
 import spectra_files as sf
 from quorinreader import spectra
 from cli_files import DEMO_SPECTRUM
-from quorinreader._errors import command_line_text
+from quorinreader._read.errors import command_line_text
 
 
 def cut_series(tmp_path, name="short.spa"):

@@ -214,7 +214,7 @@ def test_a_dataset_pickles_as_its_path(tmp_path, pool, chunks):
 
 def test_without_xarray_the_engine_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "xarray", None)
-    for name in ("quorinreader.xarray_backend", "quorinreader._xarray"):
+    for name in ("quorinreader.xarray_backend", "quorinreader._xarray.dataset"):
         monkeypatch.delitem(sys.modules, name, raising=False)
     with pytest.raises(ImportError, match=r"pip install 'quorinreader\[xarray\]'"):
         importlib.import_module("quorinreader.xarray_backend")
@@ -231,7 +231,7 @@ def test_importing_the_package_imports_none_of_it():
                                    slice(4, 4), [7, 2, 2, 9, 0], numpy.array([[1, 3], [3, 0]])],
                          ids=repr)
 def test_any_selection_reads_what_the_loaded_file_holds(tmp_path, monkeypatch, which):
-    from quorinreader import _xarray
+    from quorinreader._xarray import dataset as _xarray
 
     monkeypatch.setattr(_xarray, "_HEADS_STEP", 1)  # the mini headers a spectrum at a time
     rows = numpy.arange(10 * 6, dtype=numpy.float32).reshape(10, 6)

@@ -13,8 +13,9 @@ from typing import Any
 import numpy
 from numpy.lib import recfunctions
 
-from ._export import netcdf_engine, replacing
-from ._many import Collection
+from .formats import netcdf_engine
+from .output import replacing
+from .._many.files import Collection
 
 __all__ = ["WRITERS", "write"]
 
@@ -51,14 +52,14 @@ def write_netcdf(c: Collection, out: Path) -> None:
 
 def write_hspy(c: Collection, out: Path) -> None:
     """The Signal1D of Collection.to_hyperspy(), by HyperSpy's own writer."""
-    from . import _export_hyperspy
+    from . import hyperspy as _export_hyperspy
 
     _export_hyperspy.save(_export_hyperspy.collection_signal(c), out)
 
 
 def write_nexus(c: Collection, out: Path) -> None:
     """An NXentry whose NXdata holds every row, with its file and title."""
-    from . import _export_nexus
+    from . import nexus as _export_nexus
 
     _export_nexus.write_collection(c, out)
 

@@ -17,8 +17,8 @@ import numpy
 import numpy.typing as npt
 from matplotlib.figure import Figure
 
-from . import _plot
-from .spectra import Collection, Spectra
+from . import plot as _plot
+from ..spectra import Collection, Spectra
 
 __all__ = ["OVERLAID_MAX", "heat_map", "label_text", "labels", "overlaid", "shortened"]
 

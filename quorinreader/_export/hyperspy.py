@@ -17,13 +17,13 @@ from typing import TYPE_CHECKING, Any
 
 import numpy
 
-from . import _axes
-from ._export import MissingExtra
+from .._read import axes as _axes
+from .output import MissingExtra
 
 if TYPE_CHECKING:
-    from ._many import Collection
-    from ._map import Map
-    from .spectra import Spectra
+    from .._many.files import Collection
+    from .._maps.map import Map
+    from .._read.spectra import Spectra
 
 __all__ = ["collection_signal", "map_signal", "name_and_units", "save", "spectra_signal"]
 
@@ -44,7 +44,7 @@ def spectra_signal(s: Spectra) -> Any:
     if where is None:
         data, cls = s.values, Signal1D
     else:
-        from . import _dask_rows
+        from .._read import dask_rows as _dask_rows
 
         layout, table, origin = where
         data, cls = _dask_rows.rows(origin, table), LazySignal1D
@@ -63,7 +63,7 @@ def map_signal(m: Map) -> Any:
     if where is None or m._duplicates is not None:  # loaded, or means to take
         data, cls = m.cube, Signal1D
     else:
-        from . import _dask_rows
+        from .._read import dask_rows as _dask_rows
 
         layout, table, origin = where
         data, cls = _dask_rows.grid(origin, table, m.index), LazySignal1D

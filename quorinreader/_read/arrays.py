@@ -15,7 +15,7 @@ import numpy.typing as npt
 
 import quorinreader as _core
 
-from ._layout import Table, record_size
+from .layout import Table, record_size
 
 __all__ = ["Bytes", "Values", "check_encoding", "mini_dtype", "mini_view", "native_dtype", "raw_bytes", "read",
            "text", "titles", "values_view"]

@@ -30,12 +30,13 @@ import numpy
 
 import quorinreader as _core
 
-from . import _arrays, _layout, _remote
-from ._errors import FormatError, with_way_out
-from ._origin import FIRST_READ, LOAD_PART, RangedReader
+from .._read import arrays as _arrays, layout as _layout, remote as _remote
+from .._read.errors import SHOWN, FormatError, not_spectral, with_way_out
+from .._read.origin import FIRST_READ, LOAD_PART, RangedReader
+from . import progress as _progress
 
 if TYPE_CHECKING:
-    from .spectra import Spectra
+    from .._read.spectra import Spectra
 
 __all__ = ["WHOLE", "Fetched", "concurrency", "read"]
 
@@ -143,11 +144,9 @@ def read(files: Any, storage_options: Mapping[str, Any] | None, *, opening: bool
     at = [k for k, (path, data) in enumerate(zip(files.paths, files.data)) if path is None and data is None]
     if not at:
         return Fetched({}, {})
-    from . import _many
-
     urls = [_Url(k, j, names[k]) for j, k in enumerate(at)]
     _filesystems(urls, storage_options)
-    bar = _many._bar(progress, len(urls), "files")
+    bar = _progress.bar(progress, len(urls), "files")
     try:
         run = _Run(urls, opening, max_concurrency, bar)
         run.first()
@@ -158,7 +157,7 @@ def read(files: Any, storage_options: Mapping[str, Any] | None, *, opening: bool
     finally:
         if bar is not None:
             bar.close()
-    from .spectra import Spectra
+    from .._read.spectra import Spectra
 
     spectra: dict[int, Spectra] = {}
     errors: dict[int, BaseException] = {}
@@ -406,9 +405,8 @@ class _Run:
                 else:
                     u.values, u.heads, _ = _arrays.read(reader, table, True)
         except FormatError as error:
-            from . import _many
             view = memoryview(data)
-            self._fail(u, _many._stray(u.name, data[:_many._SHOWN]) if _many._looks_stray(view) else error)
+            self._fail(u, not_spectral(u.name, bytes(data[:SHOWN])) if _layout.looks_stray(view) else error)
             return
         self._arrived(u)
 

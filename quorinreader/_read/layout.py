@@ -11,7 +11,7 @@ from typing import Any, Literal, NamedTuple, Protocol
 
 import quorinreader as _core
 
-from ._errors import SHOWN, FormatError, not_spectral, past_end, with_way_out
+from .errors import SHOWN, FormatError, not_spectral, past_end, with_way_out
 
 __all__ = ["Layout", "Table", "find", "fit", "record_size", "short"]
 
@@ -235,3 +235,18 @@ def short(table: Table, held: int, size: int | None, partial: bool, name: str) -
         raise with_way_out(f"{name}: {shortfall}", f"partial=True reads its {complete}",
                            f"--partial reads its {complete}")
     return table._replace(n=held), f"{name}: read {held:,} of {table.n:,} spectra; {shortfall}"
+
+
+def looks_stray(data: memoryview) -> bool:
+    """What the core's header pass calls not a spectral file, for bytes in memory."""
+    size = len(data)
+    if size < 304:
+        return True
+    raw = bytes(data[:304])
+    text = bytes(b for b in raw[:30].split(b"\0", 1)[0] if b < 0x80)
+    entry = 22 if b"Exte" in text else 16
+    sections = int.from_bytes(raw[294:296], "little")
+    if 304 + sections * entry > size:
+        return True
+    types = {int.from_bytes(data[at:at + 2], "little") for at in range(304, 304 + sections * entry, entry)}
+    return not types & {2, 3, 300, 325}

@@ -26,14 +26,14 @@ from typing import TYPE_CHECKING, Any
 import numpy
 import numpy.typing as npt
 
-from . import _axes
-from ._export import MissingExtra
-from ._export_hyperspy import name_and_units
+from .._read import axes as _axes
+from .output import MissingExtra
+from .hyperspy import name_and_units
 
 if TYPE_CHECKING:
-    from ._many import Collection
-    from ._map import Map
-    from .spectra import Spectra
+    from .._many.files import Collection
+    from .._maps.map import Map
+    from .._read.spectra import Spectra
 
 __all__ = ["write", "write_collection"]
 

@@ -22,12 +22,12 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy
 import numpy.typing as npt
 
-from . import _bands
-from ._errors import FormatError
-from ._grid import Fit, axis, single
+from .._read import bands as _bands
+from .._read.errors import FormatError
+from .grid import Fit, axis, single
 
 if TYPE_CHECKING:
-    from .spectra import Spectra
+    from .._read.spectra import Spectra
 
 __all__ = ["Map", "MapError", "find"]
 
@@ -265,7 +265,7 @@ class Map:
         spectrum was taken: the stage axes and X with offset, scale and
         names, every record in original_metadata.  Lazy for an opened file
         (but for means of duplicates, taken now).  Needs the `hyperspy` extra."""
-        from . import _export_hyperspy
+        from .._export import hyperspy as _export_hyperspy
 
         return _export_hyperspy.map_signal(self)
 
@@ -279,7 +279,7 @@ class Map:
         return f"<Map: {self._summary()}, from {self.source!r}>"
 
     def _repr_html_(self) -> str:
-        from . import _html
+        from .._show import html as _html
         return _html.map_(self)
 
 

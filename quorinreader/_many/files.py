@@ -22,15 +22,16 @@ import numpy.typing as npt
 
 import quorinreader as _core
 
-from . import _arrays, _layout, _many_remote, _remote, _sources
-from ._errors import SHOWN as _SHOWN, FormatError, not_spectral, past_end, with_way_out
+from .._read import arrays as _arrays, layout as _layout, remote as _remote, sources as _sources
+from . import progress as _progress, urls as _many_remote
+from .._read.errors import SHOWN as _SHOWN, FormatError, not_spectral, past_end, with_way_out
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
     import xarray
 
-    from ._sources import Source
-    from .spectra import Spectra
+    from .._read.sources import Source
+    from .._read.spectra import Spectra
 
 __all__ = ["Collection", "expand", "load_many", "natural_key", "open_many"]
 
@@ -173,16 +174,6 @@ def _workers(workers: int | None) -> int:
     return workers
 
 
-def _bar(progress: bool, total: int, what: str) -> Any:
-    if not progress:
-        return None
-    try:
-        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
-    except ImportError as error:
-        raise ImportError("progress=True needs tqdm: pip install 'quorinreader[all]'") from error
-    return tqdm(total=total, unit="file", desc=what)
-
-
 def _scan(paths: list[Any], workers: int, matrix: Any = None) -> npt.NDArray[numpy.void]:
     """The core's summary of every path, as a structured array; the values
     of single spectra that fit `matrix` (one row per path) go there."""
@@ -282,21 +273,6 @@ def _scan_all(paths: list[Any], native: npt.NDArray[numpy.intp], workers: int, s
 _stray = not_spectral
 
 
-def _looks_stray(data: memoryview) -> bool:
-    """What the core's header pass calls not a spectral file, for bytes in memory."""
-    size = len(data)
-    if size < 304:
-        return True
-    raw = bytes(data[:304])
-    text = bytes(b for b in raw[:30].split(b"\0", 1)[0] if b < 0x80)
-    entry = 22 if b"Exte" in text else 16
-    sections = int.from_bytes(raw[294:296], "little")
-    if 304 + sections * entry > size:
-        return True
-    types = {int.from_bytes(data[at:at + 2], "little") for at in range(304, 304 + sections * entry, entry)}
-    return not types & {2, 3, 300, 325}
-
-
 def _header_row(record: Any) -> npt.NDArray[numpy.void]:
     # One conversion of a tuple: field by field costs more than twice as much.
     return numpy.array([tuple([getattr(record, name) for name in HEADER_DTYPE.names or ()])], HEADER_DTYPE)
@@ -339,7 +315,7 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
     spectrum, as with x="exact" all must be, that matrix is the result."""
     if on_error not in ("raise", "skip"):
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
-    from . import spectra
+    from .._read import spectra
 
     files = _files(sources)
     n = len(files.names)
@@ -347,7 +323,7 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
         native = numpy.arange(n)
     else:
         native = numpy.flatnonzero(numpy.fromiter((path is not None for path in files.paths), bool, n))
-    bar = _bar(progress, len(native), "headers")
+    bar = _progress.bar(progress, len(native), "headers")
     try:
         scanned, matrix = _scan_all(files.paths, native, workers, speculate, bar, encoding)
     finally:
@@ -383,7 +359,7 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
                     s = spectra.open(_sources.native(path, data), encoding=encoding) if opening \
                         else spectra.load(_sources.native(path, data), encoding=encoding)
             except (FormatError, OSError) as error:
-                if data is not None and isinstance(error, FormatError) and _looks_stray(data):
+                if data is not None and isinstance(error, FormatError) and _layout.looks_stray(data):
                     error = _stray(name, bytes(data[:_SHOWN]))
                 elif isinstance(error, FormatError):
                     error = _in_many(error, name)
@@ -541,7 +517,7 @@ def _read_values(found: _Pass, grid: npt.NDArray[numpy.float64] | None, workers:
         points = grid.size
     values = numpy.empty((rows, points), dtype)
     native = numpy.flatnonzero(found.offset >= 0)
-    bar = _bar(progress, len(native), "values")
+    bar = _progress.bar(progress, len(native), "values")
     failed: dict[int, BaseException] = {}
     try:
         if grid is None:
@@ -588,7 +564,7 @@ def _value_error(name: str, path: Any, code: int, offset: int, points: int) -> B
     if code > 0:
         return _core._many_error(code, name)  # type: ignore[no-any-return]
     # The file ends before its values: spectra.load says where, as it says it for one file.
-    from . import spectra
+    from .._read import spectra
     try:
         spectra.load(path)
     except (FormatError, OSError) as error:
@@ -729,7 +705,7 @@ class Collection:
         """A hyperspy.signals.Signal1D (spectrum | x): each row's file and
         title, and the header fields, in original_metadata.  Lazy for
         open_many.  Needs the `hyperspy` extra."""
-        from . import _export_hyperspy
+        from .._export import hyperspy as _export_hyperspy
 
         return _export_hyperspy.collection_signal(self)
 
@@ -742,7 +718,7 @@ class Collection:
                 f"from {_counted(files, 'file')}, {numpy.dtype(self.values.dtype).name}, {axis}{where}{skipped}>")
 
     def _repr_html_(self) -> str:
-        from . import _html
+        from .._show import html as _html
         return _html.collection(self)
 
 

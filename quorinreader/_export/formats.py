@@ -8,33 +8,22 @@ existing file is only replaced by a whole one."""
 
 from __future__ import annotations
 
-import contextlib
 import csv
 import importlib.util
-import os
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Literal, cast
+from typing import TYPE_CHECKING, Any, Literal, cast
 
 import numpy
 from numpy.lib import recfunctions
 
-from ._map import Map, MapError
-from .spectra import Spectra
+from .._maps.map import Map, MapError
+from .output import MissingExtra, Step, Unwritable, needs, replacing
 
-__all__ = ["FORMATS", "Format", "MissingExtra", "Unwritable", "map_of", "needs", "netcdf_engine", "replacing"]
+if TYPE_CHECKING:
+    from .._read.spectra import Spectra
 
-
-class MissingExtra(ImportError):
-    """An optional library that a format needs is not installed."""
-
-
-class Unwritable(ValueError):
-    """Spectra that a format cannot hold, such as a NaN in JCAMP-DX."""
-
-
-# What a writer tells of its progress: how many more spectra it has written.
-Step = Callable[[int], None]
+__all__ = ["FORMATS", "Format", "map_of", "netcdf_engine"]
 
 
 class Format:
@@ -109,17 +98,9 @@ def netcdf_engine() -> Literal["netcdf4", "h5netcdf"]:
     raise MissingExtra(missing)
 
 
-def needs(module: str, what: str, extra: str) -> Callable[[], None]:
-    """A check that `module` can be imported: else MissingExtra naming `extra`."""
-    def check() -> None:
-        if importlib.util.find_spec(module) is None:
-            raise MissingExtra(f"{what} needs {module}: pip install 'quorinreader[{extra}]'")
-    return check
-
-
 def write_jcamp(s: Spectra, out: Path, **options: Any) -> list[Path]:
     """One JCAMP-DX file, or with split=True one per spectrum (see _export_jcamp)."""
-    from . import _export_jcamp
+    from . import jcamp as _export_jcamp
 
     return _export_jcamp.write(s, out, **options)
 
@@ -138,7 +119,7 @@ def map_of(s: Spectra) -> Map | None:
 
 def write_hspy(s: Spectra, out: Path) -> None:
     """The HyperSpy signal of the spectra (a map on its grid), by HyperSpy's own writer."""
-    from . import _export_hyperspy
+    from . import hyperspy as _export_hyperspy
 
     m = map_of(s)
     _export_hyperspy.save(_export_hyperspy.spectra_signal(s) if m is None else _export_hyperspy.map_signal(m), out)
@@ -146,7 +127,7 @@ def write_hspy(s: Spectra, out: Path) -> None:
 
 def write_nexus(s: Spectra, out: Path) -> None:
     """An NXentry whose NXdata holds the spectra (a map on its grid)."""
-    from . import _export_nexus
+    from . import nexus as _export_nexus
 
     _export_nexus.write(s, out, map_of(s))
 
@@ -164,17 +145,3 @@ FORMATS = {
     "hspy": Format(".hspy", write_hspy, _hspy_check),
     "nexus": Format(".nxs", write_nexus, needs("h5py", "export --to nexus", "nexus")),
 }
-
-
-@contextlib.contextmanager
-def replacing(out: Path) -> Iterator[Path]:
-    """A temporary path beside `out`, renamed to `out` once the block succeeds."""
-    temporary = out.with_name(f".{out.name}.{os.getpid()}.partial")
-    try:
-        yield temporary
-        os.replace(temporary, out)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
-

@@ -13,9 +13,9 @@ from typing import Any
 
 import quorinreader as _core
 
-from . import _origin
-from ._arrays import Bytes, raw_bytes
-from ._sources import PathLike
+from . import origin as _origin
+from .arrays import Bytes, raw_bytes
+from .sources import PathLike
 
 __all__ = ["Mapped"]
 

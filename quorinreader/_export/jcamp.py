@@ -36,11 +36,11 @@ from typing import TYPE_CHECKING, Any
 import numpy
 import numpy.typing as npt
 
-from . import _axes
-from ._export import Unwritable, replacing
+from .._read import axes as _axes
+from .output import Unwritable, replacing
 
 if TYPE_CHECKING:
-    from .spectra import Spectra
+    from .._read.spectra import Spectra
 
 __all__ = ["DATA_TYPES", "FORMS", "write", "x_units"]
 

@@ -15,9 +15,9 @@ from typing import Any
 import numpy
 import numpy.typing as npt
 
-from . import _arrays
-from ._layout import Table
-from ._origin import Origin
+from . import arrays as _arrays
+from .layout import Table
+from .origin import Origin
 
 __all__ = ["grid", "rows"]
 

@@ -20,9 +20,9 @@ import numpy
 import numpy.typing as npt
 
 if TYPE_CHECKING:
-    from ._many import Collection
-    from ._map import Map
-    from .spectra import Spectra
+    from .._many.files import Collection
+    from .._maps.map import Map
+    from .._read.spectra import Spectra
 
 __all__ = ["collection", "map_", "spectra"]
 
@@ -200,7 +200,7 @@ def map_(m: Map) -> str:
 
 def _map_parts(m: Map) -> tuple[list[tuple[str, str]], str]:
     """The rows that describe a map's grid and picture, and the picture."""
-    from . import _bands
+    from .._read import bands as _bands
 
     s = m._spectra
     band = _bands.strongest(s)

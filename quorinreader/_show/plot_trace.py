@@ -13,8 +13,9 @@ from typing import Literal
 import numpy
 from matplotlib.figure import Figure
 
-from . import _axes, _bands, _plot_parts
-from .spectra import Spectra
+from .._read import axes as _axes, bands as _bands
+from . import plot_parts as _plot_parts
+from .._read.spectra import Spectra
 
 __all__ = ["figure"]
 

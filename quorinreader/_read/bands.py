@@ -110,7 +110,7 @@ def strongest(s: Spectra) -> tuple[float, float]:
 
 def label(s: Spectra, at: float | None, band: tuple[float, float] | None, how: str | None) -> str:
     """What a measure is, for people: "value at 1596 cm⁻¹", "mean over 1550–1650 cm⁻¹"."""
-    from . import _axes
+    from . import axes as _axes
 
     unit = _axes.x_unit(s)
     if at is not None:
@@ -124,6 +124,6 @@ def label(s: Spectra, at: float | None, band: tuple[float, float] | None, how: s
 
 def _short(value: float) -> str:
     """An X for a label: five significant digits at most."""
-    from . import _axes
+    from . import axes as _axes
 
     return _axes.number(float(f"{value:.5g}")) if math.isfinite(value) else str(value)

@@ -20,9 +20,9 @@ import numpy
 
 import quorinreader as _core
 
-from . import _remote, _sources
-from ._errors import FormatError
-from ._layout import Table
+from . import remote as _remote, sources as _sources
+from .errors import FormatError
+from .layout import Table
 
 __all__ = ["Origin", "RangedReader", "of", "of_path", "ranged_of"]
 

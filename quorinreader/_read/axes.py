@@ -10,14 +10,15 @@ from __future__ import annotations
 
 import math
 import re
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy
 import numpy.typing as npt
 
 import quorinreader as _core
 
-from .spectra import Spectra
+if TYPE_CHECKING:
+    from .spectra import Spectra
 
 __all__ = ["Axis", "label", "matching", "number", "point_axis", "spectrum_axis", "split", "superscripts",
            "x_label", "x_unit"]

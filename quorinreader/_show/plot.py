@@ -20,9 +20,10 @@ import numpy.typing as npt
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
-from . import _axes, _plot_parts
-from ._export import replacing
-from .spectra import MapError, Spectra
+from .._read import axes as _axes
+from . import plot_parts as _plot_parts
+from .._export.output import replacing
+from ..spectra import MapError, Spectra
 
 __all__ = ["NothingToPlot", "UnknownImageType", "figure", "save"]
 
@@ -53,14 +54,14 @@ def figure(s: Spectra, name: str, *, at: float | None = None, band: tuple[float,
     measured = (at, band, how) != (None, None, None)
     try:
         if s.kind == "series" and s.is_map:
-            from . import _plot_map
+            from . import plot_map as _plot_map
 
             return _plot_map.figure(s, s.to_map(duplicates="last"), name, _new, at, band, how)
         if measured:
             if s.kind == "spectrum":
                 raise NothingToPlot(f"{name}: a single spectrum has no trace of a band; --at, --band and --how "
                                     "draw a series' trace, or a map's image")
-            from . import _plot_trace
+            from . import plot_trace as _plot_trace
 
             return _plot_trace.figure(s, name, _new, at, band, how)
     except MapError as error:

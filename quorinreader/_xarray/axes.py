@@ -17,11 +17,11 @@ import xarray
 from xarray.backends import BackendArray
 from xarray.core import indexing
 
-from . import _axes
+from .._read import axes as _axes
 
 if TYPE_CHECKING:
-    from ._map import Map
-    from .spectra import Spectra
+    from .._maps.map import Map
+    from .._read.spectra import Spectra
 
 __all__ = ["MapArray", "on_map", "series_name", "with_axes"]
 

@@ -17,9 +17,10 @@ import numpy.typing as npt
 from matplotlib import patheffects
 from matplotlib.figure import Figure
 
-from . import _axes, _bands, _plot_parts
-from ._map import Map
-from .spectra import Spectra
+from .._read import axes as _axes, bands as _bands
+from . import plot_parts as _plot_parts
+from .._maps.map import Map
+from .._read.spectra import Spectra
 
 __all__ = ["band_of_largest_mean", "figure"]
 

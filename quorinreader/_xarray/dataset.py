@@ -20,14 +20,15 @@ import xarray
 from xarray.backends import BackendArray
 from xarray.core import indexing
 
-from . import _arrays, _layout, _origin, _xarray_axes
-from ._errors import TruncatedWarning
-from ._layout import Layout, Table
-from ._origin import Origin
+from .._read import arrays as _arrays, layout as _layout, origin as _origin
+from . import axes as _xarray_axes
+from .._read.errors import TruncatedWarning
+from .._read.layout import Layout, Table
+from .._read.origin import Origin
 
 if TYPE_CHECKING:
-    from ._sources import Source
-    from .spectra import Spectra
+    from .._read.sources import Source
+    from .._read.spectra import Spectra
 
 __all__ = ["TableArray", "TitleArray", "dataset", "lazy", "open_dataset"]
 

@@ -1,0 +1,1 @@
+"""Exports: CSV, NPZ, netCDF, JCAMP-DX, HyperSpy and NeXus files of spectra."""

@@ -1,0 +1,1 @@
+"""Maps: the stage grid a series was taken on, and its images."""

@@ -1,0 +1,1 @@
+"""What a person sees: the plots of the command line and the notebook's pictures."""
