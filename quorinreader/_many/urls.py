@@ -19,7 +19,6 @@ the error it raised, named by URL; retries are the filesystem's own."""
 
 from __future__ import annotations
 
-import asyncio
 import errno
 import queue
 import threading
@@ -470,6 +469,8 @@ def _exchange(fs: Any, requests: list[_Request], came: Callable[[_Request, Any],
     answers are held at once.  Whatever ends the wait early (Ctrl-C, an
     error in `came`) cancels what is left, and the wait lasts until it has
     stopped: nothing of it runs once this returns."""
+    import asyncio  # here: reading local files needs none of it
+
     loop = fs.loop
     try:
         running = asyncio.get_running_loop()
