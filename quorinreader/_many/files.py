@@ -23,7 +23,7 @@ import numpy.typing as npt
 import quorinreader as _core
 
 from .._read import arrays as _arrays, layout as _layout, remote as _remote, sources as _sources
-from . import progress as _progress, urls as _many_remote
+from . import progress as _progress
 from .._read.errors import SHOWN as _SHOWN, FormatError, not_spectral, past_end, with_way_out
 
 if TYPE_CHECKING:
@@ -336,6 +336,8 @@ def _header_pass(sources: list[Source], on_error: str, workers: int, progress: b
     item = numpy.full(n, 4, numpy.int64)
 
     # URLs all together, as they come: what spectra.load (or open) gives for each.
+    from . import urls as _many_remote  # here: paths alone need none of what reads URLs
+
     remote = _many_remote.read(files, storage_options, opening=opening, whole_matrix=speculate, on_error=on_error,
                                progress=progress, max_concurrency=max_concurrency, encoding=encoding)
     errors: dict[int, BaseException] = {
@@ -786,7 +788,7 @@ def load_many(sources: Source | Iterable[Source], *, x: XValues = "exact",
     asked = _grid(x)
     count = _workers(workers)
     encoding = _arrays.check_encoding(encoding)
-    limit = _many_remote.concurrency(max_concurrency)
+    limit = _progress.concurrency(max_concurrency)
     found = _header_pass(expand(sources, storage_options), on_error, count, progress, opening=False,
                          speculate=asked is None, storage_options=storage_options, encoding=encoding,
                          max_concurrency=limit)
@@ -835,7 +837,7 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
         raise ImportError("open_many() needs Dask: pip install 'quorinreader[xarray]'") from error
     if not isinstance(files_per_chunk, int) or files_per_chunk < 1:
         raise ValueError(f"files_per_chunk must be a positive int, not {files_per_chunk!r}")
-    limit = _many_remote.concurrency(max_concurrency)
+    limit = _progress.concurrency(max_concurrency)
     listed = expand(sources, storage_options)
     for source in listed:
         if not isinstance(source, (str, os.PathLike)):

@@ -37,7 +37,7 @@ from . import progress as _progress
 if TYPE_CHECKING:
     from .._read.spectra import Spectra
 
-__all__ = ["WHOLE", "Fetched", "concurrency", "read"]
+__all__ = ["WHOLE", "Fetched", "read"]
 
 # Files up to this size come whole in one request: on a store some way off
 # a request costs its round trip, and this many bytes more cost next to
@@ -56,12 +56,6 @@ class Fetched(NamedTuple):
     # Every file's rows, in order, where every file of the call was a URL
     # read whole into one matrix of spectra sharing one point count.
     matrix: Any = None
-
-
-def concurrency(value: int | None) -> int | None:
-    if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < 1):
-        raise ValueError(f"max_concurrency must be a positive int or None, not {value!r}")
-    return value
 
 
 class _Missing(Exception):

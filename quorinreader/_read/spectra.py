@@ -7,7 +7,6 @@ quorinreader.spectra is its public face."""
 from __future__ import annotations
 
 import os
-import pathlib
 import warnings
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Literal, cast
@@ -25,6 +24,8 @@ from .origin import Origin
 from .sources import Source
 
 if TYPE_CHECKING:
+    import pathlib
+
     import xarray
 
 _TOLERANCE = 0.25  # steps from a node that a stage position may lie, by default
@@ -269,6 +270,8 @@ class Spectra:
         which JCAMP-DX cannot hold, raises ValueError before anything is
         written."""
         self._check_open()
+        import pathlib
+
         from .._export import jcamp as _export_jcamp
 
         return _export_jcamp.write(self, pathlib.Path(path), data_type=data_type, form=form, split=split,
@@ -296,7 +299,9 @@ class Spectra:
         and mini-header fields as datasets beside them, and every record in
         an NXcollection.  Written in chunks of spectra.  Needs the `nexus` extra."""
         self._check_open()
-        from .._export import formats as _export, nexus as _export_nexus
+        import pathlib
+
+        from .._export import nexus as _export_nexus, output as _output
 
         on_map: Map | None = None
         if map:
@@ -304,7 +309,7 @@ class Spectra:
                 raise ValueError(f"the map given is of {map.source!r}, not of these spectra ({self.source!r})")
             on_map = map if isinstance(map, Map) else self.to_map()
         _export_nexus._h5py()
-        with _export.replacing(pathlib.Path(path)) as temporary:
+        with _output.replacing(pathlib.Path(path)) as temporary:
             _export_nexus.write(self, temporary, on_map)
 
     # The object.
