@@ -8,7 +8,6 @@ one row per spectrum, over a few of them drawn as lines, as a series is."""
 
 from __future__ import annotations
 
-import os
 import re
 from pathlib import Path
 from typing import Any
@@ -52,17 +51,25 @@ def shortened(texts: list[str], width: int = LABEL_WIDTH) -> tuple[list[str], st
     (None where nothing was taken out)."""
     if len(texts) < 2 or all(len(text) <= width for text in texts):
         return [label_text(text, width) for text in texts], None
-    start = os.path.commonprefix(texts)
+    start = _common_start(texts)
     # The word the labels start to differ in stays whole: "sample-07", not "07".
     start = start[:_last_separator(start)]
     rest = [text[len(start):] for text in texts]
-    end = os.path.commonprefix([text[::-1] for text in rest])[::-1]
+    end = _common_start([text[::-1] for text in rest])[::-1]
     end = end[len(end) - _last_separator(end[::-1]):] if end else ""
     if not start and not end:
         return [label_text(text, width) for text in texts], None
     own = [text[:len(text) - len(end)] for text in rest]
     shown = [("…" if start else "") + text + ("…" if end else "") for text in own]
     return [label_text(text, width) for text in shown], label_text(f"{start}…{end}", SHARED_WIDTH)
+
+
+def _common_start(texts: list[str]) -> str:
+    """The characters all of `texts` start with: those the least and the
+    greatest of them share.  (os.path.commonprefix is deprecated in 3.15.)"""
+    first, last = min(texts), max(texts)
+    n = next((k for k, (a, b) in enumerate(zip(first, last)) if a != b), min(len(first), len(last)))
+    return first[:n]
 
 
 def _last_separator(text: str) -> int:
