@@ -30,7 +30,8 @@ __all__ = ["collection_signal", "map_signal", "name_and_units", "save", "spectra
 
 def _classes() -> tuple[Any, Any]:
     try:
-        from hyperspy.signals import LazySignal1D, Signal1D  # type: ignore[import-untyped, unused-ignore]
+        from hyperspy.signals import (  # type: ignore[import-untyped, import-not-found, unused-ignore]
+            LazySignal1D, Signal1D)
     except ImportError as error:
         raise MissingExtra("to_hyperspy() needs HyperSpy: pip install 'quorinreader[hyperspy]'") from error
     return Signal1D, LazySignal1D

@@ -44,7 +44,7 @@ STEP = 32 << 20
 
 def _h5py() -> Any:
     try:
-        import h5py  # type: ignore[import-untyped, unused-ignore]
+        import h5py  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError as error:
         raise MissingExtra("to_nexus() needs h5py: pip install 'quorinreader[nexus]'") from error
     return h5py
