@@ -98,6 +98,12 @@ def test_the_public_names_are_the_users_imports(checks):
                  "quorinreader.xarray_backend.SpaBackendEntrypoint.open_datatree"):
         assert name not in names
     assert not [name for name in names if "._" in name]
+    # A slot is in the reference through its class's Attributes section, and only there.
+    page = {"quorinreader.spectra.Spectra", "quorinreader.spectra.Map"}
+    assert public_names._described("quorinreader.spectra.Spectra.source", page)
+    assert public_names._described("quorinreader.spectra.Map.stage_x", page)
+    assert not public_names._described("quorinreader.spectra.Spectra.source", {"quorinreader.spectra.Map"})
+    assert not public_names._described("quorinreader.spectra.Spectra.unheard_of", page)
 
 
 def test_the_docstring_check_finds_what_it_is_for(checks, tmp_path, monkeypatch):

@@ -13,6 +13,9 @@ import _workspace
 
 _workspace.enter()
 # sphinx_gallery_end_ignore
+import subprocess
+import sys
+
 import matplotlib.pyplot as plt
 
 from quorinreader import spectra
@@ -58,9 +61,6 @@ print(f"the bands cross at t = {crossing:g} s")
 # sphinx_gallery_start_ignore
 _workspace.back()
 # sphinx_gallery_end_ignore
-import subprocess  # noqa: E402
-import sys  # noqa: E402
-
 done = subprocess.run([sys.executable, "-m", "quorinreader", "plot", "examples/demo_series.spa",
                        "--band", "1550", "1650", "-o", "trace.png"], capture_output=True, text=True, check=True)
 print(done.stdout.strip())

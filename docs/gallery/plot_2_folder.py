@@ -14,6 +14,9 @@ import _workspace
 _workspace.enter()
 _workspace.singles("singles", 24)  # stand-ins for your folder
 # sphinx_gallery_end_ignore
+import subprocess
+import sys
+
 import matplotlib.pyplot as plt
 import numpy
 
@@ -58,9 +61,6 @@ print(frame.iloc[:3, :4])
 # sphinx_gallery_start_ignore
 _workspace.back()
 # sphinx_gallery_end_ignore
-import subprocess  # noqa: E402
-import sys  # noqa: E402
-
 done = subprocess.run([sys.executable, "-m", "quorinreader", "plot", "singles", "-o", "singles.png"],
                       capture_output=True, text=True, check=True)
 print(done.stdout.strip())

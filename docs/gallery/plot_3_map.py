@@ -13,6 +13,9 @@ import _workspace
 
 _workspace.enter()
 # sphinx_gallery_end_ignore
+import subprocess
+import sys
+
 import matplotlib.pyplot as plt
 import numpy
 
@@ -54,9 +57,6 @@ plt.show()
 # sphinx_gallery_start_ignore
 _workspace.back()
 # sphinx_gallery_end_ignore
-import subprocess  # noqa: E402
-import sys  # noqa: E402
-
 done = subprocess.run([sys.executable, "-m", "quorinreader", "plot", "examples/demo_map.spa",
                        "--band", "950", "1050", "--how", "area", "-o", "grain.png"],
                       capture_output=True, text=True, check=True)

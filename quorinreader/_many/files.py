@@ -645,6 +645,7 @@ class Collection:
         self.skipped = skipped
 
     def __len__(self) -> int:
+        """The number of rows: of spectra, of every file."""
         return int(self.values.shape[0])
 
     def __getitem__(self, rows: int | slice | Sequence[int] | Sequence[bool] | npt.NDArray[numpy.integer[Any]]

@@ -457,6 +457,7 @@ class Spectra:
     # The object.
 
     def __len__(self) -> int:
+        """The number of spectra."""
         return self._table.n
 
     @property
