@@ -55,6 +55,9 @@ nitpick_ignore_regex = [
 ]
 
 myst_enable_extensions = ["colon_fence", "deflist", "fieldlist", "attrs_inline"]
+# The docstrings write names and code in single backquotes, as Markdown does:
+# shown as code, not as the title references of reStructuredText's default.
+default_role = "literal"
 myst_heading_anchors = 3
 
 # Python's own inventory, from Debian's python3-doc (the PSF licence allows

@@ -44,13 +44,25 @@ __all__ = ["SpaBackendEntrypoint"]
 class SpaBackendEntrypoint(BackendEntrypoint):
     """Opens a spectrum or series file as a lazily indexed Dataset.
 
-    Parameters of open_dataset, besides the path, URL or file object:
-    `storage_options`, for the fsspec filesystem of a URL; `drop_variables`, names of
-    variables and coordinates to leave out (names the file does not have are
-    ignored), and `partial`, which keeps the complete spectra of a series cut
-    short and warns with spectra.TruncatedWarning instead of raising
-    spectra.FormatError; `encoding`, the codec of the titles where it is
-    not the default (UTF-8 where valid, else Windows-1252)."""
+    xarray finds it as engine="quorinreader", and picks it by itself for a
+    path ending in .spa.
+
+    Attributes
+    ----------
+    description : str
+        What the engine opens, as xarray lists its engines.
+    url : str
+        Where the engine is documented.
+    open_dataset_parameters : tuple of str
+        The parameters of open_dataset, as xarray asks for them.
+
+    Examples
+    --------
+    >>> import xarray
+    >>> with xarray.open_dataset("examples/demo_series.spa", engine="quorinreader") as ds:
+    ...     print(dict(ds.sizes))
+    {'spectrum': 120, 'x': 400}
+    """
 
     description = "Open SPA spectrum and series files (FT-IR, Raman) in xarray, lazily"
     url = "https://pypi.org/project/quorinreader/"
@@ -65,11 +77,57 @@ class SpaBackendEntrypoint(BackendEntrypoint):
         storage_options: Mapping[str, Any] | None = None,
         encoding: str | None = None,
     ) -> xarray.Dataset:
+        """Opens a file as a Dataset whose variables are read as they are indexed.
+
+        Opening reads the headers; nothing is mapped and no file descriptor
+        is kept.  Each read opens the file, reads its ranges and closes it.
+
+        Parameters
+        ----------
+        filename_or_obj : str, os.PathLike, bytes-like or binary file object
+            A path, a URL that fsspec knows, the file's bytes, or a binary
+            file object.
+        drop_variables : str or iterable of str, optional
+            Variables and coordinates to leave out; names the file does not
+            have are ignored.
+        partial : bool
+            For a series cut short: its complete spectra, with
+            spectra.TruncatedWarning, instead of spectra.FormatError.
+        storage_options : mapping, optional
+            For the fsspec filesystem of a URL.
+        encoding : str, optional
+            The codec of the titles; by default UTF-8 where valid, else
+            Windows-1252.
+
+        Returns
+        -------
+        xarray.Dataset
+            `spectra` on (spectrum, x), with the coordinates x, title, every
+            mini-header field and the series axis.
+
+        Raises
+        ------
+        spectra.FormatError
+            Where the file holds no readable spectrum or series, now or when
+            a read finds it cut short.
+        """
         return _xarray.open_dataset(filename_or_obj, storage_options=storage_options,
                                     drop_variables=drop_variables, partial=partial, encoding=encoding)
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
-        """True for a path (str or os.PathLike) whose suffix is .spa, in any case."""
+        """Whether xarray may pick this engine by itself for a source.
+
+        Parameters
+        ----------
+        filename_or_obj : object
+            What xarray.open_dataset was given.
+
+        Returns
+        -------
+        bool
+            True for a path (str or os.PathLike) whose suffix is .spa, in
+            any case.
+        """
         if not isinstance(filename_or_obj, (str, os.PathLike)):
             return False
         path = os.fsdecode(os.fspath(filename_or_obj))

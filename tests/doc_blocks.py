@@ -29,7 +29,8 @@ from typing import NamedTuple
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-OPTIONAL = {"xarray", "dask", "distributed", "matplotlib", "netCDF4", "h5netcdf", "tqdm", "pandas", "fsspec"}
+OPTIONAL = {"xarray", "dask", "distributed", "matplotlib", "netCDF4", "h5netcdf", "tqdm", "pandas", "fsspec",
+            "hyperspy", "h5py", "nexusformat"}
 _FENCE = re.compile(r"^( *)```(python|console)\s*$")
 
 

@@ -14,7 +14,7 @@ from quorinreader import spectra
 from quorinreader._export import formats as _export, jcamp as _export_jcamp
 from spectra_files import series, spectrum
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+EXPORTS_PAGE = Path(__file__).resolve().parent.parent / "docs" / "guide" / "exports.md"
 
 # Finite and awkward: signed zero, the smallest subnormal, the largest
 # binary32, one that needs 9 digits, repeats (DUP runs) and a jump.
@@ -243,10 +243,10 @@ def test_bad_arguments_say_what_is_taken(tmp_path):
     assert not [p for p in tmp_path.iterdir() if p.name.endswith(".partial")]
 
 
-def test_the_readme_shows_the_first_lines_of_the_demo_spectrum(tmp_path):
-    text = README.read_text(encoding="utf-8")
+def test_the_exports_page_shows_the_first_lines_of_the_demo_spectrum(tmp_path):
+    text = EXPORTS_PAGE.read_text(encoding="utf-8")
     shown = re.search(r"The first 15 lines of `spectrum\.jdx`:\n\n```text\n(.*?)```", text, re.DOTALL)
-    assert shown, "the README's export section shows the first lines of an exported file"
+    assert shown, "the exports page shows the first lines of an exported file"
     lines = check_lines(spectra.load(str(DEMO_SPECTRUM)).to_jcamp(tmp_path / "spectrum.jdx")[0])
     assert shown[1].splitlines() == lines[:15]
 

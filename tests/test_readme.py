@@ -1,4 +1,6 @@
-"""The README runs as written, on the bundled demo files.
+"""The README runs as written, on the bundled demo files.  (What it once
+held in full now lives on the site's pages, whose blocks tests/test_docs.py
+runs the same way.)
 
 Its blocks are run in order in a folder holding a copy of examples/: each
 Python block in a fresh namespace, each `$ quorinreader ...` line of a
@@ -208,5 +210,5 @@ def test_the_readme_holds_the_commands_ci_runs():
     first = [b for b in BLOCKS if b.kind == "shell"]
     assert len(first) == 1 and "quorinreader info examples/demo_series.spa" in first[0].body
     assert "quorinreader plot examples/demo_series.spa -o demo.png" in first[0].body
-    assert {b.kind for b in BLOCKS} == {"python", "console", "shell"}
+    assert {"python", "shell"} <= {b.kind for b in BLOCKS}
 

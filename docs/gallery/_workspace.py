@@ -27,7 +27,17 @@ def enter():
     atexit.register(shutil.rmtree, folder, True)
     shutil.copytree(ROOT / "examples", folder / "examples", ignore=shutil.ignore_patterns("*.py", "__*"))
     os.chdir(folder)
+    _entered.append(folder)
     return folder
+
+
+_entered = []
+
+
+def back():
+    """Makes the scratch folder the working folder again: the gallery runs
+    each cell of an example from the example's own folder."""
+    os.chdir(_entered[-1])
 
 
 def _band(x, centre, width, height):
@@ -85,3 +95,15 @@ def serve(folder):
 
     server.httpd.RequestHandlerClass = Listing
     return f"{server.url}/{folder.name}/", server
+
+
+def show(png):
+    """Shows a picture that the command line wrote as a figure of the page,
+    at its own size, so that the gallery shows what the command draws."""
+    import matplotlib.pyplot as plt
+
+    image = plt.imread(png)
+    height, width = image.shape[:2]
+    fig = plt.figure(figsize=(width / 100, height / 100), dpi=100)
+    fig.figimage(image)
+    plt.show()

@@ -14,6 +14,9 @@ import _workspace
 _workspace.enter()
 _workspace.singles("singles", 24)  # stand-ins for your folder
 # sphinx_gallery_end_ignore
+import subprocess
+import sys
+
 import matplotlib.pyplot as plt
 import numpy
 
@@ -27,10 +30,6 @@ print(c.files[:2], c.titles[:2])
 # Overlaid, each spectrum coloured by its place in the folder, and as a
 # matrix: one row per file, in the folder's natural order.
 
-# sphinx_gallery_start_ignore
-# TO COME: `quorinreader plot singles/` draws the same, overlaid (--offset
-# to stack them), or as a heat map above about 20 spectra.
-# sphinx_gallery_end_ignore
 fig, (overlaid, matrix) = plt.subplots(1, 2, figsize=(10, 4), layout="constrained")
 colours = plt.cm.viridis(numpy.linspace(0, 1, len(c)))
 for row, title, colour in zip(c.values, c.titles, colours):
@@ -52,3 +51,19 @@ plt.show()
 
 frame = c.to_pandas()
 print(frame.iloc[:3, :4])
+
+# %%
+# From the shell, ``quorinreader plot singles`` draws a folder: up to 20
+# spectra overlaid (``--offset`` stacks them), each labelled by its title;
+# more, as here, make a heat map of them all, one row per file, over five of
+# them as lines.
+
+# sphinx_gallery_start_ignore
+_workspace.back()
+# sphinx_gallery_end_ignore
+done = subprocess.run([sys.executable, "-m", "quorinreader", "plot", "singles", "-o", "singles.png"],
+                      capture_output=True, text=True, check=True)
+print(done.stdout.strip())
+# sphinx_gallery_start_ignore
+_workspace.show("singles.png")
+# sphinx_gallery_end_ignore

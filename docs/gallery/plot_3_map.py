@@ -13,6 +13,9 @@ import _workspace
 
 _workspace.enter()
 # sphinx_gallery_end_ignore
+import subprocess
+import sys
+
 import matplotlib.pyplot as plt
 import numpy
 
@@ -45,7 +48,19 @@ lines.set(xlabel="Raman shift (cm⁻¹)", ylabel="intensity", title="two pixels"
 lines.legend()
 plt.show()
 
+# %%
+# ``quorinreader plot examples/demo_map.spa --band 950 1050 --how area``
+# draws such a figure from the shell: the band's image in stage
+# coordinates, grey where no spectrum was taken, beside the spectra of four
+# marked pixels, their positions written to the grid's precision.
+
 # sphinx_gallery_start_ignore
-# TO COME: `quorinreader plot examples/demo_map.spa --band 950 1050` draws
-# this figure with stage axes labelled and positions rounded to the grid.
+_workspace.back()
+# sphinx_gallery_end_ignore
+done = subprocess.run([sys.executable, "-m", "quorinreader", "plot", "examples/demo_map.spa",
+                       "--band", "950", "1050", "--how", "area", "-o", "grain.png"],
+                      capture_output=True, text=True, check=True)
+print(done.stdout.strip())
+# sphinx_gallery_start_ignore
+_workspace.show("grain.png")
 # sphinx_gallery_end_ignore

@@ -599,7 +599,37 @@ class Collection:
     """Spectra of many files as one matrix: one row per spectrum, with the
     X axis they share, the file and title of each row, and the main
     spectral header of each row's file.  Made by load_many and open_many;
-    the two differ only in where `values` lives (memory, or a Dask array)."""
+    the two differ only in where `values` lives (memory, or a Dask array).
+
+    Index it (`c[k]`, `c[a:b]`, `c[mask]`, `c[indices]`) or take a file's
+    rows (`c.sel(file=name)`) for a Collection of some rows.
+
+    Attributes
+    ----------
+    values : numpy.ndarray or dask.array.Array
+        Spectra × points: float32 where every file stores 4-byte values,
+        else float64.  A Dask array for open_many.
+    x : numpy.ndarray
+        float64, the X axis the rows share.
+    files : list of str
+        Each row's file, as given or found (a path or a URL).
+    titles : list of str or None
+        Each row's title; None where its file has none.
+    headers : numpy.ndarray
+        A structured array of each row's main spectral header: its file's
+        own, also where the rows were interpolated onto another axis.
+    mini_headers : numpy.ndarray or None
+        A structured array of each row's mini header, where every file is a
+        series with the same mini-header layout; else None.
+    skipped : list of (source, str)
+        With on_error="skip", each file left out and why.
+
+    Examples
+    --------
+    >>> c = spectra.load_many("examples/singles")
+    >>> len(c), c.titles[0]
+    (6, 'mélange PE 0 %, PS 100 %')
+    """
 
     __slots__ = ("values", "x", "files", "titles", "headers", "mini_headers", "skipped")
 
@@ -615,6 +645,7 @@ class Collection:
         self.skipped = skipped
 
     def __len__(self) -> int:
+        """The number of rows: of spectra, of every file."""
         return int(self.values.shape[0])
 
     def __getitem__(self, rows: int | slice | Sequence[int] | Sequence[bool] | npt.NDArray[numpy.integer[Any]]
@@ -653,8 +684,23 @@ class Collection:
                           [self.titles[k] for k in index.tolist()], self.headers[picked], mini, self.skipped)
 
     def sel(self, *, file: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> Collection:
-        """The rows of a file (its name as in `files`, or a path to the same
-        file), or of several, in the order of the rows."""
+        """The rows of a file, or of several, in the order of the rows.
+
+        Parameters
+        ----------
+        file : str, os.PathLike, or an iterable of them
+            A file's name as in `files`, or a path to the same file.
+
+        Returns
+        -------
+        Collection
+            Those files' rows.
+
+        Raises
+        ------
+        KeyError
+            For a file that no row is of, naming the files held.
+        """
         wanted = [file] if isinstance(file, (str, os.PathLike)) else list(file)
         names = numpy.array(self.files, dtype=object)
         mask = numpy.zeros(len(self), bool)
@@ -678,9 +724,20 @@ class Collection:
         return not isinstance(self.values, numpy.ndarray)
 
     def to_xarray(self) -> xarray.Dataset:
-        """A Dataset: `spectra` on (spectrum, x); file, title, every header
-        field (and mini header field) as coordinates on spectrum.  Lazy for
-        open_many."""
+        """The rows as an xarray Dataset.
+
+        Returns
+        -------
+        xarray.Dataset
+            `spectra` on (spectrum, x); file, title, every header field (and
+            mini header field) as coordinates on spectrum.  Lazy for
+            open_many.
+
+        Raises
+        ------
+        ImportError
+            Without xarray (the `xarray` extra).
+        """
         try:
             import xarray
         except ImportError as error:
@@ -694,7 +751,19 @@ class Collection:
         return xarray.Dataset({"spectra": (("spectrum", "x"), self.values)}, coords=coords)
 
     def to_pandas(self) -> pandas.DataFrame:
-        """A DataFrame: one row per spectrum, indexed by (file, title), one column per X value."""
+        """The rows as a pandas DataFrame.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per spectrum, indexed by (file, title), one column per X
+            value.  open_many's values are computed.
+
+        Raises
+        ------
+        ImportError
+            Without pandas.
+        """
         try:
             import pandas
         except ImportError as error:
@@ -704,9 +773,19 @@ class Collection:
         return pandas.DataFrame(values, index=index, columns=pandas.Index(self.x, name="x"))
 
     def to_hyperspy(self) -> Any:
-        """A hyperspy.signals.Signal1D (spectrum | x): each row's file and
-        title, and the header fields, in original_metadata.  Lazy for
-        open_many.  Needs the `hyperspy` extra."""
+        """The rows as HyperSpy's signal, (spectrum | x).
+
+        Returns
+        -------
+        hyperspy.signals.Signal1D
+            Each row's file and title, and the header fields, in
+            original_metadata.  Lazy for open_many.
+
+        Raises
+        ------
+        ImportError
+            Without HyperSpy (the `hyperspy` extra).
+        """
         from .._export import hyperspy as _export_hyperspy
 
         return _export_hyperspy.collection_signal(self)
@@ -770,21 +849,57 @@ def load_many(sources: Source | Iterable[Source], *, x: XValues = "exact",
               encoding: str | None = None, max_concurrency: int | None = None) -> Collection:
     """Reads many files into one matrix, one row per spectrum.
 
-    `sources` is a folder (its files ending in .spa), a glob, or an iterable
-    of paths, URLs that fsspec knows (with `storage_options` for their
-    filesystem), bytes-like objects and binary file objects; a folder (its
-    URL ending in "/") or a glob may be a URL.  With x="exact"
-    every file must store the same point count, first X and last X; an
-    array instead interpolates every spectrum onto it (NaN outside its own
-    range), and x="first" onto the first file's axis.  on_error="skip" leaves
-    unreadable files out, in `skipped`, and with x="exact" the files whose
-    axis differs from the first file's; FormatError where no file could be
-    read.  The titles are decoded as spectra.load decodes them, or in
-    `encoding`.  `workers` threads read (default: the CPUs, at most 8; 1
-    starts none).  URLs are read together, at most `max_concurrency`
-    requests in flight (default: fsspec's batch size).  Index the result
-    (`c[k]`, `c[a:b]`, `c[mask]`) or take a file's rows (`c.sel(file=name)`)
-    for a Collection of some rows."""
+    One native call reads every file's headers, another every file's values
+    into its row of a matrix allocated once, on threads with the GIL
+    released.  URLs are read together, a round of requests at a time.
+
+    Parameters
+    ----------
+    sources : a folder, a glob, or an iterable of sources
+        A folder (its files ending in .spa, in natural order), a glob, or
+        an iterable of paths, URLs that fsspec knows, bytes-like objects and
+        binary file objects.  A folder (its URL ending in "/") or a glob may
+        be a URL.
+    x : "exact", "first", or an array of X values
+        "exact" (the default): every file must store the same point count,
+        first X and last X.  "first": every file interpolated onto the
+        first file's axis.  An array: onto those X values.  Interpolation is
+        linear, NaN outside a file's own range.
+    on_error : {"raise", "skip"}
+        "skip" leaves unreadable files out, in `skipped`, with one warning,
+        and with x="exact" the files whose axis differs from the first
+        file's.
+    workers : int, optional
+        How many threads read: by default the CPUs, at most 8; 1 starts
+        none.
+    progress : bool
+        Show a progress bar (tqdm).
+    storage_options : mapping, optional
+        For the fsspec filesystem of URLs.
+    encoding : str, optional
+        The codec of the titles, as spectra.load takes it.
+    max_concurrency : int, optional
+        The most requests in flight for URLs; by default fsspec's batch
+        size.
+
+    Returns
+    -------
+    Collection
+        The rows, with the X axis they share and each row's file, title and
+        headers.
+
+    Raises
+    ------
+    FormatError
+        For a file that cannot be read, or whose X axis differs (naming the
+        way past it); with on_error="skip", where no file could be read.
+
+    Examples
+    --------
+    >>> c = spectra.load_many("examples/*.spa", x="first")
+    >>> c.values.shape
+    (421, 150)
+    """
     asked = _grid(x)
     count = _workers(workers)
     encoding = _arrays.check_encoding(encoding)
@@ -823,13 +938,55 @@ def open_many(sources: Source | Iterable[Source], *, files_per_chunk: int = 1000
               workers: int | None = None, progress: bool = False,
               storage_options: Mapping[str, Any] | None = None, encoding: str | None = None,
               max_concurrency: int | None = None) -> Collection:
-    """Reads the headers of many files now and gives their values as a Dask
-    array: each chunk is one load_many of `files_per_chunk` files, which
-    pickles as their paths or URLs (with `storage_options`, and the sizes
-    their listing gave) and runs on whichever worker computes it.  URLs are
-    read together, now and in each chunk, at most `max_concurrency`
-    requests in flight (default: fsspec's batch size).  `x`, `on_error` and
-    `encoding` are those of load_many."""
+    """Reads the headers of many files now and gives their values as a Dask array.
+
+    Each chunk is one load_many of `files_per_chunk` files, which pickles as
+    their paths or URLs (with `storage_options`, and the sizes their listing
+    gave) and runs on whichever worker computes it.  URLs are read together,
+    now and in each chunk.
+
+    Parameters
+    ----------
+    sources : a folder, a glob, or an iterable of paths or URLs
+        As load_many takes them, but for bytes and file objects, which
+        cannot travel to a worker.
+    files_per_chunk : int
+        How many files each Dask chunk reads (1000 by default).
+    x : "exact", "first", or an array of X values
+        As load_many takes it.
+    on_error : {"raise", "skip"}
+        As load_many takes it, for the headers read now.
+    workers : int, optional
+        How many threads read the headers now.
+    progress : bool
+        Show a progress bar over the headers.
+    storage_options : mapping, optional
+        For the fsspec filesystem of URLs, also on the workers.
+    encoding : str, optional
+        The codec of the titles.
+    max_concurrency : int, optional
+        The most requests in flight for URLs, now and in each chunk.
+
+    Returns
+    -------
+    Collection
+        Its `values` a Dask array; `to_xarray()` stays lazy.
+
+    Raises
+    ------
+    ImportError
+        Without Dask (the `xarray` extra).
+    TypeError
+        For a source that is not a path or a URL.
+    FormatError
+        As load_many raises it, for the headers.
+
+    Examples
+    --------
+    >>> lazy = spectra.open_many(["examples/demo_series.spa"] * 3, files_per_chunk=2)
+    >>> lazy.values.chunks[0]
+    (240, 120)
+    """
     try:
         import dask
         import dask.array

@@ -126,7 +126,33 @@ class Map:
     says which spectrum lies at each pixel (-1 where none was taken), and
     `cube` holds the spectra themselves, NaN where none was taken.  With
     duplicates="last" a pixel holds the last spectrum taken there; with
-    "mean" `index` names that last one and `cube` holds the mean."""
+    "mean" `index` names that last one and `cube` holds the mean.
+
+    Attributes
+    ----------
+    source : str
+        The file's name, as the Spectra it was found in gives it.
+    stage_y : numpy.ndarray
+        float64, the grid's coordinates along stage y, ascending: one per
+        row.
+    stage_x : numpy.ndarray
+        float64, the grid's coordinates along stage x, ascending: one per
+        column.
+    step : (float, float)
+        The (y, x) steps of the grid.
+    index : numpy.ndarray
+        (ny, nx) int64: the spectrum at each pixel, -1 where none was taken.
+    scan : {"raster", "snake"}
+        How the stage went over the grid.
+    taken : int
+        How many pixels have a spectrum, of ny × nx.
+
+    Examples
+    --------
+    >>> m = spectra.load("examples/demo_map.spa").to_map()
+    >>> m.index[1, :4], m.taken
+    (array([39, 38, 37, 36]), 300)
+    """
 
     __slots__ = ("source", "stage_y", "stage_x", "index", "scan", "taken", "step", "_spectra", "_node",
                  "_order", "_duplicates", "_cube")
@@ -244,10 +270,35 @@ class Map:
 
     def image(self, at: float | None = None, *, band: tuple[float, float] | None = None,
               how: Literal["area", "max", "mean"] = "mean") -> npt.NDArray[numpy.float64]:
-        """(ny, nx) float64: each pixel's value at the X nearest `at`, or its
-        measure over the X of `band` (both ends included): "area" (the integral
-        over X, ascending), "max" or "mean".  NaN where no spectrum was taken.
-        ValueError where `at` lies outside X, or the band holds none of it."""
+        """Each pixel's value at an X, or its measure of a band.
+
+        Parameters
+        ----------
+        at : float, optional
+            The X whose nearest point's value each pixel gives.
+        band : (float, float), optional
+            The band from one X to another, both ends included, in either
+            order; instead of `at`.
+        how : {"mean", "max", "area"}
+            How the band is measured: its mean (the default), its largest
+            value, or its integral over X, ascending.
+
+        Returns
+        -------
+        numpy.ndarray
+            (ny, nx) float64, NaN where no spectrum was taken.
+
+        Raises
+        ------
+        ValueError
+            Where `at` lies outside X, or the band holds none of it.
+
+        Examples
+        --------
+        >>> m = spectra.load("examples/demo_map.spa").to_map()
+        >>> m.image(band=(950, 1050), how="area").shape
+        (15, 20)
+        """
         x = self.x
         columns, how = _bands.columns(x, self.source, "image()", at, band, how)
         if self._duplicates is not None:
@@ -261,10 +312,21 @@ class Map:
         return out.reshape(self.shape)
 
     def to_hyperspy(self) -> Any:
-        """A hyperspy.signals.Signal1D (stage_y, stage_x | x), NaN where no
-        spectrum was taken: the stage axes and X with offset, scale and
-        names, every record in original_metadata.  Lazy for an opened file
-        (but for means of duplicates, taken now).  Needs the `hyperspy` extra."""
+        """The map as HyperSpy's signal, (stage_y, stage_x | x).
+
+        Returns
+        -------
+        hyperspy.signals.Signal1D
+            NaN where no spectrum was taken: the stage axes and X with
+            offset, scale and names, every record in original_metadata.
+            Lazy for an opened file (but for means of duplicates, taken
+            now).
+
+        Raises
+        ------
+        ImportError
+            Without HyperSpy (the `hyperspy` extra).
+        """
         from .._export import hyperspy as _export_hyperspy
 
         return _export_hyperspy.map_signal(self)

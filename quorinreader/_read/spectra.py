@@ -37,7 +37,20 @@ _PENDING: Any = numpy.empty((0, 0), numpy.float32)
 
 class Spectra:
     """The spectra of one file, as arrays.  Made by load() and open(); both
-    give the same attributes, and differ in where `values` lives."""
+    give the same attributes, and differ in where `values` lives.
+
+    Attributes
+    ----------
+    source : str
+        The file's name as the messages give it: the path as given, the
+        URL, or a description of the bytes or the file object read.
+
+    Examples
+    --------
+    >>> s = spectra.load("examples/demo_series.spa")
+    >>> s.kind, s.values.shape
+    ('series', (120, 400))
+    """
 
     __slots__ = ("source", "_layout", "_table", "_values", "_heads", "_mapped", "_partial", "_x", "_titles",
                  "_mini", "_map", "_encoding")
@@ -199,10 +212,39 @@ class Spectra:
 
     def to_map(self, *, tolerance: float = _TOLERANCE,
                duplicates: Literal["raise", "last", "mean"] = "raise") -> Map:
-        """The spectra on their stage grid, as a Map: positions within
-        `tolerance` steps of a node belong to it.  Two spectra at one node raise
-        MapError, unless `duplicates` is "last" (keep the last taken) or "mean".
-        MapError where the positions do not lie on a grid."""
+        """The spectra on their stage grid, as a Map.
+
+        Each stage axis's grid is found from that axis's positions alone;
+        only the mini headers are read.
+
+        Parameters
+        ----------
+        tolerance : float
+            How far from a node a position may lie, in steps, and still
+            belong to it (0.25 by default).
+        duplicates : {"raise", "last", "mean"}
+            What two spectra at one node give: MapError naming both (the
+            default), the last one taken, or their mean (in `cube` and
+            `image`; `index` names the last).
+
+        Returns
+        -------
+        Map
+            The grid, which spectrum lies at each pixel, the cube and the
+            band images.
+
+        Raises
+        ------
+        MapError
+            Where the positions lie on no grid, all share one position, or
+            the series has no mini headers; or for duplicates, as above.
+
+        Examples
+        --------
+        >>> m = spectra.load("examples/demo_map.spa").to_map()
+        >>> m.shape, m.scan
+        ((15, 20), 'snake')
+        """
         self._check_open()
         if duplicates == "last" and tolerance == _TOLERANCE and isinstance(self._map, Map):
             return self._map  # the one is_map found
@@ -210,22 +252,50 @@ class Spectra:
 
     def trace(self, at: float | None = None, *, band: tuple[float, float] | None = None,
               how: Literal["area", "max", "mean"] = "mean") -> npt.NDArray[numpy.float64]:
-        """One float64 value per spectrum, in their order, as Map.image gives
-        one per pixel: the value at the X nearest `at`, or the measure of
-        `band` (both ends included): "area" (the integral over X, ascending),
-        "max" or "mean".  The series axis it runs against is `axis` (time,
-        say).  ValueError where `at` lies outside X, or the band holds none
-        of it."""
+        """One value per spectrum: its value at an X, or its measure of a band.
+
+        Measured as Map.image measures each pixel.  The series axis to draw
+        it against is `axis` (time, say).
+
+        Parameters
+        ----------
+        at : float, optional
+            The X whose nearest point's value each spectrum gives.
+        band : (float, float), optional
+            The band from one X to another, both ends included, in either
+            order; instead of `at`.
+        how : {"mean", "max", "area"}
+            How the band is measured: its mean (the default), its largest
+            value, or its integral over X, ascending.
+
+        Returns
+        -------
+        numpy.ndarray
+            float64, one value per spectrum, in their order.
+
+        Raises
+        ------
+        ValueError
+            Where `at` lies outside X, or the band holds none of it.
+
+        Examples
+        --------
+        >>> s = spectra.load("examples/demo_series.spa")
+        >>> s.trace(band=(1550, 1650), how="max")[[0, -1]].round(2)
+        array([0.24, 1.14])
+        """
         self._check_open()
         from . import bands as _bands
 
         return _bands.trace(self, at, band, how)
 
     def to_xarray(self, *, map: bool | Map = False) -> xarray.Dataset:  # noqa: A002 - shadows map() only in here
-        """An xarray Dataset: the data variable `spectra` on (spectrum, x), the
+        """The spectra as an xarray Dataset, lazy for an opened file.
+
+        The data variable `spectra` lies on (spectrum, x), with the
         coordinates x, title and every mini header field, the series axis
-        where a dimension matches the spectra, the main spectral header's
-        fields as attributes.  Lazy for an opened file.
+        where a dimension matches the spectra, and the main spectral
+        header's fields as attributes.
 
         The series axis is named by its dimension's short label (its long
         label where that is empty, "series" where both are), with the long
@@ -235,7 +305,27 @@ class Spectra:
         With `map`, the spectra lie on (stage_y, stage_x, x), NaN where no
         spectrum was taken (see to_map; or pass the Map of to_map(...) that
         this Spectra gave, for other options), and every per-spectrum coordinate
-        on (stage_y, stage_x), missing (NaN) where none was taken."""
+        on (stage_y, stage_x), missing (NaN) where none was taken.
+
+        Parameters
+        ----------
+        map : bool or Map
+            True to lay the spectra on the stage grid that to_map() finds,
+            or the Map to lay them on; False (the default) for one row per
+            spectrum.
+
+        Returns
+        -------
+        xarray.Dataset
+            Lazy for an opened file: only what is indexed is read.
+
+        Raises
+        ------
+        ImportError
+            Without xarray (the `xarray` extra).
+        MapError
+            With `map`, where the positions lie on no grid.
+        """
         self._check_open()
         try:
             from .._xarray import dataset as _xarray
@@ -255,20 +345,42 @@ class Spectra:
     def to_jcamp(self, path: str | os.PathLike[str], *, data_type: str = "INFRARED SPECTRUM",
                  form: Literal["affn", "difdup"] = "affn", split: bool = False, origin: str | None = None,
                  owner: str | None = None) -> list[pathlib.Path]:
-        """Writes the spectra as JCAMP-DX 5.01 and returns the paths written:
-        one block for a spectrum, one compound (LINK) file of a block per
-        spectrum for a series, or with `split` one file per spectrum,
-        numbered (path-0.jdx, path-1.jdx, ...).
+        """Writes the spectra as JCAMP-DX 5.01.
 
-        The file does not say whether it holds an infrared or a Raman
-        spectrum: `data_type` ("INFRARED SPECTRUM" or "RAMAN SPECTRUM") is
-        written as ##DATA TYPE=.  form="affn" writes every value exactly, as
-        the fewest digits that read back as it; "difdup" compresses them to
-        7 significant digits of each spectrum's largest value (each within
-        half a YFACTOR).  `origin` and `owner` fill ##ORIGIN= and ##OWNER=
-        (by default the file's name, and UNKNOWN).  A NaN or an infinity,
-        which JCAMP-DX cannot hold, raises ValueError before anything is
-        written."""
+        One block for a spectrum, one compound (LINK) file of a block per
+        spectrum for a series, or with `split` one file per spectrum.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write; with `split`, the name the numbered files
+            are made from (path-0.jdx, path-1.jdx, ...).
+        data_type : str
+            Written as ##DATA TYPE=: "INFRARED SPECTRUM" (the default) or
+            "RAMAN SPECTRUM".  The file does not say which it holds.
+        form : {"affn", "difdup"}
+            "affn" (the default) writes every value exactly, as the fewest
+            digits that read back as it; "difdup" compresses them to 7
+            significant digits of each spectrum's largest value (each within
+            half a YFACTOR).
+        split : bool
+            One file per spectrum of a series instead of one compound file.
+        origin : str, optional
+            ##ORIGIN=; by default the file's name.
+        owner : str, optional
+            ##OWNER=; by default UNKNOWN.
+
+        Returns
+        -------
+        list of pathlib.Path
+            The files written.
+
+        Raises
+        ------
+        ValueError
+            For a NaN or an infinity, which JCAMP-DX cannot hold, before
+            anything is written; or for a `data_type` of neither kind.
+        """
         self._check_open()
         import pathlib
 
@@ -278,26 +390,56 @@ class Spectra:
                                    origin=origin, owner=owner)
 
     def to_hyperspy(self) -> Any:
-        """A hyperspy.signals.Signal1D of the spectra: (spectrum | x), the
-        navigation axis the series axis where a dimension matches the spectra
-        (else the spectrum index; a single spectrum has none, (| x)), the
-        signal axis X, each with offset, scale,
-        name and units from the file's labels.  The title (the spectrum's, or
-        the file's name) is in metadata.General.title, every record in
-        original_metadata, field by field.  Lazy (a LazySignal1D whose chunks
-        are read by positioned reads) for an opened file.  For a map on its
-        grid: to_map().to_hyperspy().  Needs the `hyperspy` extra."""
+        """The spectra as HyperSpy's signal, (spectrum | x).
+
+        The navigation axis is the series axis where a dimension matches the
+        spectra (else the spectrum index; a single spectrum has none,
+        (| x)), the signal axis X, each with offset, scale, name and units
+        from the file's labels.  The title (the spectrum's, or the file's
+        name) is in metadata.General.title, every record in
+        original_metadata, field by field.  For a map on its grid:
+        to_map().to_hyperspy().
+
+        Returns
+        -------
+        hyperspy.signals.Signal1D
+            A LazySignal1D, whose chunks are read by positioned reads, for
+            an opened file.
+
+        Raises
+        ------
+        ImportError
+            Without HyperSpy (the `hyperspy` extra).
+        """
         self._check_open()
         from .._export import hyperspy as _export_hyperspy
 
         return _export_hyperspy.spectra_signal(self)
 
     def to_nexus(self, path: str | os.PathLike[str], *, map: bool | Map = False) -> None:  # noqa: A002
-        """Writes a NeXus (HDF5) file: an NXentry whose NXdata holds `spectra`
-        on (spectrum, x), or with `map` on (stage_y, stage_x, x), NaN where
-        no spectrum was taken; each axis with units and long_name, the titles
-        and mini-header fields as datasets beside them, and every record in
-        an NXcollection.  Written in chunks of spectra.  Needs the `nexus` extra."""
+        """Writes a NeXus (HDF5) file of the spectra.
+
+        An NXentry whose NXdata holds `spectra`, each axis with units and
+        long_name, the titles and mini-header fields as datasets beside
+        them, and every record in an NXcollection; written in chunks of
+        spectra.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write.
+        map : bool or Map
+            False (the default): `spectra` on (spectrum, x).  True, or the
+            Map to use: on (stage_y, stage_x, x), NaN where no spectrum was
+            taken.
+
+        Raises
+        ------
+        ImportError
+            Without h5py (the `nexus` extra).
+        MapError
+            With `map`, where the positions lie on no grid.
+        """
         self._check_open()
         import pathlib
 
@@ -315,6 +457,7 @@ class Spectra:
     # The object.
 
     def __len__(self) -> int:
+        """The number of spectra."""
         return self._table.n
 
     @property
@@ -366,13 +509,43 @@ def load(source: Source, *, partial: bool = False, storage_options: Mapping[str,
          encoding: str | None = None) -> Spectra:
     """Reads every spectrum of a spectrum or series file into memory.
 
-    `source` is a path, a URL that fsspec knows ("s3://...", "https://...",
-    with `storage_options` for its filesystem), a bytes-like object holding
-    the file, or a binary file object (read from its start; by ranges where
-    it can seek).  A series that ends before its last spectrum raises
-    FormatError, or with `partial` gives the complete spectra it holds and
-    warns with TruncatedWarning.  The titles are UTF-8 where their bytes are
-    valid UTF-8, else Windows-1252; `encoding` names another codec."""
+    One native pass, straight into a fresh, writeable matrix; no file is
+    left open.
+
+    Parameters
+    ----------
+    source : str, os.PathLike, bytes-like or binary file object
+        A path, a URL that fsspec knows ("s3://...", "https://..."), a
+        bytes-like object holding the file, or a binary file object (read
+        from its start; by ranges where it can seek).
+    partial : bool
+        For a series that ends before its last spectrum: give the complete
+        spectra it holds, with a TruncatedWarning, instead of raising.
+    storage_options : mapping, optional
+        For the fsspec filesystem of a URL, such as {"anon": True}.
+    encoding : str, optional
+        The codec of the titles; by default UTF-8 where their bytes are
+        valid UTF-8, else Windows-1252.
+
+    Returns
+    -------
+    Spectra
+        Its `values`, `x`, titles, mini headers and records.
+
+    Raises
+    ------
+    FormatError
+        Where the file holds no readable spectrum or series, naming the
+        source, the offset, what was expected and what was found.
+    OSError
+        Where the path cannot be opened.
+
+    Examples
+    --------
+    >>> s = spectra.load("examples/demo_series.spa")
+    >>> s.values.shape, s.titles[0]
+    ((120, 400), 't = 0 s')
+    """
     encoding = _arrays.check_encoding(encoding)
     ranged = _origin.ranged_of(source, storage_options)
     if ranged is not None:
@@ -410,12 +583,41 @@ def open(source: Source, *, partial: bool = False,  # noqa: A001 - the module's 
 
     A path is memory-mapped (no file descriptor is kept); a bytes-like object
     is viewed where it lies.  `values` is then a read-only view whose rows
-    are read as they are used.  A URL that fsspec knows (with
-    `storage_options`) or a seekable file object has its headers read by a
-    few ranged reads, and `values` read whole at its first use; a file object
-    that cannot seek is read into memory once.  close() ends the mapping;
-    the object is a context manager.  The titles are decoded as load()
-    decodes them, or in `encoding`."""
+    are read as they are used.  A URL that fsspec knows or a seekable file
+    object has its headers read by a few ranged reads, and `values` read
+    whole at its first use; a file object that cannot seek is read into
+    memory once.  close() ends the mapping; the object is a context manager.
+
+    Parameters
+    ----------
+    source : str, os.PathLike, bytes-like or binary file object
+        What load() takes.
+    partial : bool
+        For a series cut short: its complete spectra, with a
+        TruncatedWarning, instead of FormatError.
+    storage_options : mapping, optional
+        For the fsspec filesystem of a URL.
+    encoding : str, optional
+        The codec of the titles, as load() takes it.
+
+    Returns
+    -------
+    Spectra
+        Its `values` a read-only view until close().
+
+    Raises
+    ------
+    FormatError
+        Where the file holds no readable spectrum or series.
+    OSError
+        Where the path cannot be opened.
+
+    Examples
+    --------
+    >>> with spectra.open("examples/demo_series.spa") as lazy:
+    ...     print(lazy.values[60].max().round(3))
+    0.712
+    """
     encoding = _arrays.check_encoding(encoding)
     ranged = _origin.ranged_of(source, storage_options)
     if ranged is not None:
