@@ -37,6 +37,7 @@ import numpy
 import numpy.typing as npt
 
 from . import __version__, spectra
+from ._many import files as _many_files
 from ._read import axes as _axes
 from ._read.errors import command_line_text
 from ._export.formats import FORMATS
@@ -321,7 +322,7 @@ def _plot_several(args: argparse.Namespace, files: list[str]) -> int:
                         raise
                     status = _not_read(failure, args.on_error)
             if not opened:
-                raise Failure(f"none of the {len(files):,} files could be read", BAD_INPUT)
+                raise Failure(_many_files.none_read(len(files)), BAD_INPUT)
             if sum(len(s) for _, s in opened) <= _plot_many.OVERLAID_MAX:
                 try:
                     fig = _plot_many.overlaid(opened, offset=args.offset)

@@ -33,7 +33,7 @@ if TYPE_CHECKING:
     from .._read.sources import Source
     from .._read.spectra import Spectra
 
-__all__ = ["Collection", "expand", "load_many", "natural_key", "open_many"]
+__all__ = ["Collection", "expand", "load_many", "natural_key", "none_read", "open_many"]
 
 # How the header pass sorts a file out; the core's _scan_many says so.
 _SINGLE, _ELSEWHERE, _OS_FAILED, _NOT_SPECTRAL, _PLACED = 0, 1, 2, 3, 4
@@ -52,6 +52,11 @@ def _header_dtype() -> numpy.dtype[numpy.void]:
 
 
 HEADER_DTYPE = _header_dtype()
+
+
+def none_read(n: int) -> str:
+    """Says that not one of `n` files could be read."""
+    return "the one file could not be read" if n == 1 else f"none of the {n:,} files could be read"
 
 
 def natural_key(name: str) -> list[Any]:
@@ -832,7 +837,7 @@ def _finish(found: _Pass, values: Any, grid: npt.NDArray[numpy.float64] | None) 
     if found.skipped and not names:
         reasons = "; ".join(message for _, message in found.skipped[:_NAMED])
         more = f"; and {len(found.skipped) - _NAMED:,} more" if len(found.skipped) > _NAMED else ""
-        raise FormatError(f"none of the {len(found.skipped):,} files could be read: {reasons}{more}")
+        raise FormatError(f"{none_read(len(found.skipped))}: {reasons}{more}")
     if found.skipped:
         warnings.warn(f"skipped {len(found.skipped):,} of {len(found.skipped) + len(names):,} files "
                       "that could not be read; their sources and messages are in .skipped", stacklevel=3)
