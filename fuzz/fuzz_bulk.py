@@ -108,8 +108,12 @@ def many(paths):
                     continue
                 if len(c.titles) != len(c) or len(c.files) != len(c) or len(c.headers) != len(c):
                     raise Finding("load_many's rows disagree")
-                kept = [s for s in each if s is not None]
-                if isinstance(x, str) and len(kept) == len(each):
+                # Where every file reads alone, the rows are those of the files
+                # that have rows: on_error="skip" leaves out a file whose axis
+                # differs from the first file's.
+                chosen = set(map(str, c.files))
+                kept = [s for s, p in zip(each, paths) if p in chosen]
+                if isinstance(x, str) and all(s is not None for s in each):
                     want = numpy.concatenate([s.values.astype(numpy.float64) for s in kept]) if kept else None
                     if want is not None and not numpy.array_equal(c.values.astype(numpy.float64), want,
                                                                   equal_nan=True):
