@@ -1,12 +1,13 @@
 """Paths, bytes and file objects; load against open; what stays open and for how long."""
 import gc
 import io
-import re
 import pathlib
+import re
 
 import numpy
 import pytest
 
+from host_open import FOLDER_ERROR
 from quorinreader import _Reader, spectra
 from quorinreader._read import arrays as _arrays, layout as _layout
 from spectra_files import SPECTRA, same, series, spectrum
@@ -143,7 +144,7 @@ def test_no_descriptor_outlives_a_call(tmp_path, fd_count, how, case):
             "format error": lambda: series(tmp_path, max_spectra=9).path,
             "no such file": lambda: str(tmp_path / "missing.spa"), "a directory": lambda: str(tmp_path)}[case]()
     error = {"format error": spectra.FormatError, "no such file": FileNotFoundError,
-             "a directory": IsADirectoryError}.get(case)
+             "a directory": FOLDER_ERROR}.get(case)
     before = fd_count()
     if error:
         with pytest.raises(error):
