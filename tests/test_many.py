@@ -14,6 +14,7 @@ import pytest
 import spawriter as sw
 import spectra_files as sf
 from quorinreader import spectra
+from wine import DASK_CLUSTER
 
 
 def singles(folder, count, points=6, names="s{}.spa", **knobs):
@@ -215,6 +216,7 @@ def test_exports(tmp_path):
 # scratch folder and says so; the suite's warnings-as-errors would end the
 # cluster before it starts.
 @pytest.mark.filterwarnings("ignore:Creating scratch directories is taking:UserWarning")
+@DASK_CLUSTER
 def test_open_many_on_a_cluster_equals_load_many(tmp_path):
     distributed = pytest.importorskip("distributed")
     paths = singles(tmp_path, 9, points=5, first_x=400.0, last_x=4000.0) + [series(tmp_path, "z.spa", spectra=[[2.0] * 5] * 2)]

@@ -15,6 +15,7 @@ import spawriter as sw
 from quorinreader import spectra
 from remote_servers import HttpServer, S3Server, aws_environment, dead_endpoint
 from spectra_files import same, spectrum as spectrum_file
+from wine import DASK_CLUSTER
 
 fsspec = pytest.importorskip("fsspec")
 xarray = pytest.importorskip("xarray")
@@ -224,6 +225,7 @@ def client(s3_server):
 FILES = 30
 
 
+@DASK_CLUSTER
 def test_many_urls_on_a_cluster(client, s3_server, tmp_path):
     urls, expected = [], []
     for f in range(FILES):
@@ -255,6 +257,7 @@ def test_many_urls_on_a_cluster(client, s3_server, tmp_path):
         s.close()
 
 
+@DASK_CLUSTER
 def test_a_truncated_file_on_a_cluster(client, tmp_path):
     rows = numpy.arange(40 * 16, dtype=numpy.float32).reshape(40, 16)
     info = sw.series_file(str(tmp_path / "cut.spa"), list(rows))
