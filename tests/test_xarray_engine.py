@@ -109,7 +109,7 @@ def test_a_series_cut_short(tmp_path):
         assert ds.sizes == {"spectrum": 2, "x": 4}
         assert ds.title.values.tolist() == info.titles[:2]
         assert ds.spectra.values.tolist() == numpy.float32(info.spectra[:2]).tolist()
-    assert held(tmp_path) == []
+    assert not HAVE_PROC or held(tmp_path) == []
 
 
 @pytest.mark.parametrize("chunks", [pytest.param(None, id="lazily indexed"), dask({"spectrum": 1})])
