@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import codecs
 import contextlib
+import errno
 import glob
 import json
 import math
@@ -85,11 +86,21 @@ def run() -> NoReturn:
         sys.stdout.flush()
     except KeyboardInterrupt:
         status = 130
-    except BrokenPipeError:
+    except OSError as error:
         # `quorinreader info *.spa | head`: the reader has gone; say nothing more.
+        if not _reader_gone(error):
+            raise
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         status = FAILED
     sys.exit(status)
+
+
+def _reader_gone(error: OSError) -> bool:
+    """Whether a write failed because the pipe's reader has gone.  Windows'
+    C runtime reports that (ERROR_NO_DATA) as EINVAL, not EPIPE."""
+    if isinstance(error, BrokenPipeError):
+        return True
+    return sys.platform == "win32" and error.errno == errno.EINVAL
 
 
 # The commands, one function each.

@@ -279,21 +279,44 @@ const PathChar* Path::native() const { return static_cast<const wchar_t*>(wide_)
 
 Error open_read(const Path& path, Handle& out) { return open_read(path.native(), out); }
 
+namespace {
+
+// The errno that the interpreter's own OSError derives from a Windows error
+// (its table is the C runtime's); -1 with an exception set.
+int errno_of(Error error)
+{
+    PyObject* probe = PyObject_CallFunction(PyExc_OSError, "isOk", 0, "", Py_None, static_cast<unsigned long>(error));
+    if (!probe)
+        return -1;
+    PyObject* value = PyObject_GetAttrString(probe, "errno");
+    Py_DECREF(probe);
+    if (!value)
+        return -1;
+    const long number = PyLong_AsLong(value);
+    Py_DECREF(value);
+    return number == -1 && PyErr_Occurred() ? -1 : static_cast<int>(number);
+}
+
+}  // namespace
+
 PyObject* raise_error(Error error, PyObject* path)
 {
-    // The host's file objects raise these with an errno and no winerror.
-    int errno_value = 0;
+    // The host's open() and its file objects fail through the C runtime,
+    // which turns the Windows error into an errno: OSError(errno, the C
+    // runtime's message for it, filename), with no winerror.  So here, that
+    // code written against open() handles ours.  Windows has no codes for
+    // the first three; the rest are mapped as the C runtime maps them.
+    int errno_value;
     if (error == error_is_directory)
         errno_value = EISDIR;
     else if (error == error_not_seekable)
         errno_value = ESPIPE;
     else if (error == error_invalid)
         errno_value = EINVAL;
-    if (errno_value) {
-        errno = errno_value;
-        return path ? PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path) : PyErr_SetFromErrno(PyExc_OSError);
-    }
-    return PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, error, path);
+    else if ((errno_value = errno_of(error)) < 0)
+        return nullptr;
+    errno = errno_value;
+    return path ? PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path) : PyErr_SetFromErrno(PyExc_OSError);
 }
 #endif
 

@@ -4,8 +4,11 @@ and how much of a mapped file it has touched (Linux /proc)."""
 import gc
 import os
 import re
+import sys
 
-HAVE_PROC = os.path.exists("/proc/self/smaps")
+# Linux only: under Wine, "/proc/self/smaps" is a drive-relative Windows
+# path to the Linux file, which names the Wine process's mappings.
+HAVE_PROC = sys.platform.startswith("linux") and os.path.exists("/proc/self/smaps")
 _MAPPING = re.compile(r"^[0-9a-f]+-[0-9a-f]+ ")
 
 

@@ -86,7 +86,7 @@ def test_load_many_raises_where_no_file_could_be_read(tmp_path):
     assert str(raised.value) == (
         f"none of the 4 files could be read: {stray}: not a spectral file: it starts with "
         f"b'\\x89PNG\\r\\n\\x1a\\n\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00'; [Errno 2] No such file or "
-        f"directory: '{missing}'; {stray}: not a spectral file: it starts with "
+        f"directory: {str(missing)!r}; {stray}: not a spectral file: it starts with "
         f"b'\\x89PNG\\r\\n\\x1a\\n\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00'; and 1 more")
     assert len(spectra.load_many([], on_error="skip")) == 0  # nothing asked for is no error
     with pytest.raises(spectra.FormatError, match=r"^the one file could not be read: .*not a spectral file"):

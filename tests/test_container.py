@@ -9,6 +9,7 @@ import pytest
 
 import quorinreader as qr
 import spawriter as sw
+from host_open import FOLDER_ERROR
 
 HEADER_NAMES = ["sti_id_string", "file_id", "hard_eof", "file_type", "version",
                 "num_sections", "time", "ex_time", "sections"]
@@ -206,7 +207,7 @@ def test_unopenable_paths(tmp_path):
     with pytest.raises(FileNotFoundError) as info:
         qr.SPAFile(missing)
     assert info.value.filename == missing
-    with pytest.raises(IsADirectoryError) as info:
+    with pytest.raises(FOLDER_ERROR) as info:
         qr.SPAFile(str(tmp_path))
     assert info.value.filename == str(tmp_path)
 
@@ -222,7 +223,7 @@ def test_unopenable_paths(tmp_path):
 def test_a_directory_is_refused_before_anything_else(spa, tmp_path, monkeypatch, read):
     sp = qr.SPAFile(spa.path)
     sp.filename = str(tmp_path)
-    with pytest.raises(IsADirectoryError) as info:
+    with pytest.raises(FOLDER_ERROR) as info:
         read(sp, monkeypatch)
     assert info.value.filename == str(tmp_path)
 
@@ -312,7 +313,7 @@ def test_registry():
      struct.error),
     (lambda sp: sp.read_offset(lambda f: 1 / 0, 100), ZeroDivisionError),
     (lambda sp: qr.SPAFile(sp.filename + ".missing"), FileNotFoundError),
-    (lambda sp: qr.SPAFile(os.path.dirname(sp.filename)), IsADirectoryError),
+    (lambda sp: qr.SPAFile(os.path.dirname(sp.filename)), FOLDER_ERROR),
     (lambda sp: sp.read(0), KeyError),
 ])
 def test_no_descriptor_stays_open(spa, fd_count, operation, error):

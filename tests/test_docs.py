@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+import doc_blocks
 from doc_blocks import ROOT, Walk, blocks
 
 DOCS = ROOT / "docs"
@@ -65,6 +66,21 @@ def test_a_print_that_never_runs_fails(tmp_path):
     page.write_text("```python\nif False:\n    print(1)  # 1\n```\n")
     with pytest.raises(AssertionError, match="never ran"):
         Walk(page, tmp_path / "run").run(0)
+
+
+def test_what_a_skipped_block_would_have_written_skips_its_readers(tmp_path, monkeypatch):
+    monkeypatch.setattr(doc_blocks, "OPTIONAL", doc_blocks.OPTIONAL | {"not_installed_here"})
+    page = tmp_path / "page.md"
+    page.write_text("```python\nimport not_installed_here\n```\n```python\nopen('written.nc')\n```\n")
+    walk = Walk(page, tmp_path / "run")
+    for k in (0, 1):
+        with pytest.raises(pytest.skip.Exception):
+            walk.run(k)
+    # With no block skipped before it, a missing file is the page's own fault.
+    alone = tmp_path / "alone.md"
+    alone.write_text("```python\nopen('written.nc')\n```\n")
+    with pytest.raises(FileNotFoundError):
+        Walk(alone, tmp_path / "again").run(0)
 
 
 @pytest.fixture

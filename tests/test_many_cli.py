@@ -1,6 +1,7 @@
 """export --combine: one table or file for many inputs, read back exactly."""
 
 import csv
+import os
 
 import numpy
 import pytest
@@ -58,4 +59,4 @@ def test_several_inputs_refuse_a_file_name_without_combine(folder, tmp_path, cli
     assert (status, stdout) == (2, "") and err.count("\n") == 1 and "--combine" in err
     assert not out.exists()
     assert cli("export", folder, "--to", "csv", "-o", tmp_path / "tables") == (
-        0, f"wrote 3 files to {tmp_path / 'tables'}/\n", "")
+        0, f"wrote 3 files to {tmp_path / 'tables'}{os.sep}\n", "")

@@ -204,8 +204,9 @@ def test_every_python_block_passes_mypy_strict(tmp_path, mypy_env):
 def test_the_readme_holds_the_commands_ci_runs():
     text = README.read_text(encoding="utf-8")
     assert f"    {CI_TEST_COMMAND}\n" in text
-    ci = subprocess.run([str(ROOT / ".ci" / "test-command")], capture_output=True, text=True, check=True)
-    assert ci.stdout.strip() == CI_TEST_COMMAND
+    if sys.platform != "win32":  # a bash script, which Windows does not run
+        ci = subprocess.run([str(ROOT / ".ci" / "test-command")], capture_output=True, text=True, check=True)
+        assert ci.stdout.strip() == CI_TEST_COMMAND
     assert ".ci/test-command" in (ROOT / ".ci" / "run").read_text(encoding="utf-8")
     first = [b for b in BLOCKS if b.kind == "shell"]
     assert len(first) == 1 and "quorinreader info examples/demo_series.spa" in first[0].body

@@ -8,6 +8,7 @@ import pytest
 from open_files import HAVE_PROC, held
 from quorinreader import spectra
 from spectra_files import series
+from wine import DASK_CLUSTER
 
 xarray = pytest.importorskip("xarray")
 distributed = pytest.importorskip("dask.distributed")
@@ -45,6 +46,7 @@ def open_all(paths):
                                  parallel=True)
 
 
+@DASK_CLUSTER
 def test_many_files_on_a_cluster(client, folder, paths):
     here = str(folder)
     with open_all(paths) as ds:
@@ -73,6 +75,7 @@ def test_many_files_on_a_cluster(client, folder, paths):
         assert client.run(held, here) == {worker: [] for worker in client.scheduler_info()["workers"]}
 
 
+@DASK_CLUSTER
 def test_the_graph_pickles_without_the_data(client, folder, paths):
     with open_all(paths) as ds:
         graph = dict(ds.__dask_graph__())

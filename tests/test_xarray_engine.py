@@ -16,6 +16,7 @@ import numpy
 import pytest
 
 import spawriter as sw
+from host_open import FOLDER_ERROR
 from open_files import HAVE_PROC, held
 from quorinreader import spectra
 from spectra_files import series, spectrum
@@ -108,7 +109,7 @@ def test_a_series_cut_short(tmp_path):
         assert ds.sizes == {"spectrum": 2, "x": 4}
         assert ds.title.values.tolist() == info.titles[:2]
         assert ds.spectra.values.tolist() == numpy.float32(info.spectra[:2]).tolist()
-    assert held(tmp_path) == []
+    assert not HAVE_PROC or held(tmp_path) == []
 
 
 @pytest.mark.parametrize("chunks", [pytest.param(None, id="lazily indexed"), dask({"spectrum": 1})])
@@ -129,7 +130,7 @@ def test_a_file_cut_short_after_opening_raises(tmp_path, chunks):
 @needs_proc
 @pytest.mark.parametrize("make, error", [
     (lambda tmp: str(tmp / "missing.spa"), FileNotFoundError),
-    (lambda tmp: str(tmp), IsADirectoryError),
+    (lambda tmp: str(tmp), FOLDER_ERROR),
     (lambda tmp: series(tmp, file_type=sw.FT_GROUP).path, spectra.FormatError),
     (lambda tmp: series(tmp, link_type=1).path, spectra.FormatError)],
     ids=["missing", "directory", "group file", "external link"])
