@@ -71,9 +71,10 @@ def test_a_print_that_never_runs_fails(tmp_path):
 def test_what_a_skipped_block_would_have_written_skips_its_readers(tmp_path, monkeypatch):
     monkeypatch.setattr(doc_blocks, "OPTIONAL", doc_blocks.OPTIONAL | {"not_installed_here"})
     page = tmp_path / "page.md"
-    page.write_text("```python\nimport not_installed_here\n```\n```python\nopen('written.nc')\n```\n")
+    page.write_text("```python\nimport not_installed_here\n```\n```python\nopen('written.nc')\n```\n"
+                    "```python\nraise ValueError('No filename matches the pattern \"map.hspy\"')\n```\n")
     walk = Walk(page, tmp_path / "run")
-    for k in (0, 1):
+    for k in (0, 1, 2):
         with pytest.raises(pytest.skip.Exception):
             walk.run(k)
     # With no block skipped before it, a missing file is the page's own fault.
@@ -81,6 +82,15 @@ def test_what_a_skipped_block_would_have_written_skips_its_readers(tmp_path, mon
     alone.write_text("```python\nopen('written.nc')\n```\n")
     with pytest.raises(FileNotFoundError):
         Walk(alone, tmp_path / "again").run(0)
+    # Nor does a skip before it excuse an error that names no missing file.
+    other = tmp_path / "other.md"
+    other.write_text("```python\nimport not_installed_here\n```\n```python\nraise ValueError('\"a.spa\" is odd')\n```\n")
+    walk = Walk(other, tmp_path / "other")
+    (walk.folder / "a.spa").write_bytes(b"")
+    with pytest.raises(pytest.skip.Exception):
+        walk.run(0)
+    with pytest.raises(ValueError, match="is odd"):
+        walk.run(1)
 
 
 @pytest.fixture

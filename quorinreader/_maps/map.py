@@ -150,8 +150,8 @@ class Map:
     Examples
     --------
     >>> m = spectra.load("examples/demo_map.spa").to_map()
-    >>> m.index[1, :4], m.taken
-    (array([39, 38, 37, 36]), 300)
+    >>> m.index[1, :4].tolist(), m.taken
+    ([39, 38, 37, 36], 300)
     """
 
     __slots__ = ("source", "stage_y", "stage_x", "index", "scan", "taken", "step", "_spectra", "_node",
