@@ -84,7 +84,8 @@ def test_what_a_skipped_block_would_have_written_skips_its_readers(tmp_path, mon
         Walk(alone, tmp_path / "again").run(0)
     # Nor does a skip before it excuse an error that names no missing file.
     other = tmp_path / "other.md"
-    other.write_text("```python\nimport not_installed_here\n```\n```python\nraise ValueError('\"a.spa\" is odd')\n```\n")
+    other.write_text("```python\nimport not_installed_here\n```\n"
+                     "```python\nraise ValueError('\"a.spa\" is odd')\n```\n")
     walk = Walk(other, tmp_path / "other")
     (walk.folder / "a.spa").write_bytes(b"")
     with pytest.raises(pytest.skip.Exception):
