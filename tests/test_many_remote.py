@@ -15,7 +15,7 @@ import pytest
 
 import spawriter as sw
 from quorinreader import spectra
-from quorinreader._many import files as _many, progress as _progress, urls as _many_remote
+from quorinreader._many import files as _many, progress as _progress, streams as _streams, urls as _many_remote
 from quorinreader._read import remote as _remote
 from remote_servers import HttpServer, S3Server, aws_environment, dead_endpoint
 from spectra_files import spectrum as spectrum_file
@@ -321,7 +321,37 @@ def test_concurrency_is_bounded(store, local):
     assert store.counter.take() == (0, 0)  # refused before the folder is listed
 
 
+def test_values_stream_a_block_at_a_time(store, local, monkeypatch):
+    """One request brings a file's spectra, read through a buffer of a few
+    records: blocks that end mid-record, a block of one record, the last
+    block short, and the rows the same as the local road's."""
+    with spectra.load(local.paths["t7.spa"]) as s:
+        stride = s._table.stride
+    seen = collections.defaultdict(list)
+    read_rows = _many_remote._Run._read_rows
+
+    def noted(self, u, data, first_row, rows):
+        seen[u.name.rsplit("/", 1)[1]].append((len(data), first_row, rows))
+        return read_rows(self, u, data, first_row, rows)
+
+    monkeypatch.setattr(_many_remote._Run, "_read_rows", noted)
+    names = ["t7.spa", "u9.spa"]
+    for block, per in ((7 * stride + 5, 7), (stride - 1, 1)):
+        monkeypatch.setattr(_streams, "BLOCK", block)
+        seen.clear()
+        store.counter.reset()
+        got = spectra.load_many([store.base + name for name in names], storage_options=store.options)
+        same_rows(got, expected(local, names))
+        assert per_file(store.counter, store.prefix) == costs(local, names, listed=False)  # a list: no sizes
+        for name in names:
+            rows = [per] * (300 // per) + ([300 % per] if 300 % per else [])
+            assert seen[name] == [(n * stride, k * per, n) for k, n in enumerate(rows)]
+
+
 def test_values_come_in_parts_of_bounded_size(store, local, monkeypatch):
+    """Where the filesystem's stream does not read as its ranged reads do,
+    the spectra come in parts, each at most LOAD_PART bytes."""
+    monkeypatch.setattr(_streams, "streams", lambda fs: False)
     monkeypatch.setattr(_many_remote, "LOAD_PART", 10_000)
     with spectra.load(local.paths["t7.spa"]) as s:
         stride = s._table.stride

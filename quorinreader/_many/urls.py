@@ -11,7 +11,9 @@ size unless the caller sets max_concurrency):
 2. the size of each larger file that no listing gave;
 3. the records of the larger files that their first bytes miss, all
    together (most files need none of this round);
-4. the spectra of the larger files, in parts of at most LOAD_PART bytes,
+4. the spectra of the larger files: one request each, read into their rows
+   a block at a time as the file streams, where the filesystem streams as
+   it reads ranges (streams.py); else in parts of at most LOAD_PART bytes,
    each part read into its rows as it arrives and dropped.
 
 What comes of each file is what spectra.load (or open) gives for it, or
@@ -32,7 +34,7 @@ import quorinreader as _core
 from .._read import arrays as _arrays, layout as _layout, remote as _remote
 from .._read.errors import SHOWN, FormatError, not_spectral, with_way_out
 from .._read.origin import FIRST_READ, LOAD_PART, RangedReader
-from . import progress as _progress
+from . import progress as _progress, streams as _streams
 
 if TYPE_CHECKING:
     from .._read.spectra import Spectra
@@ -121,6 +123,8 @@ class _Request(NamedTuple):
     end: int | None = None
     first_row: int = 0
     rows: int = 0
+    # A stream's: reads each block of its records into their rows, as they come.
+    into: Callable[[memoryview, int, int], None] | None = None
 
 
 def read(files: Any, storage_options: Mapping[str, Any] | None, *, opening: bool, whole_matrix: bool,
@@ -303,6 +307,10 @@ class _Run:
                 u.values = numpy.empty((table.n, table.points), _arrays.native_dtype(table.item))
             if table.head and u.heads is None:
                 u.heads = numpy.empty(table.n * table.head, numpy.uint8)
+            if _exchanges(u.fs) and _streams.streams(u.fs):
+                requests.append(_Request(u, table.offset, None, 0, table.n, self._into(u)))
+                u.parts += 1
+                continue
             step = max(1, LOAD_PART // table.stride)
             for first in range(0, table.n, step):
                 rows = min(step, table.n - first)
@@ -347,32 +355,54 @@ class _Run:
         return matrix
 
     def _part_came(self, r: _Request, got: Any) -> None:
+        """A part of a file's spectra, or a stream's count of them."""
         u = r.url
         if isinstance(got, Exception):
             self._fail(u, got)
             return
         table = u.table
         assert table is not None
-        native = _arrays.native_dtype(table.item)
-        if self.opening:
-            values = numpy.empty((r.rows, table.points), native)
+        if r.into is not None:
+            held = got
         else:
-            values = u.values[r.first_row:r.first_row + r.rows]
-        into = values if values.dtype == native else numpy.empty(values.shape, native)
-        heads = None if u.heads is None else u.heads[r.first_row * table.head:(r.first_row + r.rows) * table.head]
-        with _core._Reader(memoryview(bytes(got) if not isinstance(got, bytes) else got)) as reader:
-            held = reader.read_rows(0, r.rows, table.head, table.row, table.item, into, heads)
+            held = self._read_rows(u, memoryview(bytes(got) if not isinstance(got, bytes) else got), r.first_row,
+                                   r.rows)
         if held < r.rows:
             # Cut short since it was listed: load_many gives such a file its own way out.
             self._fail(u, with_way_out(f"{u.name}: {table.shortfall(r.first_row + held, None)}",
                                        "partial=True reads its complete spectra",
                                        "--partial reads its complete spectra"))
             return
-        if into is not values:
-            values[...] = into
         u.parts -= 1
         if not u.parts:
             self._arrived(u)
+
+    def _into(self, u: _Url) -> Callable[[memoryview, int, int], None]:
+        """What reads the blocks of u's stream into its rows: on fsspec's
+        loop, which alone touches those rows until the stream has ended."""
+
+        def into(block: memoryview, first_row: int, rows: int) -> None:
+            self._read_rows(u, block, first_row, rows)
+
+        return into
+
+    def _read_rows(self, u: _Url, data: memoryview, first_row: int, rows: int) -> int:
+        """Reads the records in `data` into u's rows from `first_row`; gives
+        how many it held whole."""
+        table = u.table
+        assert table is not None
+        native = _arrays.native_dtype(table.item)
+        if self.opening:
+            values = numpy.empty((rows, table.points), native)
+        else:
+            values = u.values[first_row:first_row + rows]
+        into = values if values.dtype == native else numpy.empty(values.shape, native)
+        heads = None if u.heads is None else u.heads[first_row * table.head:(first_row + rows) * table.head]
+        with _core._Reader(data) as reader:
+            held = int(reader.read_rows(0, rows, table.head, table.row, table.item, into, heads))
+        if into is not values:
+            values[:held] = into[:held]
+        return held
 
     # Files.
 
@@ -432,13 +462,18 @@ class _Run:
             groups.setdefault(id(r.url.fs), []).append(r)
         for group in groups.values():
             fs = group[0].url.fs
-            if getattr(fs, "async_impl", False) and not getattr(fs, "asynchronous", False):
+            if _exchanges(fs):
                 limit = self.limit or fs.batch_size or _batch_size()
                 _exchange(fs, group, came, len(group) if limit < 0 else limit)
             else:  # a filesystem without concurrent requests: one at a time, as its own cat_ranges goes
                 for r in group:
                     if r.url.error is None:
                         came(r, _ask(fs, r))
+
+
+def _exchanges(fs: Any) -> bool:
+    """Whether the requests to `fs` go out together, on fsspec's I/O loop."""
+    return bool(getattr(fs, "async_impl", False) and not getattr(fs, "asynchronous", False))
 
 
 def _batch_size() -> int:
@@ -487,8 +522,14 @@ def _exchange(fs: Any, requests: list[_Request], came: Callable[[_Request, Any],
                     continue  # a file that failed meanwhile
                 await slots[0].acquire()
                 try:
-                    got = await (fs._size(r.url.path) if r.start < 0 else
-                                 fs._cat_file(r.url.path, start=r.start, end=r.end))
+                    if r.start < 0:
+                        got = await fs._size(r.url.path)
+                    elif r.into is not None:
+                        assert r.url.table is not None
+                        got = await _streams.read(fs, r.url.path, r.url.size, r.start, r.url.table.stride, r.rows,
+                                                  r.into)
+                    else:
+                        got = await fs._cat_file(r.url.path, start=r.start, end=r.end)
                 except Exception as error:  # the file's own failure, whatever the filesystem calls it
                     got = error
                 answers.put((r, got))
