@@ -473,3 +473,25 @@ def test_an_interruption_stops_every_request(store, local, monkeypatch):
     sent = store.counter.requests
     time.sleep(20 * LATENCY)  # what was still queued would have gone out by now
     assert len(taken) == 1 and sent <= 2 and store.counter.requests == sent
+
+
+def test_an_interruption_mid_stream_stops_the_stream(store, local, monkeypatch):
+    """Ctrl-C while a file's spectra stream: the stream stops where it is,
+    and the next call reads every file whole."""
+    monkeypatch.setattr(_streams, "BLOCK", 1)  # a block a record: the stream is far from its end
+    blocks = []
+    part_came = _many_remote._Run._part_came
+
+    def interrupt(self, r, got):
+        if isinstance(got, _streams.Block):
+            blocks.append(got)
+            raise Interrupted
+        return part_came(self, r, got)
+
+    monkeypatch.setattr(_many_remote._Run, "_part_came", interrupt)
+    with pytest.raises(Interrupted):
+        spectra.load_many([store.base + "t7.spa", store.base + "s1.spa"], storage_options=store.options)
+    assert len(blocks) == 1 and blocks[0].first_row == 0 and blocks[0].taken.done()
+    monkeypatch.setattr(_many_remote._Run, "_part_came", part_came)
+    same_rows(spectra.load_many([store.base + "t7.spa", store.base + "u9.spa"], storage_options=store.options),
+              expected(local, ["t7.spa", "u9.spa"]))

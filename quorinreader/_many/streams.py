@@ -16,10 +16,10 @@ stream leaves out.  Any other reads its spectra by ranges."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from typing import Any
+from collections.abc import Awaitable, Callable
+from typing import Any, NamedTuple
 
-__all__ = ["BLOCK", "read", "streams"]
+__all__ = ["BLOCK", "Block", "read", "streams"]
 
 # The buffer a stream is read through: whole records of a spectrum each, at
 # least one.
@@ -28,6 +28,17 @@ BLOCK = 256 * 1024
 # Bytes past the last spectrum read through rather than dropped with the
 # connection: a connection whose answer was read to its end is used again.
 _DRAIN = 64 * 1024
+
+
+class Block(NamedTuple):
+    """Whole records of a stream, `rows` of them from record `first_row`,
+    to be read into their rows; `taken` is set once they have been, and
+    until then the stream fills its other buffer."""
+
+    data: memoryview
+    first_row: int
+    rows: int
+    taken: Any  # an asyncio.Future of the stream's loop
 
 
 def streams(fs: Any) -> bool:
@@ -44,13 +55,17 @@ def _is_http(fs: Any) -> bool:
 
 
 async def read(fs: Any, path: str, size: int | None, start: int, stride: int, rows: int,
-               into: Callable[[memoryview, int, int], None]) -> int:
-    """Streams the file at `path` and hands `into(block, row, count)` each
-    block of whole records, `count` of them from record `row` (from 0),
-    records of `stride` bytes from byte `start`.  Gives how many records it
-    handed on: fewer than `rows` where the file ended first."""
+               hand: Callable[[memoryview, int, int], Awaitable[None]]) -> int:
+    """Streams the file at `path` and hands on each block of whole records,
+    `hand(block, row, count)` for `count` of them from record `row` (from
+    0), records of `stride` bytes from byte `start`: what `hand` gives is
+    awaited before that buffer is filled again.  Two buffers take turns, so
+    that the stream is read while the last block is read into its rows
+    elsewhere.  Gives how many records it handed on: fewer than `rows`
+    where the file ended first."""
     per = max(1, BLOCK // stride)
-    buffer = memoryview(bytearray(min(per, rows) * stride))
+    buffers = [memoryview(bytearray(min(per, rows) * stride)) for _ in range(2)]
+    handed: list[Awaitable[None] | None] = [None, None]
     if _is_http(fs):
         stream = await fs.open_async(path, "rb", size=size, **fs.kwargs)
     else:
@@ -59,11 +74,16 @@ async def read(fs: Any, path: str, size: int | None, start: int, stride: int, ro
         if await _skip(stream, start) < start:
             return 0
         done = 0
+        turn = 0
         while done < rows:
             count = min(per, rows - done)
+            if handed[turn] is not None:
+                await handed[turn]
+            buffer = buffers[turn]
             whole = await _fill(stream, buffer[:count * stride]) // stride
             if whole:
-                into(buffer[:whole * stride], done, whole)
+                handed[turn] = hand(buffer[:whole * stride], done, whole)
+                turn ^= 1
             done += whole
             if whole < count:
                 return done

@@ -123,8 +123,7 @@ class _Request(NamedTuple):
     end: int | None = None
     first_row: int = 0
     rows: int = 0
-    # A stream's: reads each block of its records into their rows, as they come.
-    into: Callable[[memoryview, int, int], None] | None = None
+    stream: bool = False  # the spectra in one request, read a block at a time
 
 
 def read(files: Any, storage_options: Mapping[str, Any] | None, *, opening: bool, whole_matrix: bool,
@@ -308,7 +307,7 @@ class _Run:
             if table.head and u.heads is None:
                 u.heads = numpy.empty(table.n * table.head, numpy.uint8)
             if _exchanges(u.fs) and _streams.streams(u.fs):
-                requests.append(_Request(u, table.offset, None, 0, table.n, self._into(u)))
+                requests.append(_Request(u, table.offset, None, 0, table.n, True))
                 u.parts += 1
                 continue
             step = max(1, LOAD_PART // table.stride)
@@ -355,14 +354,18 @@ class _Run:
         return matrix
 
     def _part_came(self, r: _Request, got: Any) -> None:
-        """A part of a file's spectra, or a stream's count of them."""
+        """A part of a file's spectra; or a block of a stream, then the
+        count of all it brought."""
         u = r.url
         if isinstance(got, Exception):
             self._fail(u, got)
             return
+        if isinstance(got, _streams.Block):
+            self._read_rows(u, got.data, got.first_row, got.rows)
+            return
         table = u.table
         assert table is not None
-        if r.into is not None:
+        if r.stream:
             held = got
         else:
             held = self._read_rows(u, memoryview(bytes(got) if not isinstance(got, bytes) else got), r.first_row,
@@ -376,15 +379,6 @@ class _Run:
         u.parts -= 1
         if not u.parts:
             self._arrived(u)
-
-    def _into(self, u: _Url) -> Callable[[memoryview, int, int], None]:
-        """What reads the blocks of u's stream into its rows: on fsspec's
-        loop, which alone touches those rows until the stream has ended."""
-
-        def into(block: memoryview, first_row: int, rows: int) -> None:
-            self._read_rows(u, block, first_row, rows)
-
-        return into
 
     def _read_rows(self, u: _Url, data: memoryview, first_row: int, rows: int) -> int:
         """Reads the records in `data` into u's rows from `first_row`; gives
@@ -512,6 +506,17 @@ def _exchange(fs: Any, requests: list[_Request], came: Callable[[_Request, Any],
     task: list[asyncio.Future[None]] = []
     slots: list[asyncio.Semaphore] = []
 
+    def hand(r: _Request) -> Callable[[memoryview, int, int], asyncio.Future[None]]:
+        """What hands the blocks of r's stream to this thread, to be read
+        into their rows here: the loop only receives."""
+
+        def block(data: memoryview, first_row: int, rows: int) -> asyncio.Future[None]:
+            taken: asyncio.Future[None] = loop.create_future()
+            answers.put((r, _streams.Block(data, first_row, rows, taken)))
+            return taken
+
+        return block
+
     async def exchange() -> None:
         slots.append(asyncio.Semaphore(limit))
         pending = iter(requests)
@@ -524,10 +529,10 @@ def _exchange(fs: Any, requests: list[_Request], came: Callable[[_Request, Any],
                 try:
                     if r.start < 0:
                         got = await fs._size(r.url.path)
-                    elif r.into is not None:
+                    elif r.stream:
                         assert r.url.table is not None
                         got = await _streams.read(fs, r.url.path, r.url.size, r.start, r.url.table.stride, r.rows,
-                                                  r.into)
+                                                  hand(r))
                     else:
                         got = await fs._cat_file(r.url.path, start=r.start, end=r.end)
                 except Exception as error:  # the file's own failure, whatever the filesystem calls it
@@ -561,10 +566,15 @@ def _exchange(fs: Any, requests: list[_Request], came: Callable[[_Request, Any],
             if answer is None:
                 break
             r, got = answer
-            if r.url.error is None:  # what was in flight for a file that failed is dropped
-                came(r, got)
+            try:
+                if r.url.error is None:  # what was in flight for a file that failed is dropped
+                    came(r, got)
+            finally:
+                if isinstance(got, _streams.Block):  # the stream's buffer is free again; its request goes on
+                    loop.call_soon_threadsafe(_taken, got.taken)
+                else:
+                    loop.call_soon_threadsafe(slots[0].release)
             del answer, got
-            loop.call_soon_threadsafe(slots[0].release)
     except BaseException:
         loop.call_soon_threadsafe(lambda: task[0].cancel())
         done.wait()
@@ -572,6 +582,11 @@ def _exchange(fs: Any, requests: list[_Request], came: Callable[[_Request, Any],
     error = task[0].exception()
     if error is not None:
         raise error
+
+
+def _taken(future: Any) -> None:
+    if not future.done():  # a stream cancelled meanwhile
+        future.set_result(None)
 
 
 def _range_refused(error: Exception) -> bool:
