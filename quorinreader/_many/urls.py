@@ -566,15 +566,16 @@ def _exchange(fs: Any, requests: list[_Request], came: Callable[[_Request, Any],
             if answer is None:
                 break
             r, got = answer
+            block = got if isinstance(got, _streams.Block) else None
             try:
                 if r.url.error is None:  # what was in flight for a file that failed is dropped
                     came(r, got)
             finally:
-                if isinstance(got, _streams.Block):  # the stream's buffer is free again; its request goes on
-                    loop.call_soon_threadsafe(_taken, got.taken)
-                else:
-                    loop.call_soon_threadsafe(slots[0].release)
+                if block is not None:  # the stream's buffer is free again, whatever came of it
+                    loop.call_soon_threadsafe(_taken, block.taken)
             del answer, got
+            if block is None:  # the next request goes out once an answer has been taken in
+                loop.call_soon_threadsafe(slots[0].release)
     except BaseException:
         loop.call_soon_threadsafe(lambda: task[0].cancel())
         done.wait()
