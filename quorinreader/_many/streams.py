@@ -77,8 +77,9 @@ async def read(fs: Any, path: str, size: int | None, start: int, stride: int, ro
         turn = 0
         while done < rows:
             count = min(per, rows - done)
-            if handed[turn] is not None:
-                await handed[turn]
+            earlier = handed[turn]
+            if earlier is not None:
+                await earlier
             buffer = buffers[turn]
             whole = await _fill(stream, buffer[:count * stride]) // stride
             if whole:
