@@ -322,9 +322,10 @@ def test_concurrency_is_bounded(store, local):
 
 
 def test_values_stream_a_block_at_a_time(store, local, monkeypatch):
-    """One request brings a file's spectra, read through a buffer of a few
-    records: blocks that end mid-record, a block of one record, the last
-    block short, and the rows the same as the local road's."""
+    """One request brings a file's spectra, read through buffers of a few
+    whole records: a BLOCK that is no multiple of a record, a BLOCK smaller
+    than one (a record a block), the last block short, and the rows the
+    same as the local road's."""
     with spectra.load(local.paths["t7.spa"]) as s:
         stride = s._table.stride
     seen = collections.defaultdict(list)
@@ -476,8 +477,9 @@ def test_an_interruption_stops_every_request(store, local, monkeypatch):
 
 
 def test_an_interruption_mid_stream_stops_the_stream(store, local, monkeypatch):
-    """Ctrl-C while a file's spectra stream: the stream stops where it is,
-    and the next call reads every file whole."""
+    """Ctrl-C while a file's spectra stream: the call ends at the first
+    block, that block's buffer is let go, and the next call reads every
+    file whole."""
     monkeypatch.setattr(_streams, "BLOCK", 1)  # a block a record: the stream is far from its end
     blocks = []
     part_came = _many_remote._Run._part_came

@@ -5,8 +5,8 @@ A ranged read brings its part whole, and the part is held beside the rows
 it is read into until it has been read: over many large files that doubles
 the fresh memory the read touches, and fresh memory is what a large read
 pays for most (each page faulted in and zeroed, on a VM backed by the host
-as well).  A stream brings the records in blocks that one buffer of BLOCK
-bytes holds in turn, so the rows are the only memory of any size.
+as well).  A stream brings the records in blocks that two buffers of
+BLOCK bytes hold in turn, so the rows are the only memory of any size.
 
 Only filesystems whose stream reads what their ranged reads read are
 streamed: fsspec's HTTP (its stream is told the filesystem's request
@@ -45,13 +45,15 @@ def streams(fs: Any) -> bool:
     """Whether the spectra of files on `fs` are read as the files stream."""
     if _is_http(fs):
         return True
-    protocol = fs.protocol if isinstance(fs.protocol, tuple) else (fs.protocol,)
-    return "s3" in protocol and not getattr(fs, "req_kw", None) and not getattr(fs, "version_aware", False)
+    return "s3" in _protocols(fs) and not getattr(fs, "req_kw", None) and not getattr(fs, "version_aware", False)
+
+
+def _protocols(fs: Any) -> tuple[str, ...]:
+    return fs.protocol if isinstance(fs.protocol, tuple) else (fs.protocol,)
 
 
 def _is_http(fs: Any) -> bool:
-    protocol = fs.protocol if isinstance(fs.protocol, tuple) else (fs.protocol,)
-    return "http" in protocol or "https" in protocol
+    return not {"http", "https"}.isdisjoint(_protocols(fs))
 
 
 async def read(fs: Any, path: str, size: int | None, start: int, stride: int, rows: int,

@@ -307,7 +307,7 @@ class _Run:
             if table.head and u.heads is None:
                 u.heads = numpy.empty(table.n * table.head, numpy.uint8)
             if _exchanges(u.fs) and _streams.streams(u.fs):
-                requests.append(_Request(u, table.offset, None, 0, table.n, True))
+                requests.append(_Request(u, table.offset, rows=table.n, stream=True))
                 u.parts += 1
                 continue
             step = max(1, LOAD_PART // table.stride)
