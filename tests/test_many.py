@@ -240,7 +240,7 @@ def test_open_many_on_a_cluster_equals_load_many(tmp_path):
     graph = pickle.dumps(dict(lazy.values.__dask_graph__()))
     assert b"<_io" not in graph and len(graph) < 20000  # paths and offsets, no values
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster):
         assert numpy.array_equal(lazy.values.compute(), expected.values)
         assert numpy.array_equal(lazy.to_xarray().spectra.mean("spectrum").values,
                                  expected.to_xarray().spectra.mean("spectrum").values)
