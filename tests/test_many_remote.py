@@ -125,14 +125,17 @@ def per_file(counter, prefix):
     return counts
 
 
-def costs(local, names, listed):
-    """What each file costs: one request for a file of at most WHOLE bytes;
-    else the first read, the size where no listing gave it, one more where
-    the headers lie beyond the first read, and the spectra (one part here)."""
+def costs(local, names, listed, opening=False):
+    """What each file costs: one request for a file of at most WHOLE bytes,
+    and for any file where a listing gave every size and the files are
+    loaded; else the first read, the size where no listing gave it, one
+    more where the headers lie beyond the first read, and the spectra (one
+    part here)."""
     out = {}
     for name in names:
         size = len(local.data[name])
-        out[name] = 1 if size <= WHOLE else 2 + (not listed) + (name == "u9.spa")
+        whole = size <= WHOLE or (listed and not opening)
+        out[name] = 1 if whole else 2 + (not listed) + (name == "u9.spa")
     return out
 
 
@@ -149,7 +152,7 @@ def same_rows(got, want):
 
 
 @pytest.mark.parametrize("how", ["folder", "glob", "list"])
-def test_a_folder_a_glob_and_a_list_cost_a_request_or_two_per_file(store, local, how):
+def test_a_folder_a_glob_and_a_list_cost_a_request_or_a_few_per_file(store, local, how):
     names = local.names
     if how == "list":  # plain URLs, one of them missing
         names = names[:4] + ["missing.spa"] + names[4:]
@@ -193,7 +196,7 @@ def test_open_many_and_its_chunks_use_the_listed_sizes(store, local):
     store.counter.reset()
     lazy = spectra.open_many(store.base, storage_options=store.options, files_per_chunk=4)
     # The mini headers of a series lie among its spectra: they come too.
-    want = costs(local, local.names, store.listed)
+    want = costs(local, local.names, store.listed, opening=True)
     counts = per_file(store.counter, store.prefix)
     assert {name: counts[name] for name in local.names} == want
     assert lazy.lazy and len(lazy) == len(expected(local, local.names))
@@ -208,7 +211,7 @@ def test_open_many_and_its_chunks_use_the_listed_sizes(store, local):
     assert values.tobytes() == expected(local, local.names).values.tobytes()
     # Each chunk reads its files as a load of the listed URLs does: no size asked again.
     counts = per_file(store.counter, store.prefix)
-    assert {name: counts[name] for name in local.names} == want
+    assert {name: counts[name] for name in local.names} == costs(local, local.names, store.listed)
     assert any(what.startswith("HEAD") for what, _ in store.counter.log) == (not store.listed)
 
 
@@ -240,8 +243,12 @@ def test_a_file_shorter_than_its_listing_said(store, local):
             spectra.load(stale, storage_options=store.options)
         with pytest.raises(spectra.FormatError) as raised:
             spectra.load_many([stale], storage_options=store.options)
-        _same_reason(raised.value, alone.value)
         assert str(alone.value).startswith(url + ": spectrum ") and "the file ends" in str(alone.value)
+        # The same spectrum; read whole, the file shows where it ends.
+        many, reason = str(raised.value), str(alone.value)
+        reason = reason[:reason.index("the file ends")]
+        assert many.startswith(reason + f"the file ends at {len(data) - 500:,}; ")
+        assert 'on_error="skip" leaves it out' in many
     finally:
         _delete(store, "shrunk.spa")
 

@@ -8,18 +8,22 @@ pays for most (each page faulted in and zeroed, on a VM backed by the host
 as well).  A stream brings the records in blocks that two buffers of
 BLOCK bytes hold in turn, so the rows are the only memory of any size.
 
-Only filesystems whose stream reads what their ranged reads read are
-streamed: fsspec's HTTP (its stream is told the filesystem's request
-options, which it would leave out) and S3 but where its requests carry
-options of their own (a requester that pays, object versions) that its
-stream leaves out.  Any other reads its spectra by ranges."""
+Two filesystems are streamed: fsspec's HTTP, whose stream is told the
+filesystem's request options (it would leave them out), and S3, whose
+stream is a ranged GET of the spectra alone, sent as the filesystem sends
+its own: its options, a requester that pays, the object's version.  A GET
+of the whole object would bring the headers again, and have botocore check
+the whole object's checksum on the way, a CRC of every byte that costs as
+much as the read (a ranged answer carries none).  Any other filesystem
+reads its spectra by ranges."""
 
 from __future__ import annotations
 
+import errno
 from collections.abc import Awaitable, Callable
 from typing import Any, NamedTuple
 
-__all__ = ["BLOCK", "Block", "read", "streams"]
+__all__ = ["BLOCK", "Block", "range_refused", "read", "streams"]
 
 # The buffer a stream is read through: whole records of a spectrum each, at
 # least one.
@@ -43,9 +47,7 @@ class Block(NamedTuple):
 
 def streams(fs: Any) -> bool:
     """Whether the spectra of files on `fs` are read as the files stream."""
-    if _is_http(fs):
-        return True
-    return "s3" in _protocols(fs) and not getattr(fs, "req_kw", None) and not getattr(fs, "version_aware", False)
+    return _is_http(fs) or ("s3" in _protocols(fs) and hasattr(fs, "_call_s3") and hasattr(fs, "split_path"))
 
 
 def _protocols(fs: Any) -> tuple[str, ...]:
@@ -68,12 +70,15 @@ async def read(fs: Any, path: str, size: int | None, start: int, stride: int, ro
     per = max(1, BLOCK // stride)
     buffers = [memoryview(bytearray(min(per, rows) * stride)) for _ in range(2)]
     handed: list[Awaitable[None] | None] = [None, None]
-    if _is_http(fs):
-        stream = await fs.open_async(path, "rb", size=size, **fs.kwargs)
-    else:
-        stream = await fs.open_async(path, "rb")
+    end = start + rows * stride
     try:
-        if await _skip(stream, start) < start:
+        stream, before = await _open(fs, path, size, start, end)
+    except Exception as error:
+        if range_refused(error):
+            return 0  # the file now ends before its spectra
+        raise
+    try:
+        if await _skip(stream, before) < before:
             return 0
         done = 0
         turn = 0
@@ -90,12 +95,43 @@ async def read(fs: Any, path: str, size: int | None, start: int, stride: int, ro
             done += whole
             if whole < count:
                 return done
-        end = start + rows * stride
-        if size is not None and 0 < size - end <= _DRAIN:
+        if before and size is not None and 0 < size - end <= _DRAIN:  # a stream of the whole file
             await _skip(stream, size - end)
         return done
     finally:
         await _close(stream)
+
+
+async def _open(fs: Any, path: str, size: int | None, start: int, end: int) -> tuple[Any, int]:
+    """The stream of bytes `start` to `end` of the file, and how many bytes
+    before `start` it brings first."""
+    if _is_http(fs):
+        return await fs.open_async(path, "rb", size=size, **fs.kwargs), start
+    bucket, key, version = fs.split_path(path)
+    answer = await fs._call_s3("get_object", Bucket=bucket, Key=key, Range=f"bytes={start}-{end - 1}",
+                               **({"VersionId": version} if version else {}))
+    return _Body(answer["Body"]), 0
+
+
+class _Body:
+    """The body of an S3 answer, read as a stream is."""
+
+    def __init__(self, body: Any) -> None:
+        self.body = body
+
+    async def read(self, n: int) -> bytes:
+        return await self.body.read(n)  # type: ignore[no-any-return]
+
+    async def close(self) -> None:
+        self.body.close()
+
+
+def range_refused(error: BaseException) -> bool:
+    """Whether the error is a refusal of the range asked for (416): S3's, as
+    s3fs raises it, or an HTTP server's, as aiohttp does."""
+    if getattr(error, "status", None) == 416:
+        return True
+    return isinstance(error, OSError) and error.errno == errno.EINVAL and "range" in str(error).lower()
 
 
 async def _fill(stream: Any, view: memoryview) -> int:
@@ -122,9 +158,4 @@ async def _skip(stream: Any, n: int) -> int:
 
 
 async def _close(stream: Any) -> None:
-    # S3's stream leaves its answer open when it is closed: closed here, or
-    # its connection would wait for the collector.
-    answer = getattr(stream, "r", None)
     await stream.close()
-    if answer is not None:
-        answer.close()

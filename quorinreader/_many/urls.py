@@ -7,7 +7,10 @@ size unless the caller sets max_concurrency):
 
 1. the first bytes of every file.  A file of at most WHOLE bytes (by the
    size its folder's listing gave, or by this first read, which may run
-   past the end of the file) comes whole, and is read as it arrives;
+   past the end of the file) comes whole, and is read as it arrives.
+   Where the listing gave every file's size, a file of up to LOAD_PART
+   bytes comes whole too, its rows read into its place as it arrives
+   (places.py): one request a file;
 2. the size of each larger file that no listing gave;
 3. the records of the larger files that their first bytes miss, all
    together (most files need none of this round);
@@ -34,7 +37,7 @@ import quorinreader as _core
 from .._read import arrays as _arrays, layout as _layout, remote as _remote
 from .._read.errors import SHOWN, FormatError, not_spectral, with_way_out
 from .._read.origin import FIRST_READ, LOAD_PART, RangedReader
-from . import progress as _progress, streams as _streams
+from . import places as _places, progress as _progress, streams as _streams
 
 if TYPE_CHECKING:
     from .._read.spectra import Spectra
@@ -203,6 +206,10 @@ class _Run:
         # Single spectra that came whole, read into the row of their position
         # as they arrive; shaped after the first.
         self.singles: Any = None
+        # Where a listing gave every file's size, the places of their rows,
+        # made when the first file has come.
+        self.sized = not opening and all(u.size is not None for u in urls)
+        self.places: _places.Places | None = None
 
     # Rounds.
 
@@ -211,7 +218,7 @@ class _Run:
         for u in self.urls:
             if u.size == 0:
                 self._whole(u, b"")
-            elif u.size is not None and u.size <= WHOLE:
+            elif u.size is not None and u.size <= (LOAD_PART if self.sized else WHOLE):
                 requests.append(_Request(u, 0, u.size))
             else:
                 requests.append(_Request(u, 0, WHOLE if u.size is None else FIRST_READ))
@@ -220,7 +227,7 @@ class _Run:
     def _first_came(self, r: _Request, got: Any) -> None:
         u = r.url
         if isinstance(got, Exception):
-            if u.size is None and _range_refused(got):
+            if u.size is None and _streams.range_refused(got):
                 u.retry_size = got  # as a store refuses any range of an empty file: its size tells
                 return
             self._fail(u, got)
@@ -295,7 +302,8 @@ class _Run:
         """The spectra of the larger files, straight into their rows; the
         matrix of every URL's rows where they share a point count."""
         ok = [u for u in self.urls if u.error is None]
-        matrix = None if self.opening else self._destinations(ok)
+        placed = not self.opening and self._placed(ok)
+        matrix = None if self.opening or placed else self._destinations(ok)
         requests = []
         for u in ok:
             table = u.table
@@ -317,7 +325,7 @@ class _Run:
                 requests.append(_Request(u, start, start + rows * table.stride, first, rows))
                 u.parts += 1
         self._send(requests, self._part_came)
-        return matrix
+        return self._close_up(ok) if placed else matrix
 
     def _needs_values(self, u: _Url) -> bool:
         table = u.table
@@ -325,6 +333,39 @@ class _Run:
         if not table.n or not table.stride:
             return False
         return not self.opening or table.mini is not None  # an opened file: only the mini headers
+
+    def _placed(self, ok: list[_Url]) -> bool:
+        """Whether every file's rows are in its place, or will be: those of
+        the files still to come are given theirs."""
+        places = self.places
+        if places is None:
+            return False
+        coming = []
+        for u in ok:
+            table = u.table
+            if table is None or places.holds(u.values):
+                continue
+            if u.values is not None:
+                return False
+            rows = places.rows(u.j, table.n, table.points, _arrays.native_dtype(table.item))
+            if rows is None:
+                return False
+            coming.append((u, rows))
+        for u, rows in coming:
+            u.values = rows
+        return True
+
+    def _close_up(self, ok: list[_Url]) -> Any:
+        """The matrix of every file's rows, closed up from their places; none
+        where a file failed (each file's rows stay in its place)."""
+        assert self.places is not None
+        if any(u.error is not None for u in self.urls):
+            return None
+        files = [u for u in ok if u.table is not None and u.values is not None]
+        matrix, starts = self.places.close_up([(u.j, u.table.n) for u in files])  # type: ignore[union-attr]
+        for u, start in zip(files, starts):
+            u.values = matrix[start:start + len(u.values)]
+        return matrix
 
     def _destinations(self, ok: list[_Url]) -> Any:
         """Where the spectra of the files go: one matrix, in order, where
@@ -415,6 +456,10 @@ class _Run:
                 if self.opening:
                     if table.mini is not None:
                         u.heads = _arrays.read(reader, table, True)[1]
+                elif (place := self._place(table, u.j)) is not None:
+                    heads = numpy.empty(table.n * table.head, numpy.uint8) if table.head else None
+                    reader.read_rows(table.offset, table.n, table.head, table.row, table.item, place, heads)
+                    u.values, u.heads = place, heads
                 elif self._single(table):
                     row = self.singles[u.j:u.j + 1]
                     reader.read_rows(table.offset, 1, 0, table.row, 4, row, None)
@@ -426,6 +471,15 @@ class _Run:
             self._fail(u, not_spectral(u.name, bytes(data[:SHOWN])) if _layout.looks_stray(view) else error)
             return
         self._arrived(u)
+
+    def _place(self, table: _layout.Table, j: int) -> Any:
+        """The place of the rows of file j, where every file's size was listed."""
+        if not self.sized or not table.n or not table.points:
+            return None
+        dtype = _arrays.native_dtype(table.item)
+        if self.places is None:
+            self.places = _places.Places([u.size or 0 for u in self.urls], table.points, dtype)
+        return self.places.rows(j, table.n, table.points, dtype)
 
     def _single(self, table: _layout.Table) -> bool:
         """Whether a single spectrum's values go to the row of its file: so
@@ -588,14 +642,6 @@ def _exchange(fs: Any, requests: list[_Request], came: Callable[[_Request, Any],
 def _taken(future: Any) -> None:
     if not future.done():  # a stream cancelled meanwhile
         future.set_result(None)
-
-
-def _range_refused(error: Exception) -> bool:
-    """Whether the error is a refusal of the range asked for (416): S3's, as
-    s3fs raises it, or an HTTP server's, as aiohttp does."""
-    if getattr(error, "status", None) == 416:
-        return True
-    return isinstance(error, OSError) and error.errno == errno.EINVAL and "range" in str(error).lower()
 
 
 def _named(error: BaseException, url: str) -> BaseException:
