@@ -253,6 +253,30 @@ def test_a_file_shorter_than_its_listing_said(store, local):
         _delete(store, "shrunk.spa")
 
 
+def test_listed_files_of_two_item_sizes_come_in_one_request_each(store, local, tmp_path):
+    """Files whose sizes were listed come whole, one request each, however
+    their rows fit together: a series of doubles among series and single
+    spectra of floats gives the local road's matrix of doubles."""
+    doubles = sw.series_file(str(tmp_path / "d.spa"), [numpy.arange(POINTS, dtype=float) + k for k in range(5)],
+                             element_size=8).path
+    data = Path(doubles).read_bytes()
+    url = _put(store, "doubles.spa", data)
+    try:
+        names = ["t7.spa", "s1.spa", "u9.spa"]
+        listed = [_remote.Listed(store.base + name, len(local.data[name])) for name in names]
+        listed.insert(1, _remote.Listed(url, len(data)))
+        store.counter.reset()
+        got = spectra.load_many(listed, storage_options=store.options)
+        want = spectra.load_many([local.paths["t7.spa"], doubles, local.paths["s1.spa"], local.paths["u9.spa"]])
+        assert want.values.dtype == numpy.float64
+        assert got.values.dtype == want.values.dtype and got.values.tobytes() == want.values.tobytes()
+        assert got.headers.tobytes() == want.headers.tobytes()
+        counts = per_file(store.counter, store.prefix)
+        assert {name: counts[name] for name in names + ["doubles.spa"]} == dict.fromkeys(names + ["doubles.spa"], 1)
+    finally:
+        _delete(store, "doubles.spa")
+
+
 def _same_reason(many, alone):
     """One of many files fails for the reason it fails alone, and the way out
     is the many files' own: leave it out, or read it alone with partial=True."""

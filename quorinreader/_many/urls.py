@@ -361,10 +361,10 @@ class _Run:
         assert self.places is not None
         if any(u.error is not None for u in self.urls):
             return None
-        files = [u for u in ok if u.table is not None and u.values is not None]
-        matrix, starts = self.places.close_up([(u.j, u.table.n) for u in files])  # type: ignore[union-attr]
-        for u, start in zip(files, starts):
-            u.values = matrix[start:start + len(u.values)]
+        files = [(u, u.table.n) for u in ok if u.table is not None and u.values is not None]
+        matrix, starts = self.places.close_up([(u.j, n) for u, n in files])
+        for (u, n), start in zip(files, starts):
+            u.values = matrix[start:start + n]
         return matrix
 
     def _destinations(self, ok: list[_Url]) -> Any:
