@@ -99,7 +99,7 @@ async def read(fs: Any, path: str, size: int | None, start: int, stride: int, ro
             await _skip(stream, size - end)
         return done
     finally:
-        await _close(stream)
+        await stream.close()
 
 
 async def _open(fs: Any, path: str, size: int | None, start: int, end: int) -> tuple[Any, int]:
@@ -155,7 +155,3 @@ async def _skip(stream: Any, n: int) -> int:
             break
         at += len(chunk)
     return at
-
-
-async def _close(stream: Any) -> None:
-    await stream.close()
